@@ -1,0 +1,96 @@
+// FrameAnalyzer: geometry, grid steps, scan margins, colour tables, masks and
+// opacity settings of one target's captured frame, with the analyses and pixel
+// passes that work on it. Positions are byte offsets into the frame (pixel at
+// column x, row y: y * rowBytes + x * 4); a mask index is a byte offset / 4.
+#pragma once
+
+#include <cstdint>
+
+namespace kestra {
+
+// The 24-bit colour index of a pixel: byte 0 * 65536 + byte 1 * 256 + byte 2.
+inline std::uint32_t colourKey(const std::uint8_t* pixel) {
+    return (static_cast<std::uint32_t>(pixel[0]) << 16) | (static_cast<std::uint32_t>(pixel[1]) << 8) | pixel[2];
+}
+
+inline constexpr std::uint32_t kColourTableSize = 16777216;  // one byte per 24-bit colour
+
+struct FrameAnalyzer {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t pixelCount = 0;
+    std::int32_t sampleStep = 0;
+    std::int32_t probeStep = 0;
+    std::int32_t sampleRowBytes = 0;
+    std::int32_t sampleColumnBytes = 0;
+    std::int32_t scanRowBytes = 0;
+    std::int32_t scanColumnBytes = 0;
+    std::int32_t probeRowBytes = 0;
+    std::int32_t probeColumnBytes = 0;
+    std::int32_t rowBytes = 0;
+    std::int32_t lastPixelOffset = 0;
+    std::int32_t lastRowOffset = 0;
+    std::int32_t byteSize = 0;
+    std::int32_t limitTop = -1;
+    std::int32_t limitBottom = -1;
+    std::int32_t limitLeft = -1;
+    std::int32_t limitRight = -1;
+    std::int32_t scanTop = 0;
+    std::int32_t scanBottom = 0;
+    std::int32_t scanLeft = 0;
+    std::int32_t scanRight = 0;
+    std::int32_t verticalTolerance = 0;
+    std::int32_t threadCount = 1;
+    float contentOpacity = 0.0f;
+    float contentOpacityComplement = 1.0f;
+    float photoOpacity = 1.0f;
+    float photoOpacityComplement = 0.0f;
+    float foregroundOpacity = 1.0f;
+    float foregroundOpacityComplement = 0.0f;
+    std::uint8_t* frame = nullptr;          // the current frame, processed in place; not owned
+    std::uint8_t* backdropImage = nullptr;  // blurred, toned backdrop; owned by the engine
+    std::uint8_t backdropBright = 0;
+    std::uint8_t isDarkContent = 0;
+    std::uint8_t frameInverted = 0;
+    std::uint8_t contentOpacityHigh = 0;
+    std::uint8_t* seenColourTable = nullptr;        // 2^24 flags; allocated by the engine at attach, freed here
+    std::uint8_t* backgroundColourTable = nullptr;  // 2^24 flags; only while glass buffers exist
+    std::uint8_t* recolourMask = nullptr;           // designates regionMask while glass buffers exist
+    std::uint8_t* visitedMask = nullptr;            // pixelCount bytes; only while glass buffers exist
+    std::uint8_t* regionMask = nullptr;             // pixelCount bytes; allocated by configureGeometry
+
+    // Housekeeping. Each returns 0, or -1 when an allocation failed (the
+    // buffer concerned is then null and the analyses skip their work).
+    int configureGeometry();
+    int allocateGlassBuffers();
+    void releaseGlassBuffers();
+    void releaseAnalyzer();
+
+    // Dark-content test and photo regions.
+    void measureDarkness();
+    bool isTextured(std::int32_t offset, std::int32_t threshold) const;
+    void detectPhotoRegions();
+
+    // Background colour learning and recolouring.
+    void learnBackgroundColours();
+    void markBackgroundColour(const std::uint8_t* pixel);
+    void recolourForeground();
+    void recolourBand(std::int32_t topRow, std::int32_t bottomRow, std::int32_t firstColumn,
+                      std::int32_t lastColumn);
+
+    // Pixel passes over the unmasked pixels of rows 0 .. height - 3.
+    void invertPass();
+    void copyBackdropPass();
+    void blendBackdropPass();
+    void blendPhotoPixel(std::uint8_t* framePixel, const std::uint8_t* backdropPixel) const;
+};
+
+// The process-wide colour that recolouring paints foreground runs with.
+struct RunColour {
+    std::uint8_t b = 0;
+    std::uint8_t g = 0;
+    std::uint8_t r = 0;
+};
+extern RunColour runColour;
+
+}  // namespace kestra

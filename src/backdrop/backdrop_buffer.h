@@ -1,0 +1,28 @@
+// BackdropBuffer describes one backdrop frame (a capture's buffer, not owned)
+// and carries the tone operations applied to it before it is blurred.
+#pragma once
+
+#include <cstdint>
+
+namespace kestra {
+
+struct BackdropBuffer {
+    std::uint8_t* frame = nullptr;
+    std::int32_t width = -1;
+    std::int32_t height = -1;
+    std::int32_t pixelCount = 0;
+    std::int32_t rowBytes = 0;
+    std::int32_t lastRowOffset = 0;
+    std::int32_t byteSize = 0;
+    bool isBright = false;
+    float backdropBrightness = 0.75f;
+};
+
+// Multiplies B, G and R of every pixel by backdropBrightness (saturating).
+void scaleBrightness(BackdropBuffer& buffer);
+// Sets isBright when about 80 % of a 1-in-100 sample grid is brighter than 128.
+void measureBrightness(BackdropBuffer& buffer);
+// Lifts every pixel whose channel average is below 80 by 80 per channel.
+void liftDarkPixels(std::uint8_t* image, std::uint32_t length);
+
+}  // namespace kestra

@@ -1,0 +1,18 @@
+// The one include for platform calls. On Windows this is the SDK; elsewhere it
+// is the simulated desktop, which declares the same names with the same
+// signatures and values.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <magnification.h>
+#include <psapi.h>
+#else
+#include "platform/sim/win32_api.h"
+#endif
