@@ -273,6 +273,8 @@ constexpr DWORD SRCCOPY = 0x00CC0020;
 constexpr DWORD BI_RGB = 0;
 constexpr UINT DIB_RGB_COLORS = 0;
 
+constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008;
+
 constexpr DWORD MW_FILTERMODE_EXCLUDE = 0;
 constexpr DWORD MW_FILTERMODE_INCLUDE = 1;
 
@@ -341,3 +343,6 @@ BOOL WINAPI K32EmptyWorkingSet(HANDLE process);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
+HANDLE WINAPI GetProcessHeap();
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory);

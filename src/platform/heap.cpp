@@ -1,0 +1,20 @@
+#include "platform/heap.h"
+
+#include "platform/win32.h"
+
+namespace kestra {
+
+std::uint8_t* heapAllocate(std::size_t bytes, bool zeroed) {
+    if (bytes == 0) {
+        return nullptr;
+    }
+    return static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), zeroed ? HEAP_ZERO_MEMORY : 0, bytes));
+}
+
+void heapRelease(void* memory) {
+    if (memory != nullptr) {
+        HeapFree(GetProcessHeap(), 0, memory);
+    }
+}
+
+}  // namespace kestra
