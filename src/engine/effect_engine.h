@@ -1,0 +1,82 @@
+// EffectEngine: the per-window state that turns a target's pixels into what
+// its overlay shows — three captures, two backdrop buffers, the analyzer, the
+// overlay, two frame-sized copies, the effect flags and the timestamps that
+// pace the periodic work. Its rectangle and placement pointers refer into the
+// TrackedWindow that embeds it, so an engine never moves once wired.
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/frame_analyzer.h"
+#include "backdrop/backdrop_buffer.h"
+#include "platform/win32.h"
+#include "surfaces/magnifier_capture.h"
+#include "surfaces/overlay_layer.h"
+
+namespace kestra {
+
+struct EffectEngine {
+    MagnifierCapture mainCapture;
+    std::uint8_t* frameCopy = nullptr;
+    MagnifierCapture backdropCapture;
+    std::uint8_t* backdropCopy = nullptr;
+    MagnifierCapture monitorCapture;
+    BackdropBuffer backdropBuffer;
+    BackdropBuffer monitorBuffer;
+    FrameAnalyzer analyzer;
+    OverlayLayer overlay;
+    RECT* targetRect = nullptr;
+    HWND targetWindow = nullptr;
+    RECT* monitorRect = nullptr;
+    RECT savedMonitorRect{};
+    WINDOWPLACEMENT* placement = nullptr;
+    WINDOWPLACEMENT savedPlacement{};
+    bool engineAttached = false;
+    bool darkEnabled = false;
+    bool glassEnabled = false;
+    bool wallpaperOnlyBackdrop = false;
+    bool backdropRecomposed = false;
+    bool glassDarkMode = true;
+    bool glassContentDark = false;
+    bool backdropIdle = false;
+    std::int32_t lastBackdropPoll = 0;
+    std::int32_t lastBackdropChange = 0;
+    bool overlayHiddenDark = false;
+    bool monitorBackdropActive = false;
+    std::int32_t lastFollow = 0;
+    std::int32_t lastDarknessTest = -2000;
+    std::int32_t lastColourLearning = 0;
+    std::int32_t blurRadius = 50;
+
+    EffectEngine() = default;
+    EffectEngine(const EffectEngine&) = delete;
+    EffectEngine& operator=(const EffectEngine&) = delete;
+
+    // Lifecycle.
+    int attachEngine(bool createOverlay);
+    int configureFrame(std::int32_t width, std::int32_t height, std::uint8_t* frame);
+    int prepareGlassFrame();
+    void syncBackdropFrame();
+    int startGlass();
+    void assignBackdropExclusions();
+    void stopGlass(bool clearFlag);
+    void setContentOpacity(double value);
+    void refreshGlass();
+    void composeBackdrop();
+    void resizeFrame();
+    void followTarget();
+    void suspendEngine();
+    void releaseEngine();
+
+    // Dark frame cycle.
+    void darkCycle();
+    bool frameChanged();
+    void presentFrame();
+
+    // Glass frame cycle.
+    void glassCycle();
+    void refreshBackdrop();
+    bool backdropChanged();
+};
+
+}  // namespace kestra
