@@ -1,0 +1,205 @@
+// The glass frame cycle: keep a blurred, toned image of what lies behind the
+// target (live, idle or cut out of a blurred monitor capture while the target
+// moves), capture the target, and replace its background with that image while
+// text and photos are blended over it.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/effect_engine.h"
+#include "platform/clock.h"
+#include "platform/win32.h"
+
+namespace kestra {
+
+// Shared with the dark cycle (dark_cycle.cpp).
+void reconfigureForCapture(EffectEngine& engine);
+
+namespace {
+
+constexpr std::int32_t kBackdropIdlePeriodMs = 1000;
+constexpr std::int32_t kFollowPeriodMs = 1000;
+constexpr std::int32_t kDarknessTestPeriodMs = 2000;
+constexpr std::uint32_t kColourBytes = 0x00FFFFFFu;  // B, G, R of a little-endian pixel word
+
+inline std::uint32_t loadPixel(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void storePixel(std::uint8_t* p, std::uint32_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Copies B, G and R of count pixels; the fourth byte of each target pixel stays.
+void copyColourBytes(std::uint8_t* dst, const std::uint8_t* src, std::int32_t count) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::uint32_t s = loadPixel(src + 4 * i);
+        const std::uint32_t d = loadPixel(dst + 4 * i);
+        storePixel(dst + 4 * i, (d & ~kColourBytes) | (s & kColourBytes));
+    }
+}
+
+// The inclusive end of a range clipped to [0, limit - 1]: ends beyond the last
+// index are pulled back to it; compared unsigned, so a negative end is too.
+inline std::int32_t clipEnd(std::int32_t end, std::int32_t limit) {
+    return static_cast<std::uint32_t>(end) > static_cast<std::uint32_t>(limit - 1) ? limit - 1 : end;
+}
+
+// Cuts the target's part out of the blurred monitor frame into backdropImage.
+// Target coordinates are screen coordinates; the monitor frame's first pixel
+// is the monitor's top-left corner, so they are taken relative to it. Reads
+// stay inside the monitor frame, writes inside backdropImage.
+void copyMonitorPart(EffectEngine& engine) {
+    const MagnifierCapture& monitor = engine.monitorCapture;
+    std::uint8_t* image = engine.analyzer.backdropImage;
+    const BackdropBuffer& backdrop = engine.backdropBuffer;
+    if (monitor.frameBits == nullptr || image == nullptr || engine.targetRect == nullptr) {
+        return;
+    }
+    const auto monitorWidth = static_cast<std::int32_t>(monitor.frameHeader.width);
+    const auto monitorHeight = static_cast<std::int32_t>(monitor.frameHeader.height);
+    const std::int32_t monitorStride = monitor.frameStride;
+    if (monitorWidth <= 0 || monitorHeight <= 0 || monitorStride < monitorWidth * 4 ||
+        static_cast<std::uint64_t>(monitorStride) * static_cast<std::uint32_t>(monitorHeight) >
+            monitor.frameHeader.cbSize) {
+        return;
+    }
+    const std::int32_t imageStride = backdrop.rowBytes;
+    if (backdrop.width <= 0 || backdrop.height <= 0 || imageStride < backdrop.width * 4) {
+        return;
+    }
+    // backdropImage holds byteSize bytes; never write a row past them.
+    const std::int32_t imageRows = std::min(backdrop.height, backdrop.byteSize / imageStride);
+    const std::int32_t imageColumns = backdrop.width;
+
+    const std::int32_t originLeft = engine.monitorRect != nullptr ? engine.monitorRect->left : 0;
+    const std::int32_t originTop = engine.monitorRect != nullptr ? engine.monitorRect->top : 0;
+    const RECT& target = *engine.targetRect;
+    const std::int32_t left = std::max(target.left - originLeft, 0);
+    const std::int32_t top = std::max(target.top - originTop, 0);
+    const std::int32_t right = clipEnd(target.right - originLeft, monitorWidth);
+    const std::int32_t bottom = clipEnd(target.bottom - originTop, monitorHeight);
+    if (left > right || top > bottom) {
+        return;
+    }
+    const std::int32_t rows = std::min(bottom - top + 1, imageRows);
+    const std::int32_t columns = std::min(right - left + 1, imageColumns);
+    for (std::int32_t y = 0; y < rows; ++y) {
+        const std::uint8_t* src = monitor.frameBits + static_cast<std::size_t>(top + y) * monitorStride +
+                                  static_cast<std::size_t>(left) * 4;
+        std::uint8_t* dst = image + static_cast<std::size_t>(y) * imageStride;
+        copyColourBytes(dst, src, columns);
+    }
+}
+
+}  // namespace
+
+bool EffectEngine::backdropChanged() {
+    const std::uint8_t* frame = backdropBuffer.frame;
+    const std::int32_t size = backdropBuffer.byteSize;
+    if (frame == nullptr || size <= 0 || backdropBuffer.pixelCount <= 0) {
+        return false;
+    }
+    if (backdropCopy == nullptr) {
+        // No reference to compare with (its allocation failed): recompose.
+        return true;
+    }
+    const std::int32_t pixels = size / 4;
+    std::int32_t count = 0;
+    for (std::int32_t i = 0; i < pixels; ++i) {
+        const std::uint32_t a = loadPixel(frame + 4 * static_cast<std::size_t>(i));
+        const std::uint32_t b = loadPixel(backdropCopy + 4 * static_cast<std::size_t>(i));
+        count += ((a ^ b) & kColourBytes) != 0 ? 1 : 0;
+    }
+    const float share = static_cast<float>(count) / static_cast<float>(backdropBuffer.pixelCount);
+    const float limit = static_cast<float>(blurRadius) * 0.003921569f;
+    if (share * 10.0f > limit) {
+        std::memcpy(backdropCopy, frame, static_cast<std::size_t>(size));
+        return true;
+    }
+    return false;
+}
+
+void EffectEngine::refreshBackdrop() {
+    if (monitorBackdropActive) {
+        if (nowMs() - lastFollow >= kFollowPeriodMs) {
+            monitorBackdropActive = false;
+            return;
+        }
+        copyMonitorPart(*this);
+        return;
+    }
+    if (!backdropIdle) {
+        if (backdropCapture.captureFrame() < 0) {
+            return;
+        }
+        syncBackdropFrame();
+        if (backdropChanged()) {
+            lastBackdropChange = nowMs();
+        } else if (nowMs() - lastBackdropChange >= kBackdropIdlePeriodMs) {
+            backdropIdle = true;
+            lastBackdropPoll = nowMs();
+        }
+        composeBackdrop();
+        return;
+    }
+    if (nowMs() - lastBackdropPoll < kBackdropIdlePeriodMs) {
+        return;
+    }
+    if (backdropCapture.captureFrame() >= 0) {
+        syncBackdropFrame();
+        if (backdropChanged()) {
+            backdropIdle = false;
+            lastBackdropChange = nowMs();
+            composeBackdrop();
+        }
+    }
+    lastBackdropPoll = nowMs();
+}
+
+void EffectEngine::glassCycle() {
+    refreshBackdrop();
+    // As in the dark cycle: after a failed capture the buffer holds the frame
+    // already processed in place, so this cycle has nothing new to show.
+    if (mainCapture.captureFrame() < 0) {
+        return;
+    }
+    reconfigureForCapture(*this);
+    if ((analyzer.contentOpacityHigh != 0 || glassDarkMode) &&
+        nowMs() - lastDarknessTest > kDarknessTestPeriodMs) {
+        analyzer.measureDarkness();
+        glassContentDark = analyzer.isDarkContent != 0;
+        lastDarknessTest = nowMs();
+    }
+    if (!monitorBackdropActive) {
+        if (!frameChanged() && backdropIdle && !backdropRecomposed) {
+            return;
+        }
+    }
+    // The passes read backdropImage at the main frame's offsets: without an
+    // image of the frame's size (a failed allocation, or a size change whose
+    // backdrop has not followed yet) there is nothing to blend this cycle.
+    if (analyzer.backdropImage == nullptr || backdropBuffer.width != analyzer.width ||
+        backdropBuffer.height != analyzer.height || backdropBuffer.byteSize < analyzer.byteSize) {
+        return;
+    }
+    analyzer.detectPhotoRegions();
+    if (glassDarkMode && analyzer.contentOpacity != 0.0f && !glassContentDark) {
+        analyzer.invertPass();
+        analyzer.isDarkContent = 1;
+    } else {
+        analyzer.frameInverted = 0;
+    }
+    analyzer.recolourForeground();
+    if (analyzer.contentOpacity != 0.0f) {
+        analyzer.blendBackdropPass();
+    } else {
+        analyzer.copyBackdropPass();
+    }
+    presentFrame();
+    backdropRecomposed = false;
+}
+
+}  // namespace kestra
