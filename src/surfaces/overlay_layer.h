@@ -19,8 +19,13 @@ extern HINSTANCE moduleInstance;
 // installed by the process entry before any of them is created.
 extern WNDPROC sharedWindowProc;
 
-// Registers "KESTRA_DLAYER": 0, or -1 when RegisterClassExA fails.
+// Registers "KESTRA_DLAYER" with sharedWindowProc as its procedure: 0, or -1
+// when RegisterClassExA fails (the background brush is then deleted again).
 int registerOverlayClass(HINSTANCE instance);
+
+// Returns the surfaces' process-wide state (lastScaledFrame, moduleInstance,
+// sharedWindowProc) to its start values.
+void resetSurfacesState();
 
 struct OverlayLayer {
     std::uint32_t width = 0;
@@ -36,8 +41,15 @@ struct OverlayLayer {
     HBITMAP bitmap = nullptr;
     std::uint8_t* surfaceBits = nullptr;  // owned by the DIB section
 
+    // 0, or -2 when the window was not created.
     int createLayer();
+    // Replaces the DCs and the DIB section for the current width and height:
+    // 0, or -1 when the DIB section could not be made or selected. surfaceBits
+    // is null whenever bitmap is.
     int allocateSurface();
+    // Releases the DCs and the DIB section, destroys the window and trims the
+    // working set; returns the trim's result. Handles are cleared, so a second
+    // call releases nothing twice.
     BOOL destroyLayer();
 };
 

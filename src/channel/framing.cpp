@@ -1,0 +1,359 @@
+#include "channel/framing.h"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+namespace kestra {
+
+std::vector<PeerReplies> pendingReplies;
+CommandHandler commandHandler = nullptr;
+HWND helperWindow = nullptr;
+
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool isDecimalDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+std::size_t skipBlanks(std::string_view text, std::size_t position) {
+    while (position < text.size() && isBlank(text[position])) {
+        ++position;
+    }
+    return position;
+}
+
+// The power of ten of the first non-zero digit of a well-formed decimal
+// number "digits[.digits][e[sign]digits]" (0 for "1.5", 2 for "150", -3 for
+// "0.001", 5 for "1e5"). Only called for a number with a non-zero digit.
+long long decimalOrder(const char* first, const char* last) {
+    const char* p = first;
+    long long order = 0;
+    long long integerDigits = 0;
+    bool significant = false;
+    while (p < last && isDecimalDigit(*p)) {
+        significant = significant || *p != '0';
+        if (significant) {
+            ++integerDigits;
+        }
+        ++p;
+    }
+    if (integerDigits > 0) {
+        order = integerDigits - 1;
+    }
+    if (p < last && *p == '.') {
+        ++p;
+        long long leadingZeros = 0;
+        while (p < last && isDecimalDigit(*p)) {
+            if (integerDigits == 0 && !significant) {
+                if (*p == '0') {
+                    ++leadingZeros;
+                } else {
+                    significant = true;
+                    order = -(leadingZeros + 1);
+                }
+            }
+            ++p;
+        }
+    }
+    if (p < last && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool negativeExponent = false;
+        if (p < last && (*p == '+' || *p == '-')) {
+            negativeExponent = *p == '-';
+            ++p;
+        }
+        long long exponent = 0;
+        while (p < last && isDecimalDigit(*p)) {
+            if (exponent < 100000000) {
+                exponent = exponent * 10 + (*p - '0');
+            }
+            ++p;
+        }
+        order += negativeExponent ? -exponent : exponent;
+    }
+    return order;
+}
+
+// Sends one frame with WM_COPYDATA; the result of the send says nothing the
+// channel acts on.
+void sendFrame(HWND target, const std::string& frame) {
+    COPYDATASTRUCT data{};
+    data.dwData = 0;
+    data.cbData = static_cast<DWORD>(frame.size());
+    data.lpData = const_cast<char*>(frame.data());
+    SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+}
+
+void dispatchReply(HWND peer, std::int32_t requestId, std::string payload) {
+    for (auto record = pendingReplies.begin(); record != pendingReplies.end(); ++record) {
+        if (record->peer != peer) {
+            continue;
+        }
+        for (auto waiter = record->waiters.begin(); waiter != record->waiters.end(); ++waiter) {
+            if (waiter->requestId != requestId) {
+                continue;
+            }
+            // Take the waiter out before calling it: the callback may send
+            // frames, and a frame delivered meanwhile may change the registry.
+            std::function<void(std::string)> callback = std::move(waiter->callback);
+            record->waiters.erase(waiter);
+            if (record->waiters.empty()) {
+                pendingReplies.erase(record);
+            }
+            if (callback) {
+                callback(std::move(payload));
+            }
+            return;
+        }
+        return;  // only the first record of a peer is searched
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> splitOnDelimiter(std::string_view text, std::string_view delimiter) {
+    std::vector<std::string> pieces;
+    if (text.empty()) {
+        return pieces;
+    }
+    std::string current;
+    std::size_t position = 0;
+    const std::size_t length = text.size();
+    const std::size_t width = delimiter.size();
+    while (position < length) {
+        if (width > 0 && width <= length - position && text.compare(position, width, delimiter) == 0) {
+            pieces.push_back(std::move(current));
+            current.clear();
+            position += width;
+        } else {
+            current.push_back(text[position]);
+            ++position;
+        }
+    }
+    if (!current.empty()) {
+        pieces.push_back(std::move(current));
+    }
+    return pieces;
+}
+
+bool readHandle(std::string_view field, HWND* handle) {
+    std::size_t position = skipBlanks(field, 0);
+    bool negative = false;
+    if (position < field.size() && (field[position] == '+' || field[position] == '-')) {
+        negative = field[position] == '-';
+        ++position;
+    }
+    // A "0x" prefix counts only when a hexadecimal digit follows it; otherwise
+    // the "0" is the number and reading stops at the "x".
+    if (position + 2 < field.size() && field[position] == '0' &&
+        (field[position + 1] == 'x' || field[position + 1] == 'X') &&
+        hexDigitValue(field[position + 2]) >= 0) {
+        position += 2;
+    }
+    std::uint64_t value = 0;
+    bool anyDigit = false;
+    bool overflow = false;
+    while (position < field.size()) {
+        const int digit = hexDigitValue(field[position]);
+        if (digit < 0) {
+            break;
+        }
+        anyDigit = true;
+        if (value > (std::numeric_limits<std::uint64_t>::max() >> 4)) {
+            overflow = true;
+        }
+        value = (value << 4) | static_cast<std::uint64_t>(digit);
+        ++position;
+    }
+    if (!anyDigit) {
+        return false;
+    }
+    if (overflow) {
+        value = std::numeric_limits<std::uint64_t>::max();
+    } else if (negative) {
+        value = ~value + 1;  // as the stream reading does: negated modulo 2^64
+    }
+    *handle = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
+    return true;
+}
+
+std::int32_t readInteger(std::string_view field) {
+    std::size_t position = skipBlanks(field, 0);
+    bool negative = false;
+    if (position < field.size() && (field[position] == '+' || field[position] == '-')) {
+        negative = field[position] == '-';
+        ++position;
+    }
+    // Accumulate the magnitude, stopping its growth once it is past the
+    // 32-bit range so that long digit strings cannot overflow.
+    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t magnitude = 0;
+    while (position < field.size() && isDecimalDigit(field[position])) {
+        if (magnitude <= limit) {
+            magnitude = magnitude * 10 + (field[position] - '0');
+        }
+        ++position;
+    }
+    if (negative) {
+        return magnitude >= limit ? std::numeric_limits<std::int32_t>::min()
+                                  : static_cast<std::int32_t>(-magnitude);
+    }
+    return magnitude >= limit ? std::numeric_limits<std::int32_t>::max()
+                              : static_cast<std::int32_t>(magnitude);
+}
+
+double readNumber(std::string_view field) {
+    std::size_t position = skipBlanks(field, 0);
+    bool negative = false;
+    if (position < field.size() && (field[position] == '+' || field[position] == '-')) {
+        negative = field[position] == '-';
+        ++position;
+    }
+    // Find the longest prefix of the form digits [. digits] [e [sign] digits]
+    // with at least one mantissa digit, then convert exactly that prefix.
+    const std::size_t start = position;
+    std::size_t mantissaDigits = 0;
+    while (position < field.size() && isDecimalDigit(field[position])) {
+        ++position;
+        ++mantissaDigits;
+    }
+    if (position < field.size() && field[position] == '.') {
+        std::size_t after = position + 1;
+        std::size_t fractionDigits = 0;
+        while (after < field.size() && isDecimalDigit(field[after])) {
+            ++after;
+            ++fractionDigits;
+        }
+        if (mantissaDigits + fractionDigits > 0) {
+            position = after;
+            mantissaDigits += fractionDigits;
+        }
+    }
+    if (mantissaDigits == 0) {
+        return 0.0;
+    }
+    if (position < field.size() && (field[position] == 'e' || field[position] == 'E')) {
+        std::size_t after = position + 1;
+        if (after < field.size() && (field[after] == '+' || field[after] == '-')) {
+            ++after;
+        }
+        if (after < field.size() && isDecimalDigit(field[after])) {
+            while (after < field.size() && isDecimalDigit(field[after])) {
+                ++after;
+            }
+            position = after;
+        }
+    }
+    const char* first = field.data() + start;
+    const char* last = field.data() + position;
+    double value = 0.0;
+    const std::from_chars_result result = std::from_chars(first, last, value, std::chars_format::general);
+    if (result.ec == std::errc::result_out_of_range) {
+        // The prefix is well formed, so out of range means overflow or
+        // underflow; the decimal order of the first significant digit tells
+        // which.
+        value = decimalOrder(first, last) > 0 ? std::numeric_limits<double>::max() : 0.0;
+    } else if (result.ec != std::errc{}) {
+        value = 0.0;
+    }
+    return negative ? -value : value;
+}
+
+std::string formatHandle(HWND handle) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::uint64_t value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+    std::string text(16, '0');
+    for (int index = 15; index >= 0; --index) {
+        text[static_cast<std::size_t>(index)] = digits[value & 0xF];
+        value >>= 4;
+    }
+    return text;
+}
+
+void onCopyData(HWND receiver, const COPYDATASTRUCT* data) {
+    if (receiver == nullptr || receiver != helperWindow) {
+        return;
+    }
+    if (data == nullptr || data->lpData == nullptr || data->cbData == 0) {
+        return;
+    }
+    // The frame is the bytes up to the first NUL, never more than cbData.
+    const char* bytes = static_cast<const char*>(data->lpData);
+    const void* nul = std::memchr(bytes, '\0', data->cbData);
+    const std::size_t length = nul != nullptr
+                                   ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes)
+                                   : static_cast<std::size_t>(data->cbData);
+    // Keep a copy: the sender's buffer is only lent for this call.
+    const std::string text(bytes, length);
+
+    const std::vector<std::string> parts = splitOnDelimiter(text, kHeaderSeparator);
+    if (parts.size() != 2) {
+        return;
+    }
+    const std::vector<std::string> header = splitOnDelimiter(parts[0], kFieldSeparator);
+    if (header.size() != 2) {
+        return;
+    }
+    HWND peer = nullptr;
+    if (!readHandle(header[0], &peer)) {
+        return;
+    }
+    std::vector<std::string> body = splitOnDelimiter(parts[1], kFieldSeparator);
+    if (header[1] == kRequestKind) {
+        if (commandHandler != nullptr && body.size() == 3) {
+            commandHandler(peer, readInteger(body[0]), std::move(body[1]), readInteger(body[2]));
+        }
+    } else if (header[1] == kReplyKind) {
+        if (body.size() == 2) {
+            dispatchReply(peer, readInteger(body[0]), std::move(body[1]));
+        }
+    }
+}
+
+int sendRequest(HWND target, std::string_view payload) {
+    if (target == nullptr || !IsWindow(target)) {
+        return -1;
+    }
+    std::string frame = formatHandle(helperWindow);
+    frame.append(kFieldSeparator).append(kRequestKind).append(kHeaderSeparator);
+    frame.append(std::to_string(kAnnouncementCommand)).append(kFieldSeparator);
+    frame.append(payload).append(kFieldSeparator);
+    sendFrame(target, frame);
+    return 0;
+}
+
+void sendReply(HWND target, std::int32_t requestId, std::string_view payload) {
+    std::string frame = formatHandle(helperWindow);
+    frame.append(kFieldSeparator).append(kReplyKind).append(kHeaderSeparator);
+    frame.append(std::to_string(requestId)).append(kFieldSeparator);
+    frame.append(payload);
+    sendFrame(target, frame);
+}
+
+void resetChannelState() {
+    pendingReplies.clear();
+    commandHandler = nullptr;
+    helperWindow = nullptr;
+}
+
+}  // namespace kestra

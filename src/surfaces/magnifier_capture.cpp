@@ -1,0 +1,164 @@
+#include "surfaces/magnifier_capture.h"
+
+#include "platform/clock.h"
+#include "surfaces/overlay_layer.h"
+
+namespace kestra {
+
+ScaledFrame lastScaledFrame;
+
+namespace {
+
+constexpr std::int32_t kFilterRefreshPeriodMs = 500;
+
+// Overlap along one axis: r starts inside s, r ends inside s, or r spans s.
+// A rectangle that only touches s along an edge does not overlap it.
+bool spanOverlaps(LONG sLow, LONG sHigh, LONG rLow, LONG rHigh) {
+    return (sLow <= rLow && rLow < sHigh) || (sLow < rHigh && rHigh <= sHigh) ||
+           (rLow <= sLow && rHigh >= sHigh);
+}
+
+bool rectOverlaps(const RECT& s, const RECT& r) {
+    return spanOverlaps(s.left, s.right, r.left, r.right) && spanOverlaps(s.top, s.bottom, r.top, r.bottom);
+}
+
+void applyFilterList(HWND magnifierWindow, std::vector<HWND>& list) {
+    MagSetWindowFilterList(magnifierWindow, MW_FILTERMODE_EXCLUDE, static_cast<int>(list.size()),
+                           list.empty() ? nullptr : list.data());
+}
+
+}  // namespace
+
+BOOL CALLBACK imageScalingCallback(HWND /*hwnd*/, void* srcdata, MAGIMAGEHEADER srcheader, void* /*destdata*/,
+                                   MAGIMAGEHEADER /*destheader*/, RECT /*unclipped*/, RECT /*clipped*/,
+                                   HRGN /*dirty*/) {
+    lastScaledFrame.bits = static_cast<std::uint8_t*>(srcdata);
+    lastScaledFrame.header = srcheader;
+    return TRUE;
+}
+
+int MagnifierCapture::createCapture() {
+    hostWindow = CreateWindowExA(WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TRANSPARENT,
+                                 kHelperClassName, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                 moduleInstance, nullptr);
+    if (hostWindow == nullptr) {
+        return -2;
+    }
+    SetLayeredWindowAttributes(hostWindow, 0, 255, LWA_ALPHA);
+    const int width = sourceRect != nullptr ? sourceRect->right - sourceRect->left : 0;
+    const int height = sourceRect != nullptr ? sourceRect->bottom - sourceRect->top : 0;
+    magnifierWindow = CreateWindowExA(0, "Magnifier", "MagnifierWindow", WS_CHILD, 0, 0, width, height,
+                                      hostWindow, nullptr, moduleInstance, nullptr);
+    if (!MagSetImageScalingCallback(magnifierWindow, imageScalingCallback)) {
+        return -1;  // the host window stays for destroyCapture
+    }
+    lastFilterRefresh = -kFilterRefreshPeriodMs;
+    // No real image has these dimensions, so the first capture counts as new.
+    frameHeader.width = 0xFFFFFFFFu;
+    frameHeader.height = 0xFFFFFFFFu;
+    return 0;
+}
+
+int MagnifierCapture::captureFrame() {
+    if (nowMs() - lastFilterRefresh > kFilterRefreshPeriodMs) {
+        if (filterMode == 1) {
+            excludeWindowsInFront();
+        } else if (filterMode == 2) {
+            excludeAllWindows();
+        }
+        lastFilterRefresh = nowMs();
+    }
+    lastScaledFrame.bits = nullptr;
+    if (sourceRect == nullptr) {
+        return -1;
+    }
+    const RECT source = *sourceRect;
+    MagSetWindowSource(magnifierWindow, source);
+    std::uint8_t* bits = lastScaledFrame.bits;
+    if (bits == nullptr) {
+        return -1;  // the callback did not run: keep the previous frame
+    }
+    lastScaledFrame.bits = nullptr;
+    if (bits == frameBits && lastScaledFrame.header.width == frameHeader.width &&
+        lastScaledFrame.header.height == frameHeader.height) {
+        return 0;
+    }
+    frameBits = bits;
+    frameHeader = lastScaledFrame.header;
+    frameStride = static_cast<std::int32_t>(frameHeader.width * 4u);
+    return 1;
+}
+
+BOOL MagnifierCapture::resizeCapture() {
+    MagSetImageScalingCallback(magnifierWindow, nullptr);
+    const int width = sourceRect != nullptr ? sourceRect->right - sourceRect->left : 0;
+    const int height = sourceRect != nullptr ? sourceRect->bottom - sourceRect->top : 0;
+    SetWindowPos(magnifierWindow, nullptr, 0, 0, width, height,
+                 SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW);
+    return MagSetImageScalingCallback(magnifierWindow, imageScalingCallback);
+}
+
+void MagnifierCapture::excludeWindowsInFront() {
+    const std::size_t ownCount = exclusions.size();
+    if (ownCount >= static_cast<std::size_t>(MAX_EXCLUSIONS)) {
+        return;  // the list set earlier stays in force
+    }
+    const std::size_t room = static_cast<std::size_t>(MAX_EXCLUSIONS) - ownCount;
+    std::vector<HWND> list;
+    list.reserve(MAX_EXCLUSIONS);
+    if (sourceRect != nullptr && sourceWindow != nullptr) {
+        const RECT source = *sourceRect;
+        for (HWND w = GetWindow(sourceWindow, GW_HWNDPREV); w != nullptr; w = GetWindow(w, GW_HWNDPREV)) {
+            RECT r{};
+            if (!IsWindowVisible(w) || !GetWindowRect(w, &r) || !rectOverlaps(source, r)) {
+                continue;
+            }
+            list.push_back(w);
+            if (list.size() >= room) {
+                break;
+            }
+        }
+    }
+    list.insert(list.end(), exclusions.begin(), exclusions.end());
+    applyFilterList(magnifierWindow, list);
+}
+
+void MagnifierCapture::excludeAllWindows() {
+    constexpr std::size_t capacity = static_cast<std::size_t>(MAX_EXCLUSIONS);
+    std::vector<HWND> list;
+    list.reserve(capacity);
+    for (HWND own : exclusions) {
+        if (list.size() >= capacity) {
+            break;
+        }
+        list.push_back(own);
+    }
+    const HWND desktop = GetDesktopWindow();
+    for (HWND w = FindWindowA(nullptr, nullptr); w != nullptr && list.size() < capacity;
+         w = GetWindow(w, GW_HWNDNEXT)) {
+        RECT r{};
+        if (w == desktop || !IsWindowVisible(w) || !GetWindowRect(w, &r)) {
+            continue;
+        }
+        list.push_back(w);
+    }
+    applyFilterList(magnifierWindow, list);
+}
+
+BOOL MagnifierCapture::destroyCapture(bool clearExclusions) {
+    if (clearExclusions) {
+        exclusions.clear();
+    }
+    if (hostWindow == nullptr) {
+        return FALSE;
+    }
+    const BOOL destroyed = DestroyWindow(hostWindow);  // takes the Magnifier control with it
+    if (destroyed) {
+        frameBits = nullptr;
+    }
+    hostWindow = nullptr;
+    magnifierWindow = nullptr;
+    return destroyed;
+}
+
+}  // namespace kestra

@@ -1,0 +1,129 @@
+#include "surfaces/overlay_layer.h"
+
+#include "surfaces/magnifier_capture.h"
+
+namespace kestra {
+
+HINSTANCE moduleInstance = nullptr;
+WNDPROC sharedWindowProc = DefWindowProcA;
+
+namespace {
+
+// Red 1, green 0, blue 0: a background no frame is ever blitted over for long.
+constexpr COLORREF kOverlayBackground = 0x000001;
+
+}  // namespace
+
+int registerOverlayClass(HINSTANCE instance) {
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof(WNDCLASSEXA);
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = sharedWindowProc;
+    windowClass.cbClsExtra = 0;
+    windowClass.cbWndExtra = 0;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = CreateSolidBrush(kOverlayBackground);
+    windowClass.lpszMenuName = nullptr;
+    windowClass.lpszClassName = kOverlayClassName;
+    windowClass.hIconSm = LoadIconA(nullptr, IDI_APPLICATION);
+    if (RegisterClassExA(&windowClass) == 0) {
+        // The class did not take ownership of the brush.
+        if (windowClass.hbrBackground != nullptr) {
+            DeleteObject(windowClass.hbrBackground);
+        }
+        return -1;
+    }
+    return 0;
+}
+
+int OverlayLayer::createLayer() {
+    const int x = layerRect != nullptr ? layerRect->left : 0;
+    const int y = layerRect != nullptr ? layerRect->top : 0;
+    const int w = layerRect != nullptr ? layerRect->right - layerRect->left : 0;
+    const int h = layerRect != nullptr ? layerRect->bottom - layerRect->top : 0;
+    // ownerWindow goes in as the parent argument: for a popup that makes it
+    // the owner, which keeps the overlay above its target.
+    layerWindow =
+        CreateWindowExA(WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT, kOverlayClassName, nullptr,
+                        WS_POPUP, x, y, w, h, ownerWindow, nullptr, moduleInstance, nullptr);
+    SetParent(layerWindow, nullptr);
+    if (layerWindow == nullptr) {
+        return -2;
+    }
+    // Fully opaque; WS_EX_TRANSPARENT lets mouse input through to the target.
+    SetLayeredWindowAttributes(layerWindow, 0, 255, LWA_ALPHA);
+    ShowWindow(layerWindow, SW_SHOW);
+    windowDC = GetDC(layerWindow);
+    bitmapInfo = BITMAPINFO{};
+    return 0;
+}
+
+int OverlayLayer::allocateSurface() {
+    if (windowDC != nullptr) {
+        if (memoryDC != nullptr) {
+            DeleteDC(memoryDC);
+            memoryDC = nullptr;
+        }
+        ReleaseDC(layerWindow, windowDC);
+        windowDC = nullptr;
+    }
+    windowDC = GetDC(layerWindow);
+    memoryDC = CreateCompatibleDC(windowDC);
+    if (bitmap != nullptr) {
+        DeleteObject(bitmap);
+        bitmap = nullptr;
+    }
+    surfaceBits = nullptr;
+
+    bitmapInfo = BITMAPINFO{};
+    bitmapInfo.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bitmapInfo.bmiHeader.biWidth = static_cast<LONG>(width);
+    bitmapInfo.bmiHeader.biHeight = -static_cast<LONG>(height);  // negative: rows top-down
+    bitmapInfo.bmiHeader.biPlanes = 1;
+    bitmapInfo.bmiHeader.biBitCount = 32;
+    bitmapInfo.bmiHeader.biCompression = BI_RGB;
+
+    void* bits = nullptr;
+    bitmap = CreateDIBSection(windowDC, &bitmapInfo, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap == nullptr) {
+        return -1;  // surfaceBits stays null, so nothing writes into a missing surface
+    }
+    surfaceBits = static_cast<std::uint8_t*>(bits);
+    const HGDIOBJ previous = SelectObject(memoryDC, bitmap);
+    if (previous == nullptr) {
+        return -1;
+    }
+    DeleteObject(previous);  // the memory DC's initial bitmap
+    return 0;
+}
+
+BOOL OverlayLayer::destroyLayer() {
+    if (windowDC != nullptr) {
+        if (memoryDC != nullptr) {
+            DeleteDC(memoryDC);
+        }
+        ReleaseDC(layerWindow, windowDC);
+        memoryDC = nullptr;
+        windowDC = nullptr;
+    }
+    if (bitmap != nullptr) {
+        DeleteObject(bitmap);
+        bitmap = nullptr;
+    }
+    surfaceBits = nullptr;
+    if (layerWindow != nullptr) {
+        DestroyWindow(layerWindow);
+        layerWindow = nullptr;
+    }
+    return K32EmptyWorkingSet(GetCurrentProcess());
+}
+
+void resetSurfacesState() {
+    lastScaledFrame = ScaledFrame{};
+    moduleInstance = nullptr;
+    sharedWindowProc = DefWindowProcA;
+}
+
+}  // namespace kestra
