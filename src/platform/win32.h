@@ -12,6 +12,8 @@
 #endif
 #include <windows.h>
 #include <magnification.h>
+// The functions mingw-w64's magnification.h leaves out; bound at run time.
+#include "platform/windows/magnification_api.h"
 #include <psapi.h>
 #else
 #include "platform/sim/win32_api.h"
