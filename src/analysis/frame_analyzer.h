@@ -10,7 +10,8 @@ namespace kestra {
 
 // The 24-bit colour index of a pixel: byte 0 * 65536 + byte 1 * 256 + byte 2.
 inline std::uint32_t colourKey(const std::uint8_t* pixel) {
-    return (static_cast<std::uint32_t>(pixel[0]) << 16) | (static_cast<std::uint32_t>(pixel[1]) << 8) | pixel[2];
+    return (static_cast<std::uint32_t>(pixel[0]) << 16) | (static_cast<std::uint32_t>(pixel[1]) << 8) |
+           pixel[2];
 }
 
 inline constexpr std::uint32_t kColourTableSize = 16777216;  // one byte per 24-bit colour
@@ -53,7 +54,7 @@ struct FrameAnalyzer {
     std::uint8_t isDarkContent = 0;
     std::uint8_t frameInverted = 0;
     std::uint8_t contentOpacityHigh = 0;
-    std::uint8_t* seenColourTable = nullptr;        // 2^24 flags; allocated by the engine at attach, freed here
+    std::uint8_t* seenColourTable = nullptr;  // 2^24 flags; allocated by the engine at attach, freed here
     std::uint8_t* backgroundColourTable = nullptr;  // 2^24 flags; only while glass buffers exist
     std::uint8_t* recolourMask = nullptr;           // designates regionMask while glass buffers exist
     std::uint8_t* visitedMask = nullptr;            // pixelCount bytes; only while glass buffers exist
@@ -61,7 +62,10 @@ struct FrameAnalyzer {
 
     // Housekeeping. Each returns 0, or -1 when an allocation failed (the
     // buffer concerned is then null and the analyses skip their work).
+    // configureGeometry reads the desktop extent (right + bottom of the
+    // desktop window's rectangle) and hands it to configureGeometryFor.
     int configureGeometry();
+    int configureGeometryFor(std::int32_t desktopExtent);
     int allocateGlassBuffers();
     void releaseGlassBuffers();
     void releaseAnalyzer();
@@ -92,5 +96,9 @@ struct RunColour {
     std::uint8_t r = 0;
 };
 extern RunColour runColour;
+
+// Returns the analysis subsystem's process-wide state (runColour) to its
+// start values.
+void resetAnalysisState();
 
 }  // namespace kestra

@@ -1,0 +1,283 @@
+// Foreground recolouring for the glass effect: runs of a learned background
+// colour are followed down into bands, and every off-colour segment inside a
+// band (text, icons) becomes a normalised light or dark glyph whose alpha
+// fades it into the backdrop.
+
+#include <omp.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "analysis/frame_analyzer.h"
+
+namespace kestra {
+
+namespace {
+
+// How far a horizontal run may look past its last exact match.
+constexpr std::int32_t kRunMissLimit = 250;
+// A run must reach at least this many bytes (3 pixels) right of its start.
+constexpr std::int32_t kShortestRunBytes = 12;
+
+bool matches(const std::uint8_t* px, const RunColour& rc) {
+    return px[0] == rc.b && px[1] == rc.g && px[2] == rc.r;
+}
+
+bool within(const std::uint8_t* px, const RunColour& rc, int distance) {
+    return std::abs(px[0] - rc.b) <= distance && std::abs(px[1] - rc.g) <= distance &&
+           std::abs(px[2] - rc.r) <= distance;
+}
+
+int brightness(const std::uint8_t* px) {
+    return (px[0] + px[1] + px[2]) / 3;
+}
+
+// Truncates toward zero into a byte, holding values outside 0..255 at the
+// nearest end (never wrapping them); NaN, from 0 * infinity, stores 0.
+std::uint8_t toByte(float v) {
+    if (!(v > 0.0f)) {
+        return 0;
+    }
+    if (v >= 255.0f) {
+        return 255;
+    }
+    return static_cast<std::uint8_t>(v);
+}
+
+void complement(std::uint8_t* px) {
+    px[0] = static_cast<std::uint8_t>(255 - px[0]);
+    px[1] = static_cast<std::uint8_t>(255 - px[1]);
+    px[2] = static_cast<std::uint8_t>(255 - px[2]);
+}
+
+// Paints one segment of a band row: the pixels from segStart to segEnd
+// (inclusive byte offsets) as one glyph.
+void paintSegment(const FrameAnalyzer& a, std::int32_t segStart, std::int32_t segEnd, bool lightGlyph,
+                  int extreme) {
+    const float scale = 255.0f / static_cast<float>(extreme);
+    const float unit = 1.0f / static_cast<float>(extreme);
+    const bool recomplement = (a.contentOpacityHigh != 0 && a.isDarkContent == 0 && !lightGlyph) ||
+                              (a.contentOpacityHigh == 0 && a.backdropBright != 0);
+    for (std::int32_t p = segStart; p <= segEnd; p += 4) {
+        std::uint8_t* px = a.frame + p;
+        const std::uint8_t* back = a.backdropImage + p;
+        if (!lightGlyph) {
+            complement(px);
+        }
+        float alpha = static_cast<float>(brightness(px)) * unit;
+        if (a.foregroundOpacity != 1.0f) {
+            alpha = alpha * a.foregroundOpacity;
+        }
+        // Written so that NaN (a black pixel with a zero extreme) gives 1.
+        alpha = alpha < 1.0f ? alpha : 1.0f;
+        for (int k = 0; k < 3; ++k) {
+            px[k] = toByte(static_cast<float>(px[k]) * scale);
+        }
+        if (recomplement) {
+            complement(px);
+        }
+        const float keep = 1.0f - alpha;
+        for (int k = 0; k < 3; ++k) {
+            px[k] = toByte(static_cast<float>(back[k]) * keep + static_cast<float>(px[k]) * alpha);
+        }
+    }
+}
+
+// Recolours the band rows firstRow..lastRow (inclusive byte offsets).
+void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
+                  std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
+    std::uint8_t* visited = a.visitedMask;
+    std::uint8_t* painted = a.recolourMask;
+    for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
+        std::int32_t x = firstColumn;
+        while (x <= lastColumn) {
+            const std::int32_t p = r + x;
+            if (visited[p / 4] != 0) {
+                x += 4;
+                continue;
+            }
+            visited[p / 4] = 1;
+            const std::uint8_t* px = a.frame + p;
+            if (within(px, rc, 50)) {
+                x += 4;
+                continue;
+            }
+            painted[p / 4] = 1;
+            std::int32_t segEnd = x;
+            int darkest = brightness(px);
+            int lightest = darkest;
+            int darkCount = 0;
+            int lightCount = 0;
+            for (std::int32_t q = x + 4; q <= lastColumn; q += 4) {
+                const std::int32_t qi = (r + q) / 4;
+                if (visited[qi] != 0) {
+                    break;
+                }
+                visited[qi] = 1;
+                const std::uint8_t* qx = a.frame + r + q;
+                if (within(qx, rc, 50)) {
+                    break;
+                }
+                painted[qi] = 1;
+                segEnd = q;
+                const int v = brightness(qx);
+                if (v < avgRun) {
+                    darkest = v < darkest ? v : darkest;
+                    ++darkCount;
+                } else {
+                    lightest = v > lightest ? v : lightest;
+                    ++lightCount;
+                }
+            }
+            const bool lightGlyph = lightCount > darkCount;
+            paintSegment(a, r + x, r + segEnd, lightGlyph, lightGlyph ? lightest : 255 - darkest);
+            x = segEnd + 4;
+        }
+    }
+}
+
+}  // namespace
+
+void FrameAnalyzer::recolourBand(std::int32_t topRow, std::int32_t bottomRow, std::int32_t firstColumn,
+                                 std::int32_t lastColumn) {
+    if (frame == nullptr || backdropImage == nullptr || visitedMask == nullptr || recolourMask == nullptr ||
+        rowBytes <= 0) {
+        return;
+    }
+    // A band must lie inside the frame, on pixel boundaries.
+    if (topRow < 0 || topRow > bottomRow || bottomRow > lastRowOffset || topRow % rowBytes != 0 ||
+        bottomRow % rowBytes != 0 || firstColumn < 0 || firstColumn > lastColumn ||
+        lastColumn > lastPixelOffset || firstColumn % 4 != 0 || lastColumn % 4 != 0) {
+        return;
+    }
+    const RunColour rc = runColour;
+    const int avgRun = (rc.b + rc.g + rc.r) / 3;
+    const std::int32_t bands = threadCount > 0 ? threadCount : 1;
+    const std::uint32_t rowSpan =
+        static_cast<std::uint32_t>(bottomRow - topRow) / static_cast<std::uint32_t>(rowBytes);
+    const std::int32_t chunk =
+        static_cast<std::int32_t>(rowSpan / static_cast<std::uint32_t>(bands)) * rowBytes;
+    if (chunk == 0) {
+        // Only the last band has rows: no need to start the workers.
+        recolourRows(*this, topRow, bottomRow, firstColumn, lastColumn, rc, avgRun);
+        return;
+    }
+    const FrameAnalyzer& self = *this;
+#pragma omp parallel num_threads(bands)
+    {
+        // Every band is done exactly once even if the runtime grants fewer
+        // threads than asked for.
+        for (int n = omp_get_thread_num(); n < bands; n += omp_get_num_threads()) {
+            const std::int32_t first = topRow + n * chunk;
+            const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - rowBytes;
+            recolourRows(self, first, last, firstColumn, lastColumn, rc, avgRun);
+        }
+    }
+}
+
+void FrameAnalyzer::recolourForeground() {
+    if (frame == nullptr || backdropImage == nullptr || regionMask == nullptr || visitedMask == nullptr ||
+        recolourMask == nullptr || backgroundColourTable == nullptr || pixelCount <= 0 ||
+        sampleColumnBytes <= 0) {
+        return;
+    }
+    std::memcpy(visitedMask, regionMask, static_cast<std::size_t>(pixelCount));
+    // Colours learned before an inversion are found through their complement.
+    const std::uint8_t flip = frameInverted != 0 ? 0xFF : 0x00;
+
+    for (std::int32_t row = 0; row < lastRowOffset; row += rowBytes) {
+        std::int32_t col = 0;
+        while (col < lastPixelOffset) {
+            const std::int32_t p = row + col;
+            if (visitedMask[p / 4] != 0) {
+                col += 4;
+                continue;
+            }
+            const std::uint8_t* px = frame + p;
+            const std::uint32_t key = (static_cast<std::uint32_t>(px[0] ^ flip) << 16) |
+                                      (static_cast<std::uint32_t>(px[1] ^ flip) << 8) | (px[2] ^ flip);
+            if (backgroundColourTable[key] == 0) {
+                col += 4;
+                continue;
+            }
+            RunColour rc{px[0], px[1], px[2]};
+            runColour = rc;
+
+            // Horizontal run: how far right the colour goes, tolerating gaps.
+            std::int32_t end = col;
+            std::int32_t misses = 0;
+            for (std::int32_t c = col + 4; c < lastPixelOffset; c += 4) {
+                if (visitedMask[(row + c) / 4] != 0) {
+                    break;
+                }
+                if (matches(frame + row + c, rc)) {
+                    end = c;
+                    misses = 0;
+                } else if (++misses > kRunMissLimit) {
+                    break;
+                }
+            }
+            if (end - col < kShortestRunBytes) {
+                col = end + 4;
+                continue;
+            }
+
+            // Follow the run down on every sampled column; the first column
+            // with depth sets it, later ones can only make it shallower.
+            std::int32_t limit = lastRowOffset - rowBytes;
+            std::int32_t bottom = row;
+            for (std::int32_t x = col; x <= end; x += sampleColumnBytes) {
+                if (row + rowBytes > limit) {
+                    continue;
+                }
+                std::int32_t found = bottom;
+                misses = 0;
+                for (std::int32_t r = row + rowBytes; r <= limit; r += rowBytes) {
+                    if (visitedMask[(r + x) / 4] != 0) {
+                        break;
+                    }
+                    if (matches(frame + r + x, rc)) {
+                        found = r;
+                        misses = 0;
+                    } else if (++misses > verticalTolerance) {
+                        break;
+                    }
+                }
+                if (found != bottom) {
+                    bottom = found;
+                    limit = found;
+                }
+            }
+            if (bottom == row) {
+                col = end + 4;
+                continue;
+            }
+
+            // The band's colour is the average of its pixels close to the run.
+            std::uint64_t sum[3] = {0, 0, 0};
+            std::uint64_t count = 0;
+            for (std::int32_t r = row; r <= bottom; r += rowBytes) {
+                for (std::int32_t x = col; x <= end; x += 4) {
+                    const std::uint8_t* q = frame + r + x;
+                    if (within(q, rc, 100)) {
+                        sum[0] += q[0];
+                        sum[1] += q[1];
+                        sum[2] += q[2];
+                        ++count;
+                    }
+                }
+            }
+            if (count > 0) {
+                rc = RunColour{static_cast<std::uint8_t>(sum[0] / count),
+                               static_cast<std::uint8_t>(sum[1] / count),
+                               static_cast<std::uint8_t>(sum[2] / count)};
+            }
+            runColour = rc;
+            recolourBand(row, bottom, col, end);
+            col = end + 4;
+        }
+    }
+}
+
+}  // namespace kestra
