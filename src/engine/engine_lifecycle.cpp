@@ -1,0 +1,408 @@
+// The effect engine's lifecycle: attach (overlay, main capture, buffers),
+// reconfiguration on frame-size changes, the glass resources (backdrop and
+// monitor captures, backdrop image) and their start and stop, following the
+// target, and suspend and release.
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "backdrop/backdrop_buffer.h"
+#include "backdrop/stack_blur.h"
+#include "engine/effect_engine.h"
+#include "platform/clock.h"
+#include "platform/heap.h"
+#include "platform/win32.h"
+
+namespace kestra {
+
+namespace {
+
+constexpr std::int32_t kDarknessTestDue = -2000;
+constexpr std::int32_t kColourLearningDue = -2500;
+constexpr double kHighContentOpacity = 0.2;
+constexpr std::int32_t kLiftMinimumRadius = 8;
+constexpr UINT kFollowFlags = SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW;  // 0x418
+
+void trimWorkingSet() {
+    K32EmptyWorkingSet(GetCurrentProcess());
+}
+
+void releaseBuffer(std::uint8_t*& buffer) {
+    heapRelease(buffer);
+    buffer = nullptr;
+}
+
+std::int32_t widthOf(const RECT& r) {
+    return r.right - r.left;
+}
+std::int32_t heightOf(const RECT& r) {
+    return r.bottom - r.top;
+}
+
+// A negative radius (a malformed setting) blurs nothing rather than at the
+// largest radius, which is what it would become as an unsigned value.
+std::uint32_t blurRadiusOf(std::int32_t radius) {
+    return radius > 0 ? static_cast<std::uint32_t>(radius) : 0u;
+}
+
+// Releases the backdrop and monitor captures, the backdrop copies and the
+// analyzer's glass buffers, whatever glassEnabled says. Safe to repeat: every
+// step checks what it releases.
+void releaseGlassResources(EffectEngine& engine) {
+    engine.backdropCapture.destroyCapture(true);
+    engine.monitorCapture.destroyCapture(true);
+    releaseBuffer(engine.analyzer.backdropImage);
+    releaseBuffer(engine.backdropCopy);
+    engine.analyzer.releaseGlassBuffers();
+    // The monitor frame went with its capture: the following mode must not
+    // copy from it any more, and the buffers must not point into it.
+    engine.monitorBackdropActive = false;
+    engine.monitorBuffer.frame = nullptr;
+    engine.backdropBuffer.frame = nullptr;
+}
+
+// Undoes a failed attachEngine from step 3 on. A new overlay is destroyed; an
+// overlay kept across a suspend is hidden again and kept, so the record stays
+// suspended (its handle is still listed in overlayExclusions).
+void abandonAttach(EffectEngine& engine, bool createdOverlay) {
+    engine.mainCapture.destroyCapture(false);
+    engine.analyzer.releaseAnalyzer();
+    engine.analyzer.frame = nullptr;
+    releaseBuffer(engine.frameCopy);
+    if (createdOverlay) {
+        auto& exclusions = engine.mainCapture.exclusions;
+        const auto own = std::find(exclusions.begin(), exclusions.end(), engine.overlay.layerWindow);
+        if (own != exclusions.end()) {
+            exclusions.erase(own);
+        }
+        engine.overlay.destroyLayer();
+        engine.overlay.layerWindow = nullptr;
+        engine.overlay.sourceBits = nullptr;
+    } else if (!engine.overlayHiddenDark) {
+        ShowWindow(engine.overlay.layerWindow, SW_HIDE);
+    }
+    trimWorkingSet();
+}
+
+}  // namespace
+
+int EffectEngine::attachEngine(bool createOverlay) {
+    if (engineAttached) {
+        return 0;
+    }
+    if (createOverlay) {
+        overlay.ownerWindow = targetWindow;
+        if (overlay.createLayer() != 0) {
+            overlay.layerWindow = nullptr;
+            return -1;
+        }
+        mainCapture.exclusions.push_back(overlay.layerWindow);
+    } else {
+        // Resuming needs the overlay kept across the suspend; an engine that
+        // never got one (its attach failed) is attached only by attach itself.
+        if (overlay.layerWindow == nullptr) {
+            return -1;
+        }
+        if (!overlayHiddenDark) {
+            ShowWindow(overlay.layerWindow, SW_SHOWNOACTIVATE);
+        }
+    }
+
+    mainCapture.sourceWindow = targetWindow;
+    if (mainCapture.createCapture() != 0 || mainCapture.captureFrame() < 0) {
+        abandonAttach(*this, createOverlay);
+        return -1;
+    }
+    MagSetWindowFilterList(mainCapture.magnifierWindow, MW_FILTERMODE_EXCLUDE,
+                           static_cast<int>(mainCapture.exclusions.size()), mainCapture.exclusions.data());
+
+    heapRelease(analyzer.seenColourTable);
+    analyzer.seenColourTable = heapAllocate(kColourTableSize, true);
+    if (analyzer.seenColourTable == nullptr) {
+        abandonAttach(*this, createOverlay);
+        return -1;
+    }
+    analyzer.threadCount = omp_get_max_threads();
+    if (configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
+                       static_cast<std::int32_t>(mainCapture.frameHeader.height),
+                       mainCapture.frameBits) != 0) {
+        abandonAttach(*this, createOverlay);
+        return -1;
+    }
+    lastColourLearning = kColourLearningDue;
+    SetActiveWindow(targetWindow);
+    engineAttached = true;
+    return 0;
+}
+
+int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::uint8_t* frame) {
+    analyzer.width = width;
+    analyzer.height = height;
+    analyzer.frame = frame;
+    const int geometry = analyzer.configureGeometry();
+    if (glassEnabled) {
+        analyzer.releaseGlassBuffers();
+        analyzer.allocateGlassBuffers();
+    }
+    overlay.width = static_cast<std::uint32_t>(std::max(width, 0));
+    overlay.height = static_cast<std::uint32_t>(std::max(height, 0));
+    overlay.sourceBits = frame;
+    overlay.allocateSurface();
+    overlay.byteSize = analyzer.byteSize;
+
+    releaseBuffer(frameCopy);
+    frameCopy = heapAllocate(static_cast<std::size_t>(std::max(analyzer.byteSize, 0)), false);
+    if (frameCopy == nullptr || geometry != 0) {
+        return -1;
+    }
+    trimWorkingSet();
+    return 0;
+}
+
+int EffectEngine::prepareGlassFrame() {
+    const MAGIMAGEHEADER& header = backdropCapture.frameHeader;
+    backdropBuffer.frame = backdropCapture.frameBits;
+    backdropBuffer.width = static_cast<std::int32_t>(header.width);
+    backdropBuffer.height = static_cast<std::int32_t>(header.height);
+    backdropBuffer.rowBytes = backdropBuffer.width * 4;
+    backdropBuffer.pixelCount = backdropBuffer.width * backdropBuffer.height;
+    backdropBuffer.lastRowOffset = (backdropBuffer.height - 1) * backdropBuffer.rowBytes;
+    backdropBuffer.byteSize = static_cast<std::int32_t>(header.cbSize);
+    const auto bytes = static_cast<std::size_t>(std::max(backdropBuffer.byteSize, 0));
+
+    releaseBuffer(backdropCopy);
+    backdropCopy = heapAllocate(bytes, false);
+    if (backdropCopy != nullptr && backdropBuffer.frame != nullptr) {
+        std::memcpy(backdropCopy, backdropBuffer.frame, bytes);
+    }
+    releaseBuffer(analyzer.backdropImage);
+    analyzer.backdropImage = heapAllocate(bytes, false);
+    if (analyzer.backdropImage == nullptr || backdropCopy == nullptr) {
+        // Drop both copies and forget the frame, so that the next backdrop
+        // capture counts as new and tries the allocation again.
+        releaseBuffer(analyzer.backdropImage);
+        releaseBuffer(backdropCopy);
+        backdropBuffer.frame = nullptr;
+        backdropBuffer.width = -1;
+        backdropBuffer.height = -1;
+        trimWorkingSet();
+        return -2;
+    }
+    trimWorkingSet();
+    return 0;
+}
+
+void EffectEngine::syncBackdropFrame() {
+    const MagnifierCapture& capture = backdropCapture;
+    if (capture.frameBits == backdropBuffer.frame) {
+        return;
+    }
+    if (static_cast<std::int32_t>(capture.frameHeader.width) == backdropBuffer.width &&
+        static_cast<std::int32_t>(capture.frameHeader.height) == backdropBuffer.height) {
+        backdropBuffer.frame = capture.frameBits;
+    } else {
+        prepareGlassFrame();
+    }
+}
+
+int EffectEngine::startGlass() {
+    if (glassEnabled) {
+        stopGlass(true);
+    }
+    if (analyzer.allocateGlassBuffers() != 0) {
+        releaseGlassResources(*this);
+        return -3;
+    }
+    lastDarknessTest = kDarknessTestDue;
+    analyzer.contentOpacityHigh = static_cast<double>(analyzer.contentOpacity) >= kHighContentOpacity ? 1 : 0;
+    assignBackdropExclusions();
+
+    // A failing step releases what the earlier ones created: glassEnabled
+    // stays clear, so no later stopGlass would.
+    int status = 0;
+    if (backdropCapture.createCapture() != 0) {
+        status = -1;
+    } else {
+        backdropIdle = true;
+        lastBackdropPoll = nowMs();
+        if (backdropCapture.captureFrame() < 0) {
+            status = -2;
+        } else if (prepareGlassFrame() != 0) {
+            status = -3;
+        } else {
+            composeBackdrop();
+            savedMonitorRect = *monitorRect;
+            savedPlacement = *placement;
+            if (monitorCapture.createCapture() != 0) {
+                status = -4;
+            }
+        }
+    }
+    if (status != 0) {
+        releaseGlassResources(*this);
+        trimWorkingSet();
+        return status;
+    }
+    if (overlayHiddenDark) {
+        ShowWindow(overlay.layerWindow, SW_SHOWNOACTIVATE);
+        overlayHiddenDark = false;
+    }
+    glassEnabled = true;
+    return 0;
+}
+
+void EffectEngine::assignBackdropExclusions() {
+    for (MagnifierCapture* capture : {&backdropCapture, &monitorCapture}) {
+        if (capture->exclusions.empty()) {
+            capture->exclusions.push_back(targetWindow);
+            capture->exclusions.push_back(overlay.layerWindow);
+        }
+        if (wallpaperOnlyBackdrop) {
+            capture->filterMode = 2;
+        } else {
+            capture->sourceWindow = targetWindow;
+            capture->filterMode = 1;
+        }
+    }
+}
+
+void EffectEngine::stopGlass(bool clearFlag) {
+    if (!glassEnabled) {
+        return;
+    }
+    releaseGlassResources(*this);
+    if (clearFlag) {
+        glassEnabled = false;
+    }
+    trimWorkingSet();
+}
+
+void EffectEngine::setContentOpacity(double value) {
+    if (value != -1.0) {
+        analyzer.contentOpacity = static_cast<float>(value);
+        analyzer.contentOpacityComplement = 1.0f - analyzer.contentOpacity;
+    }
+    lastDarknessTest = kDarknessTestDue;
+    analyzer.contentOpacityHigh = static_cast<double>(analyzer.contentOpacity) >= kHighContentOpacity ? 1 : 0;
+}
+
+void EffectEngine::refreshGlass() {
+    // Settings may change while glass is off or suspended; there is no
+    // backdrop capture to refresh then, and startGlass composes afresh.
+    if (!glassEnabled || backdropCapture.hostWindow == nullptr) {
+        return;
+    }
+    if (backdropCapture.captureFrame() < 0) {
+        return;
+    }
+    syncBackdropFrame();
+    composeBackdrop();
+    backdropRecomposed = true;
+}
+
+void EffectEngine::composeBackdrop() {
+    std::uint8_t* image = analyzer.backdropImage;
+    if (backdropBuffer.frame == nullptr || image == nullptr || backdropBuffer.byteSize <= 0) {
+        return;
+    }
+    scaleBrightness(backdropBuffer);
+    measureBrightness(backdropBuffer);
+    analyzer.backdropBright = backdropBuffer.isBright ? 1 : 0;
+    std::memcpy(image, backdropBuffer.frame, static_cast<std::size_t>(backdropBuffer.byteSize));
+    stackBlur(image, static_cast<std::uint32_t>(std::max(backdropBuffer.width, 0)),
+              static_cast<std::uint32_t>(std::max(backdropBuffer.height, 0)), blurRadiusOf(blurRadius));
+    if (analyzer.contentOpacityHigh == 0 && backdropBuffer.isBright && blurRadius >= kLiftMinimumRadius) {
+        liftDarkPixels(image, static_cast<std::uint32_t>(backdropBuffer.byteSize));
+    }
+}
+
+void EffectEngine::resizeFrame() {
+    if (!engineAttached) {
+        return;
+    }
+    mainCapture.resizeCapture();
+    // Without a new image there is nothing to size the buffers to; the next
+    // frame cycle reconfigures as soon as the capture delivers one.
+    if (mainCapture.captureFrame() >= 0) {
+        configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
+                       static_cast<std::int32_t>(mainCapture.frameHeader.height), mainCapture.frameBits);
+    }
+    if (glassEnabled && backdropCapture.hostWindow != nullptr) {
+        backdropCapture.resizeCapture();
+        if (backdropCapture.captureFrame() >= 0 && prepareGlassFrame() == 0) {
+            composeBackdrop();
+        }
+    }
+}
+
+void EffectEngine::followTarget() {
+    if (glassEnabled && monitorCapture.hostWindow != nullptr) {
+        if (placement->showCmd != SW_SHOWMAXIMIZED && savedPlacement.showCmd != SW_SHOWMAXIMIZED) {
+            if (widthOf(*monitorRect) != widthOf(savedMonitorRect) ||
+                heightOf(*monitorRect) != heightOf(savedMonitorRect)) {
+                savedMonitorRect = *monitorRect;
+                monitorCapture.resizeCapture();
+            }
+            if (!monitorBackdropActive && monitorCapture.captureFrame() >= 0) {
+                // The monitor frame's first pixel is this monitor's top-left
+                // corner: keep the rectangle it was taken from, so that the
+                // following mode maps screen coordinates into the frame.
+                savedMonitorRect = *monitorRect;
+                monitorBuffer.frame = monitorCapture.frameBits;
+                monitorBuffer.byteSize = static_cast<std::int32_t>(monitorCapture.frameHeader.cbSize);
+                stackBlur(monitorBuffer.frame, monitorCapture.frameHeader.width,
+                          monitorCapture.frameHeader.height, blurRadiusOf(blurRadius));
+                scaleBrightness(monitorBuffer);
+                monitorBackdropActive = true;
+            }
+        }
+        lastFollow = nowMs();
+        savedPlacement = *placement;
+    }
+    if (overlay.layerWindow != nullptr && overlay.layerRect != nullptr) {
+        const RECT& r = *overlay.layerRect;
+        SetWindowPos(overlay.layerWindow, HWND_TOP, r.left, r.top, widthOf(r), heightOf(r), kFollowFlags);
+    }
+}
+
+void EffectEngine::suspendEngine() {
+    if (!engineAttached) {
+        return;
+    }
+    stopGlass(false);
+    if (!overlayHiddenDark) {
+        ShowWindow(overlay.layerWindow, SW_HIDE);
+    }
+    analyzer.releaseAnalyzer();
+    analyzer.frame = nullptr;
+    overlay.sourceBits = nullptr;
+    mainCapture.destroyCapture(false);
+    releaseBuffer(frameCopy);
+    overlayHiddenDark = false;
+    engineAttached = false;
+    trimWorkingSet();
+}
+
+void EffectEngine::releaseEngine() {
+    // An attached engine, or a suspended one that still keeps its hidden
+    // overlay window: either way everything goes.
+    if (!engineAttached && overlay.layerWindow == nullptr) {
+        return;
+    }
+    stopGlass(true);
+    overlay.destroyLayer();
+    overlay.layerWindow = nullptr;
+    overlay.sourceBits = nullptr;
+    analyzer.releaseAnalyzer();
+    analyzer.frame = nullptr;
+    mainCapture.destroyCapture(true);
+    releaseBuffer(frameCopy);
+    overlayHiddenDark = false;
+    engineAttached = false;
+    darkEnabled = false;
+    trimWorkingSet();
+}
+
+}  // namespace kestra

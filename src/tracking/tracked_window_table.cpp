@@ -1,0 +1,240 @@
+// The tracked-window table: records for target windows, the activeList that
+// decides which of them get ticks, the overlay handles that every capture
+// leaves out, and the tick that suspends, resumes and runs each engine.
+#include <algorithm>
+
+#include "surfaces/overlay_layer.h"
+#include "tracking/tracked_window.h"
+
+namespace kestra {
+
+std::deque<TrackedWindow> trackedWindows;
+std::vector<int> activeList;
+std::vector<HWND> overlayExclusions;
+int effectCount = 0;
+
+namespace {
+
+constexpr std::size_t kReservedExclusions = 25;
+constexpr RECT kUnknownRect{-1, -1, -1, -1};
+
+// Wires a new record's engine to the record's own fields. The record lives in
+// a deque and never moves, so the pointers stay valid for its whole life.
+void wireRecord(TrackedWindow& record) {
+    EffectEngine& engine = record.engine;
+    engine.mainCapture.sourceRect = &record.captureRect;
+    engine.mainCapture.filterMode = 1;
+    engine.backdropCapture.sourceRect = &record.captureRect;
+    engine.monitorCapture.sourceRect = &record.monitorRect;
+    engine.overlay.layerRect = &record.captureRect;
+    engine.targetRect = &record.captureRect;
+    engine.monitorRect = &record.monitorRect;
+    engine.placement = &record.placement;
+}
+
+void removeExclusion(HWND window) {
+    if (window == nullptr) {
+        return;
+    }
+    const auto found = std::find(overlayExclusions.begin(), overlayExclusions.end(), window);
+    if (found != overlayExclusions.end()) {
+        overlayExclusions.erase(found);
+    }
+}
+
+// The engine holds an overlay window: it is attached, or suspended with its
+// overlay kept hidden.
+bool holdsOverlay(const EffectEngine& engine) {
+    return engine.engineAttached || engine.overlay.layerWindow != nullptr;
+}
+
+BOOL readPlacement(TrackedWindow& record) {
+    record.placement.length = sizeof(WINDOWPLACEMENT);
+    return GetWindowPlacement(record.target, &record.placement);
+}
+
+}  // namespace
+
+int initialiseTracking(HINSTANCE instance) {
+    if (overlayExclusions.capacity() < kReservedExclusions) {
+        overlayExclusions.reserve(kReservedExclusions);
+    }
+    if (!MagInitialize()) {
+        return 0;
+    }
+    if (GetDesktopWindow() == nullptr) {
+        return 0;
+    }
+    moduleInstance = instance;
+    registerOverlayClass(instance);
+    return 0;
+}
+
+int findTracked(HWND handle) {
+    for (std::size_t i = 0; i < trackedWindows.size(); ++i) {
+        if (trackedWindows[i].target == handle) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+int addTracked(HWND handle) {
+    const int existing = findTracked(handle);
+    if (existing >= 0) {
+        return existing;
+    }
+    const int freeSlot = findTracked(nullptr);
+    if (freeSlot >= 0) {
+        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(freeSlot)];
+        record.target = handle;
+        // The slot's last rectangle belongs to another window: make the first
+        // placement check take the new target over in every case.
+        record.previousRect = kUnknownRect;
+        activeList.push_back(freeSlot);
+        return freeSlot;
+    }
+    TrackedWindow& record = trackedWindows.emplace_back();
+    record.target = handle;
+    record.captureRect = RECT{0, 0, 0, 0};
+    record.windowRect = RECT{0, 0, 0, 0};
+    record.previousRect = kUnknownRect;
+    record.live = false;
+    wireRecord(record);
+    const int index = static_cast<int>(trackedWindows.size() - 1);
+    activeList.push_back(index);
+    return index;
+}
+
+int attach(TrackedWindow& record) {
+    EffectEngine& engine = record.engine;
+    if (engine.targetWindow != record.target) {
+        engine.targetWindow = record.target;
+    }
+    // A suspended engine still keeps its hidden overlay: attaching anew would
+    // create a second one and lose the first, so the kept one goes now.
+    if (!engine.engineAttached && engine.overlay.layerWindow != nullptr) {
+        removeExclusion(engine.overlay.layerWindow);
+        engine.overlay.destroyLayer();
+        engine.overlay.layerWindow = nullptr;
+        engine.overlay.sourceBits = nullptr;
+        engine.overlayHiddenDark = false;
+        // It was counted when it was attached; the caller counts it again.
+        if (effectCount > 0) {
+            --effectCount;
+        }
+    }
+    engine.mainCapture.exclusions = overlayExclusions;
+    followPlacement(record, false);
+    if (engine.attachEngine(true) != 0) {
+        return -1;
+    }
+    overlayExclusions.push_back(engine.overlay.layerWindow);
+    return 0;
+}
+
+int detach(TrackedWindow& record) {
+    EffectEngine& engine = record.engine;
+    if (holdsOverlay(engine)) {
+        // Also a suspended engine: its kept overlay window must not outlive it.
+        removeExclusion(engine.overlay.layerWindow);
+        engine.releaseEngine();
+    }
+    record.target = nullptr;
+    return 0;
+}
+
+void tick(TrackedWindow& record) {
+    EffectEngine& engine = record.engine;
+    readPlacement(record);
+    const bool showable =
+        IsWindowVisible(record.target) && readPlacement(record) &&
+        (record.placement.showCmd == SW_SHOWNORMAL || record.placement.showCmd == SW_SHOWMAXIMIZED);
+    if (!showable) {
+        if (record.live) {
+            if (engine.engineAttached) {
+                engine.suspendEngine();
+            }
+            record.live = false;
+        }
+        Sleep(1);
+        return;
+    }
+    if (!record.live) {
+        // Resumes a suspended engine; one that was never attached has no
+        // overlay and stays detached until an attach succeeds.
+        engine.attachEngine(false);
+        if (engine.engineAttached && engine.glassEnabled) {
+            engine.startGlass();
+        }
+        record.live = true;
+    }
+    followPlacement(record, true);
+    if (engine.engineAttached) {
+        if (engine.glassEnabled) {
+            engine.glassCycle();
+        } else {
+            engine.darkCycle();
+        }
+    }
+}
+
+void deactivate(int index) {
+    const auto found = std::find(activeList.begin(), activeList.end(), index);
+    if (found == activeList.end()) {
+        return;
+    }
+    if (index >= 0 && static_cast<std::size_t>(index) < trackedWindows.size()) {
+        detach(trackedWindows[static_cast<std::size_t>(index)]);
+    }
+    activeList.erase(std::find(activeList.begin(), activeList.end(), index));
+}
+
+void refreshExclusions() {
+    if (effectCount == 0) {
+        return;
+    }
+    for (TrackedWindow& record : trackedWindows) {
+        if (record.engine.engineAttached) {
+            record.engine.mainCapture.exclusions = overlayExclusions;
+        }
+    }
+}
+
+int teardownEngine(int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= trackedWindows.size()) {
+        return 0;
+    }
+    EffectEngine& engine = trackedWindows[static_cast<std::size_t>(index)].engine;
+    removeExclusion(engine.overlay.layerWindow);
+    // Only an engine that holds an overlay (attached, or suspended with its
+    // overlay kept) was counted by the attach that created it; discounting a
+    // never-attached one would let the count drift below the number of
+    // overlays and stop refreshExclusions from reaching every capture.
+    if (holdsOverlay(engine)) {
+        engine.releaseEngine();
+        --effectCount;
+    }
+    refreshExclusions();
+    return 0;
+}
+
+void resetTrackingState() {
+    for (TrackedWindow& record : trackedWindows) {
+        if (holdsOverlay(record.engine)) {
+            record.engine.releaseEngine();
+        }
+        record.engine.stopGlass(true);
+    }
+    trackedWindows.clear();
+    activeList.clear();
+    activeList.shrink_to_fit();
+    overlayExclusions.clear();
+    overlayExclusions.shrink_to_fit();
+    effectCount = 0;
+    monitorRects.clear();
+    monitorRects.shrink_to_fit();
+    moduleInstance = nullptr;
+}
+
+}  // namespace kestra
