@@ -2,20 +2,64 @@
 // alike), rows first, then columns, in bands on all OpenMP threads.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace kestra {
 
 inline constexpr std::uint32_t kMaxBlurRadius = 254;
+inline constexpr std::uint32_t kBlurTableSize = kMaxBlurRadius + 1;
 
-// Multiplier and shift tables indexed by radius 0..254.
-extern const std::uint16_t stackBlurMul[255];
-extern const std::uint8_t stackBlurShr[255];
+namespace detail {
+
+// ceil(2^shift / divisor) for the table rule below.
+constexpr std::uint64_t ceilPowerOverDivisor(std::uint32_t shift, std::uint64_t divisor) {
+    return ((std::uint64_t{1} << shift) + divisor - 1) / divisor;
+}
+
+// shr[r] is the largest s with ceil(2^s / (r + 1)^2) <= 512 and
+// mul[r] = ceil(2^shr[r] / (r + 1)^2), so (sum * mul[r]) >> shr[r] divides a
+// weighted sum by (r + 1)^2, the total weight of a window of radius r.
+constexpr std::uint8_t blurShift(std::uint32_t radius) {
+    const std::uint64_t divisor = std::uint64_t{radius + 1} * (radius + 1);
+    std::uint32_t shift = 0;
+    while (ceilPowerOverDivisor(shift + 1, divisor) <= 512) {
+        ++shift;
+    }
+    return static_cast<std::uint8_t>(shift);
+}
+
+constexpr std::array<std::uint8_t, kBlurTableSize> makeBlurShiftTable() {
+    std::array<std::uint8_t, kBlurTableSize> table{};
+    for (std::uint32_t r = 0; r < kBlurTableSize; ++r) {
+        table[r] = blurShift(r);
+    }
+    return table;
+}
+
+constexpr std::array<std::uint16_t, kBlurTableSize> makeBlurMultiplierTable() {
+    std::array<std::uint16_t, kBlurTableSize> table{};
+    for (std::uint32_t r = 0; r < kBlurTableSize; ++r) {
+        table[r] =
+            static_cast<std::uint16_t>(ceilPowerOverDivisor(blurShift(r), std::uint64_t{r + 1} * (r + 1)));
+    }
+    return table;
+}
+
+}  // namespace detail
+
+// Multiplier and shift tables indexed by radius 0..254, derived at compile time.
+inline constexpr std::array<std::uint16_t, kBlurTableSize> stackBlurMul = detail::makeBlurMultiplierTable();
+inline constexpr std::array<std::uint8_t, kBlurTableSize> stackBlurShr = detail::makeBlurShiftTable();
 
 // Radius above 254 blurs as 254; below 2, or an empty frame, leaves it alone.
+// Uses the vector kernels where the target has them; the result is the same
+// bytes as stackBlurPass over the same bands.
 void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius);
 
 // One band of one direction (1 rows, 2 columns); stack holds 2r + 1 pixels.
+// This is the plain scalar form of the blur, kept as the reference that the
+// vector kernels are checked against. A radius above 254 is used as 254.
 void stackBlurPass(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius,
                    std::uint32_t bandCount, std::uint32_t band, int direction, std::uint8_t* stack);
 
