@@ -1,0 +1,284 @@
+// Pixel passes: invert, copy and blend over the unmasked pixels of rows
+// 0 .. height - 3, checked byte for byte against a plain per-pixel loop for
+// 1, 2 and 3 workers, odd sizes and tiny frames; and the photo pixel blend.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "analysis/frame_analyzer.h"
+
+namespace kestra {
+namespace {
+
+constexpr std::uint32_t kSeed = 6041;
+
+enum class Pass { invert, copy, blend };
+
+// Frame, backdrop and mask for one analyzer, with the geometry fields set as
+// configureGeometry sets them. The analyzer only borrows the buffers.
+struct PassFixture {
+    std::int32_t width;
+    std::int32_t height;
+    std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> backdrop;
+    std::vector<std::uint8_t> mask;
+
+    PassFixture(std::int32_t w, std::int32_t h, std::mt19937& random)
+        : width(w),
+          height(h),
+          frame(static_cast<std::size_t>(w) * h * 4),
+          backdrop(frame.size()),
+          mask(static_cast<std::size_t>(w) * h) {
+        std::uniform_int_distribution<int> byte(0, 255);
+        for (auto& v : frame) {
+            v = static_cast<std::uint8_t>(byte(random));
+        }
+        for (auto& v : backdrop) {
+            v = static_cast<std::uint8_t>(byte(random));
+        }
+        for (auto& v : mask) {
+            v = byte(random) < 64 ? 1 : 0;
+        }
+    }
+
+    FrameAnalyzer analyzer(int threads, float contentOpacity) {
+        FrameAnalyzer a;
+        a.width = width;
+        a.height = height;
+        a.pixelCount = width * height;
+        a.rowBytes = width * 4;
+        a.lastPixelOffset = a.rowBytes - 4;
+        a.lastRowOffset = (height - 1) * a.rowBytes;
+        a.byteSize = a.pixelCount * 4;
+        a.threadCount = threads;
+        a.contentOpacity = contentOpacity;
+        a.contentOpacityComplement = 1.0f - contentOpacity;
+        a.frame = frame.data();
+        a.backdropImage = backdrop.data();
+        a.regionMask = mask.data();
+        return a;
+    }
+};
+
+// Hands the borrowed buffers back before the analyzer goes away.
+void disown(FrameAnalyzer& a) {
+    a.frame = nullptr;
+    a.backdropImage = nullptr;
+    a.regionMask = nullptr;
+}
+
+std::uint8_t expectedBlend(std::uint8_t own, float ownWeight, std::uint8_t other, float otherWeight) {
+    const float mixed = static_cast<float>(other) * otherWeight + static_cast<float>(own) * ownWeight;
+    if (std::isnan(mixed) || mixed <= 0.0f) {
+        return 0;
+    }
+    return mixed >= 255.0f ? 255 : static_cast<std::uint8_t>(std::trunc(mixed));
+}
+
+// The pass as a plain loop over rows 0 .. height - 3.
+std::vector<std::uint8_t> expectedFrame(const PassFixture& f, Pass pass, float opacity) {
+    std::vector<std::uint8_t> out = f.frame;
+    for (std::int32_t y = 0; y + 2 < f.height; ++y) {
+        for (std::int32_t x = 0; x < f.width; ++x) {
+            const std::size_t index = static_cast<std::size_t>(y) * f.width + x;
+            if (f.mask[index] != 0) {
+                continue;
+            }
+            for (std::size_t k = 0; k < 3; ++k) {
+                std::uint8_t& v = out[index * 4 + k];
+                const std::uint8_t under = f.backdrop[index * 4 + k];
+                switch (pass) {
+                    case Pass::invert:
+                        v = static_cast<std::uint8_t>(~v);
+                        break;
+                    case Pass::copy:
+                        v = under;
+                        break;
+                    case Pass::blend:
+                        v = expectedBlend(v, opacity, under, 1.0f - opacity);
+                        break;
+                }
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> runPass(PassFixture f, Pass pass, int threads, float opacity) {
+    FrameAnalyzer a = f.analyzer(threads, opacity);
+    switch (pass) {
+        case Pass::invert:
+            a.invertPass();
+            EXPECT_EQ(a.frameInverted, 1);
+            break;
+        case Pass::copy:
+            a.copyBackdropPass();
+            break;
+        case Pass::blend:
+            a.blendBackdropPass();
+            break;
+    }
+    disown(a);
+    return f.frame;
+}
+
+const std::vector<std::pair<std::int32_t, std::int32_t>> kSizes = {
+    {1, 1}, {2, 2}, {1, 3}, {3, 3}, {5, 4}, {7, 5}, {4, 9}, {33, 17}, {61, 23}, {128, 7}, {3, 40}};
+
+TEST(PixelPasses, MatchThePlainLoopForEveryWorkerCount) {
+    std::mt19937 random(kSeed);
+    for (const auto& [w, h] : kSizes) {
+        const PassFixture f(w, h, random);
+        for (Pass pass : {Pass::invert, Pass::copy, Pass::blend}) {
+            for (float opacity : {0.3f, 0.73f}) {
+                if (pass != Pass::blend && opacity != 0.3f) {
+                    continue;
+                }
+                const auto expected = expectedFrame(f, pass, opacity);
+                for (int threads : {1, 2, 3, 4}) {
+                    EXPECT_EQ(runPass(f, pass, threads, opacity), expected)
+                        << w << " x " << h << ", pass " << static_cast<int>(pass) << ", opacity " << opacity
+                        << ", " << threads << " workers";
+                }
+            }
+        }
+    }
+}
+
+TEST(PixelPasses, LeaveTheLastTwoRowsMaskedPixelsAndTheFourthByteAlone) {
+    std::mt19937 random(kSeed + 1);
+    const PassFixture f(19, 11, random);
+    for (Pass pass : {Pass::invert, Pass::copy, Pass::blend}) {
+        const auto out = runPass(f, pass, 3, 0.5f);
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const std::size_t pixel = i / 4;
+            const bool lastTwoRows = pixel >= static_cast<std::size_t>(19 * 9);
+            if (i % 4 == 3 || lastTwoRows || f.mask[pixel] != 0) {
+                ASSERT_EQ(out[i], f.frame[i]) << "byte " << i << ", pass " << static_cast<int>(pass);
+            }
+        }
+    }
+}
+
+TEST(PixelPasses, FramesOfTwoRowsOrFewerAreUnchanged) {
+    std::mt19937 random(kSeed + 2);
+    for (std::int32_t h : {1, 2}) {
+        const PassFixture f(9, h, random);
+        for (Pass pass : {Pass::invert, Pass::copy, Pass::blend}) {
+            EXPECT_EQ(runPass(f, pass, 2, 0.4f), f.frame) << "height " << h;
+        }
+    }
+}
+
+TEST(PixelPasses, BlendWithFullContentOpacityKeepsTheFrame) {
+    std::mt19937 random(kSeed + 3);
+    const PassFixture f(37, 13, random);
+    EXPECT_EQ(runPass(f, Pass::blend, 2, 1.0f), f.frame);
+}
+
+TEST(PixelPasses, OpacitiesOutsideTheUnitRangeSaturateInsteadOfWrapping) {
+    std::mt19937 random(kSeed + 4);
+    const PassFixture f(29, 9, random);
+    for (float opacity : {1.7f, -0.7f, 4.0f}) {
+        const auto out = runPass(f, Pass::blend, 2, opacity);
+        EXPECT_EQ(out, expectedFrame(f, Pass::blend, opacity)) << "opacity " << opacity;
+    }
+    // A white pixel over black at opacity 2 is 510 in the byte: it must stay
+    // white, not become 254.
+    std::vector<std::uint8_t> frame = {255, 255, 255, 1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::vector<std::uint8_t> backdrop(12, 0);
+    std::vector<std::uint8_t> mask(3, 0);
+    FrameAnalyzer a;
+    a.width = 1;
+    a.height = 3;
+    a.pixelCount = 3;
+    a.rowBytes = 4;
+    a.lastRowOffset = 8;
+    a.threadCount = 1;
+    a.contentOpacity = 2.0f;
+    a.contentOpacityComplement = -1.0f;
+    a.frame = frame.data();
+    a.backdropImage = backdrop.data();
+    a.regionMask = mask.data();
+    a.blendBackdropPass();
+    disown(a);
+    EXPECT_EQ(frame[0], 255);
+}
+
+TEST(PixelPasses, AllBandsAreDoneWhenTheTeamIsSmallerThanThreadCount) {
+    std::mt19937 random(kSeed + 5);
+    const PassFixture f(23, 31, random);
+    const auto expected = expectedFrame(f, Pass::invert, 0.0f);
+    std::vector<std::uint8_t> out;
+    const int savedLevels = omp_get_max_active_levels();
+    omp_set_max_active_levels(1);
+#pragma omp parallel num_threads(2)
+    {
+        if (omp_get_thread_num() == 0) {
+            out = runPass(f, Pass::invert, 4, 0.0f);  // nested: a team of one
+        }
+    }
+    omp_set_max_active_levels(savedLevels);
+    EXPECT_EQ(out, expected);
+}
+
+TEST(PixelPasses, MissingBuffersSkipThePass) {
+    std::mt19937 random(kSeed + 6);
+    PassFixture f(8, 8, random);
+    const auto before = f.frame;
+    FrameAnalyzer a = f.analyzer(2, 0.5f);
+    a.backdropImage = nullptr;
+    a.copyBackdropPass();
+    a.blendBackdropPass();
+    EXPECT_EQ(f.frame, before);
+    a.regionMask = nullptr;
+    a.invertPass();
+    EXPECT_EQ(f.frame, before);
+    EXPECT_EQ(a.frameInverted, 0);
+    disown(a);
+}
+
+TEST(BlendPhotoPixel, ZeroOpacityCopiesTheBackdropExactly) {
+    FrameAnalyzer a;
+    a.photoOpacity = 0.0f;
+    a.photoOpacityComplement = std::numeric_limits<float>::quiet_NaN();  // must not be used
+    std::uint8_t pixel[4] = {10, 20, 30, 40};
+    const std::uint8_t under[4] = {200, 150, 100, 50};
+    a.blendPhotoPixel(pixel, under);
+    EXPECT_EQ(pixel[0], 200);
+    EXPECT_EQ(pixel[1], 150);
+    EXPECT_EQ(pixel[2], 100);
+    EXPECT_EQ(pixel[3], 40);
+}
+
+TEST(BlendPhotoPixel, WeighsThePhotoByItsOpacityAndSaturates) {
+    for (float opacity : {0.25f, 0.6f, 1.0f, 1.8f, -0.4f}) {
+        FrameAnalyzer a;
+        a.photoOpacity = opacity;
+        a.photoOpacityComplement = 1.0f - opacity;
+        for (int v = 0; v < 256; v += 5) {
+            std::uint8_t pixel[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(255 - v), 128,
+                                     9};
+            const std::uint8_t under[4] = {static_cast<std::uint8_t>(255 - v), static_cast<std::uint8_t>(v),
+                                           3, 77};
+            std::uint8_t expected[3];
+            for (int k = 0; k < 3; ++k) {
+                expected[k] = expectedBlend(pixel[k], opacity, under[k], 1.0f - opacity);
+            }
+            a.blendPhotoPixel(pixel, under);
+            for (int k = 0; k < 3; ++k) {
+                ASSERT_EQ(pixel[k], expected[k])
+                    << "opacity " << opacity << ", value " << v << ", byte " << k;
+            }
+            ASSERT_EQ(pixel[3], 9);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestra
