@@ -47,9 +47,11 @@ HWND announcedHelper(const sim::Controller& controller) {
 int main() {
     sim::Desktop desk;
     sim::App& editor = desk.app("editor");
-    HWND document = editor.createWindow({.rect = {200, 150, 1000, 750},
-                                         .title = "document",
-                                         .content = sim::Content::solid(sim::bgra(245, 245, 240))});
+    sim::WindowOptions documentOptions;
+    documentOptions.rect = {200, 150, 1000, 750};
+    documentOptions.title = "document";
+    documentOptions.content = sim::Content::solid(sim::bgra(245, 245, 240));
+    HWND document = editor.createWindow(documentOptions);
     sim::Controller controller(desk);
 
     desk.at(100, [&] {
