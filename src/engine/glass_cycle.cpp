@@ -74,8 +74,9 @@ void copyMonitorPart(EffectEngine& engine) {
     const std::int32_t imageRows = std::min(backdrop.height, backdrop.byteSize / imageStride);
     const std::int32_t imageColumns = backdrop.width;
 
-    const std::int32_t originLeft = engine.monitorRect != nullptr ? engine.monitorRect->left : 0;
-    const std::int32_t originTop = engine.monitorRect != nullptr ? engine.monitorRect->top : 0;
+    // followTarget keeps the rectangle the monitor frame was taken from.
+    const std::int32_t originLeft = engine.savedMonitorRect.left;
+    const std::int32_t originTop = engine.savedMonitorRect.top;
     const RECT& target = *engine.targetRect;
     const std::int32_t left = std::max(target.left - originLeft, 0);
     const std::int32_t top = std::max(target.top - originTop, 0);
