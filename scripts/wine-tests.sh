@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Runs the Windows programs of the `windows` preset under Wine on a private
+# Xvfb display: the framing test across two processes, the simulated
+# desktop's contract tests, and the probe controller that drives the real
+# kestra-helper.exe. Prints one PASS/FAIL line per program and exits non-zero
+# when any failed. Builds the preset first when it is not built yet.
+#
+#   KESTRA_WINE_BUILD   build folder of the windows preset (default build/windows)
+#   KESTRA_WINE_ONLY    run only the programs whose names contain this text
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${KESTRA_WINE_BUILD:-$root/build/windows}
+bin=$build/wine-tests
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine || true)
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
+if [ -z "$wine" ] || ! command -v Xvfb >/dev/null; then
+  echo "wine-tests: wine64 or Xvfb missing (run scripts/deps.sh)" >&2
+  exit 1
+fi
+
+failures=0
+summary=()
+if [ ! -f "$build/build.ninja" ]; then
+  cmake --preset windows >/dev/null || exit 1
+fi
+# Build what can be built; a program that did not build fails below.
+if [ "${KESTRA_WINE_NO_BUILD:-0}" != 1 ]; then
+  if ! cmake --build "$build" -j "${KESTRA_JOBS:-2}" -- -k 0 >"$build/wine-build.log" 2>&1; then
+    echo "wine-tests: the windows build failed, see $build/wine-build.log" >&2
+    grep -E "error|FAILED" "$build/wine-build.log" | head -20 >&2
+    summary+=("FAIL windows build")
+    failures=$((failures + 1))
+  fi
+fi
+
+export WINEPREFIX=$build/wineprefix
+export WINEDEBUG=-all
+export WINEARCH=win64
+# No Mono or Gecko installer dialogs while the prefix is created.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# A free X display for this run.
+display=""
+for n in $(seq 90 140); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
+done
+if [ -z "$display" ]; then echo "wine-tests: no free X display" >&2; exit 1; fi
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+cleanup() {
+  [ -n "$wineserver" ] && "$wineserver" -k >/dev/null 2>&1
+  kill "$xvfb_pid" 2>/dev/null
+  wait "$xvfb_pid" 2>/dev/null
+}
+trap cleanup EXIT
+export DISPLAY=":$display"
+for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+
+# The prefix is created once and kept in the build folder.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "wine-tests: creating the Wine prefix in $WINEPREFIX (once)"
+  "$wine" wineboot -i >/dev/null 2>&1
+  "$wineserver" -w
+fi
+
+# run NAME TIMEOUT PROGRAM [ARGS...]
+run() {
+  local name=$1 limit=$2
+  shift 2
+  if [ -n "${KESTRA_WINE_ONLY:-}" ] && [[ "$name" != *"$KESTRA_WINE_ONLY"* ]]; then return; fi
+  if [ ! -f "$1" ]; then
+    summary+=("FAIL $name (not built: $(basename "$1"))")
+    failures=$((failures + 1))
+    return
+  fi
+  echo "=== wine: $name"
+  local start=$SECONDS
+  timeout --kill-after=10 "$limit" "$wine" "$@"
+  local rc=$?
+  local took=$((SECONDS - start))
+  if [ $rc -eq 0 ]; then
+    summary+=("PASS $name (${took}s)")
+  else
+    summary+=("FAIL $name (exit $rc, ${took}s)")
+    failures=$((failures + 1))
+  fi
+}
+
+run framing 120 "$bin/wine_framing.exe"
+
+echo "=== wine summary"
+for line in "${summary[@]}"; do echo "$line"; done
+if [ $failures -ne 0 ]; then
+  echo "wine-tests: $failures program(s) failed"
+  exit 1
+fi
+echo "wine-tests: all passed"
