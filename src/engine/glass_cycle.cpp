@@ -78,8 +78,8 @@ void copyMonitorPart(EffectEngine& engine) {
     const std::int32_t originLeft = engine.savedMonitorRect.left;
     const std::int32_t originTop = engine.savedMonitorRect.top;
     const RECT& target = *engine.targetRect;
-    const std::int32_t left = std::max(target.left - originLeft, 0);
-    const std::int32_t top = std::max(target.top - originTop, 0);
+    const std::int32_t left = std::max<std::int32_t>(target.left - originLeft, 0);
+    const std::int32_t top = std::max<std::int32_t>(target.top - originTop, 0);
     const std::int32_t right = clipEnd(target.right - originLeft, monitorWidth);
     const std::int32_t bottom = clipEnd(target.bottom - originTop, monitorHeight);
     if (left > right || top > bottom) {
