@@ -1,0 +1,238 @@
+// Whole frame cycles of a 1920 x 1080 target on the simulated desktop. The
+// simulated Magnifier composes the desktop on every capture, which is not what
+// the cycle costs, so each iteration times the captures on their own and the
+// cycle as a whole: the reported time is the processing (cycle minus capture),
+// the counters give the capture time and the memcpy of one frame beside it.
+// The virtual clock stands still, so the periodic work (colour learning,
+// darkness test, idle polls) does not fall due inside the timed loop.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "analysis/frame_analyzer.h"
+#include "engine/effect_engine.h"
+#include "platform/clock.h"
+#include "platform/sim/desktop.h"
+#include "platform/win32.h"
+#include "surfaces/overlay_layer.h"
+#include "tracking/tracked_window.h"
+
+namespace kestra::bench {
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr sim::Colour kPaper = sim::bgra(246, 246, 244);
+constexpr sim::Colour kInk = sim::bgra(20, 22, 28);
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A document: text lines on a light page and a photo-like picture.
+sim::Image documentImage(int variant) {
+    sim::Image img(kWidth, kHeight, kPaper);
+    for (int y = 60; y < kHeight - 60; y += 28) {
+        for (int x = 80; x < 1100; x += 70) {
+            img.fillRect(RECT{x, y, x + 52, y + 12}, kInk);
+        }
+    }
+    std::mt19937 rng(11);
+    for (int y = 200; y < 700; ++y) {
+        for (int x = 1200; x < 1800; ++x) {
+            img.setPixel(
+                x, y,
+                sim::bgra(static_cast<std::uint8_t>(rng() % 200), static_cast<std::uint8_t>(rng() % 200),
+                          static_cast<std::uint8_t>(rng() % 200)));
+        }
+    }
+    // The variants differ in one line of text near the bottom, as when typing.
+    img.fillRect(RECT{80, 1000, 80 + 40 * (variant + 1), 1012}, kInk);
+    return img;
+}
+
+sim::Content wallpaper() {
+    return sim::Content::painter([](sim::Image& img) {
+        for (int y = 0; y < img.height; ++y) {
+            for (int x = 0; x < img.width; ++x) {
+                img.setPixel(
+                    x, y, sim::bgra(static_cast<std::uint8_t>(x / 8), static_cast<std::uint8_t>(y / 5), 150));
+            }
+        }
+    });
+}
+
+// One desktop with one tracked full-screen target, set up as the commands
+// would, and the two document variants to alternate between.
+struct CycleBench {
+    std::unique_ptr<sim::Desktop> desk;
+    TrackedWindow* record = nullptr;
+    HWND target = nullptr;
+    sim::Content variants[2] = {sim::Content::image(documentImage(0)), sim::Content::image(documentImage(1))};
+    int shown = 0;
+
+    explicit CycleBench(bool glass) {
+        sim::DesktopOptions options;
+        options.wallpaper = wallpaper();
+        desk = std::make_unique<sim::Desktop>(options);
+        resetTrackingState();
+        resetSurfacesState();
+        resetAnalysisState();
+        resetClockOrigin();
+        WNDCLASSEXA helperClass{};
+        helperClass.cbSize = sizeof(WNDCLASSEXA);
+        helperClass.lpfnWndProc = DefWindowProcA;
+        helperClass.hInstance = GetModuleHandleA(nullptr);
+        helperClass.lpszClassName = kHelperClassName;
+        RegisterClassExA(&helperClass);
+        initialiseTracking(GetModuleHandleA(nullptr));
+        desk->runFor(5);
+
+        sim::WindowOptions window;
+        window.rect = RECT{0, 0, kWidth, kHeight};
+        window.content = variants[0];
+        target = desk->app("document").createWindow(window);
+        record = &trackedWindows[static_cast<std::size_t>(addTracked(target))];
+        attach(*record);
+        ++effectCount;
+        record->engine.darkEnabled = true;
+        record->engine.lastDarknessTest = -2000;
+        if (glass) {
+            record->engine.startGlass();
+        }
+        // The first cycle learns colours and takes the darkness test.
+        tick(*record);
+    }
+
+    ~CycleBench() {
+        resetTrackingState();
+        resetSurfacesState();
+        resetAnalysisState();
+    }
+
+    void changeFrame() {
+        shown ^= 1;
+        desk->window(target).setContent(variants[shown]);
+    }
+
+    EffectEngine& engine() { return record->engine; }
+};
+
+// Times one frame of memcpy, the yardstick of the processing figures.
+double memcpySeconds() {
+    std::vector<std::uint8_t> a(static_cast<std::size_t>(kWidth) * kHeight * 4, 1);
+    std::vector<std::uint8_t> b(a.size());
+    std::memcpy(b.data(), a.data(), a.size());
+    double best = 1e9;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = Clock::now();
+        std::memcpy(b.data(), a.data(), a.size());
+        benchmark::DoNotOptimize(b.data());
+        benchmark::ClobberMemory();
+        best = std::min(best, secondsSince(start));
+    }
+    return best;
+}
+
+enum class Backdrop { Live, Idle, Following };
+
+// Runs cycles, timing the captures apart: each iteration first takes the
+// captures the cycle will take (so they are measured alone), then the cycle,
+// whose own captures find the same images again.
+template <typename Cycle, typename Prepare>
+void runCycles(benchmark::State& state, CycleBench& bench, bool captureBackdrop, Prepare prepare,
+               Cycle cycle) {
+    double captureTotal = 0;
+    double processingTotal = 0;
+    for (auto _ : state) {
+        prepare();
+        auto start = Clock::now();
+        bench.engine().mainCapture.captureFrame();
+        if (captureBackdrop) {
+            bench.engine().backdropCapture.captureFrame();
+        }
+        const double capture = secondsSince(start);
+        start = Clock::now();
+        cycle();
+        const double whole = secondsSince(start);
+        const double processing = whole > capture ? whole - capture : 0.0;
+        captureTotal += capture;
+        processingTotal += processing;
+        state.SetIterationTime(processing);
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double memcpyTime = memcpySeconds();
+    state.counters["capture_ms"] = captureTotal / n * 1e3;
+    state.counters["processing_ms"] = processingTotal / n * 1e3;
+    state.counters["memcpy_ms"] = memcpyTime * 1e3;
+    state.counters["x_memcpy"] = processingTotal / n / memcpyTime;
+}
+
+void BM_DarkCycleChangedFrame(benchmark::State& state) {
+    CycleBench bench(false);
+    runCycles(
+        state, bench, false, [&] { bench.changeFrame(); }, [&] { bench.engine().darkCycle(); });
+}
+BENCHMARK(BM_DarkCycleChangedFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_DarkCycleUnchangedFrame(benchmark::State& state) {
+    CycleBench bench(false);
+    runCycles(
+        state, bench, false, [] {}, [&] { bench.engine().darkCycle(); });
+}
+BENCHMARK(BM_DarkCycleUnchangedFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed) {
+    CycleBench bench(true);
+    EffectEngine& engine = bench.engine();
+    const auto prepare = [&] {
+        if (changed) {
+            bench.changeFrame();
+        }
+        const std::int32_t now = nowMs();
+        switch (mode) {
+            case Backdrop::Live:
+                engine.backdropIdle = false;
+                engine.lastBackdropChange = now;
+                break;
+            case Backdrop::Idle:
+                engine.backdropIdle = true;
+                engine.lastBackdropPoll = now;
+                break;
+            case Backdrop::Following:
+                engine.lastFollow = now;
+                break;
+        }
+    };
+    if (mode == Backdrop::Following) {
+        // One move starts the following mode: the monitor is captured and
+        // blurred once, outside the timed loop.
+        bench.desk->window(bench.target).moveBy(0, 0);
+        engine.followTarget();
+    }
+    runCycles(state, bench, mode == Backdrop::Live, prepare, [&] { engine.glassCycle(); });
+    state.counters["following"] = engine.monitorBackdropActive ? 1 : 0;
+}
+BENCHMARK_CAPTURE(BM_GlassCycle, live_unchanged, Backdrop::Live, false)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_GlassCycle, idle_unchanged, Backdrop::Idle, false)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_GlassCycle, idle_changed, Backdrop::Idle, true)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_GlassCycle, following, Backdrop::Following, false)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kestra::bench

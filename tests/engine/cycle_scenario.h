@@ -1,0 +1,139 @@
+// Scenario fixture for the frame cycles: a fresh simulated desktop, a fresh
+// process state (tracking tables, surfaces, analysis, clock), the helper's
+// window class registered as the process entry would, and helpers that attach
+// a target, run ticks on the virtual clock and read what a person would see.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "analysis/frame_analyzer.h"
+#include "engine/effect_engine.h"
+#include "platform/clock.h"
+#include "platform/sim/desktop.h"
+#include "platform/win32.h"
+#include "surfaces/overlay_layer.h"
+#include "tracking/tracked_window.h"
+
+namespace kestra::testing {
+
+inline int widthOf(const RECT& r) {
+    return r.right - r.left;
+}
+inline int heightOf(const RECT& r) {
+    return r.bottom - r.top;
+}
+inline bool sameRect(const RECT& a, const RECT& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+// Noise that never repeats a colour along a row for long, so every probe block
+// of it is busy; colours stay clear of `avoid` (the window's background).
+inline sim::Image noiseImage(int width, int height, std::uint32_t seed, sim::Colour avoid) {
+    sim::Image img(width, height);
+    std::mt19937 rng(seed);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            sim::Colour c;
+            do {
+                c = sim::bgra(static_cast<std::uint8_t>(rng() % 200), static_cast<std::uint8_t>(rng() % 200),
+                              static_cast<std::uint8_t>(rng() % 200));
+            } while ((c & 0xFFFFFFu) == (avoid & 0xFFFFFFu));
+            img.setPixel(x, y, c);
+        }
+    }
+    return img;
+}
+
+class CycleScenario : public ::testing::Test {
+  protected:
+    virtual sim::DesktopOptions desktopOptions() { return {}; }
+
+    void SetUp() override {
+        desk = std::make_unique<sim::Desktop>(desktopOptions());
+        resetTrackingState();
+        resetSurfacesState();
+        resetAnalysisState();
+        resetClockOrigin();
+        // The process entry registers the helper class that capture hosts use.
+        WNDCLASSEXA helperClass{};
+        helperClass.cbSize = sizeof(WNDCLASSEXA);
+        helperClass.lpfnWndProc = DefWindowProcA;
+        helperClass.hInstance = GetModuleHandleA(nullptr);
+        helperClass.lpszClassName = kHelperClassName;
+        ASSERT_NE(RegisterClassExA(&helperClass), 0);
+        ASSERT_EQ(initialiseTracking(GetModuleHandleA(nullptr)), 0);
+        // Let the clock leave its origin, as a running process has.
+        desk->runFor(5);
+    }
+
+    void TearDown() override {
+        resetTrackingState();
+        resetSurfacesState();
+        resetAnalysisState();
+        if (desk) {
+            const sim::Counts left = desk->counts();
+            EXPECT_EQ(left.dibSections, 0) << "DIB sections left after releasing every engine";
+            EXPECT_EQ(left.memoryDCs, 0) << "memory DCs left after releasing every engine";
+        }
+        desk.reset();
+    }
+
+    // Creates another application's window and tracks it as the dark command
+    // would: attach, count the effect, switch the dark effect on.
+    TrackedWindow& trackDark(HWND target) {
+        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(addTracked(target))];
+        EXPECT_EQ(attach(record), 0);
+        ++effectCount;
+        record.engine.darkEnabled = true;
+        record.engine.lastDarknessTest = -2000;
+        return record;
+    }
+
+    // Tracks and starts the glass effect as the glass command would.
+    TrackedWindow& trackGlass(HWND target, std::int32_t radius = 50) {
+        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(addTracked(target))];
+        EXPECT_EQ(attach(record), 0);
+        ++effectCount;
+        record.engine.blurRadius = radius;
+        EXPECT_EQ(record.engine.startGlass(), 0);
+        return record;
+    }
+
+    HWND createWindow(const RECT& rect, sim::Content content, const char* app = "target") {
+        sim::WindowOptions options;
+        options.rect = rect;
+        options.content = std::move(content);
+        return desk->app(app).createWindow(options);
+    }
+
+    // The overlay window's pixels as a person would see them over the target.
+    sim::Image overlayShot(const TrackedWindow& record) const {
+        return desk->screenshot().crop(record.captureRect);
+    }
+
+    // What the main capture sees: the screen under the overlay.
+    sim::Image targetShot(const TrackedWindow& record) const {
+        return desk->compose(record.captureRect, {record.engine.overlay.layerWindow});
+    }
+
+    int blits() const { return static_cast<int>(desk->callLog().named("BitBlt").size()); }
+
+    std::vector<int> showCommands(HWND window) const {
+        std::vector<int> commands;
+        for (const sim::CallEntry& e : desk->callLog().named("ShowWindow")) {
+            if (e.window == window) {
+                commands.push_back(static_cast<int>(e.code));
+            }
+        }
+        return commands;
+    }
+
+    std::unique_ptr<sim::Desktop> desk;
+};
+
+}  // namespace kestra::testing

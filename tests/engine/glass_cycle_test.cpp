@@ -1,0 +1,511 @@
+// Scenario tests of the glass frame cycle on the simulated desktop: the three
+// backdrop modes and their timings, the change threshold, the lift of dark
+// pixels, the following mode on one and two monitors, and what the overlay
+// shows over a plain light window.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backdrop/backdrop_buffer.h"
+#include "backdrop/stack_blur.h"
+#include "cycle_scenario.h"
+
+namespace kestra::testing {
+namespace {
+
+constexpr sim::Colour kPaper = sim::bgra(246, 246, 244);
+constexpr sim::Colour kInk = sim::bgra(18, 20, 26);
+constexpr sim::Colour kDarkPaper = sim::bgra(30, 30, 36);
+
+// A wallpaper whose colour tells where on the virtual screen a pixel lies.
+sim::Content gradientWallpaper() {
+    return sim::Content::painter([](sim::Image& img) {
+        for (int y = 0; y < img.height; ++y) {
+            for (int x = 0; x < img.width; ++x) {
+                img.setPixel(x, y,
+                             sim::bgra(static_cast<std::uint8_t>(x / 3), static_cast<std::uint8_t>(y / 3),
+                                       static_cast<std::uint8_t>(128 + (x / 256) * 30)));
+            }
+        }
+    });
+}
+
+std::uint8_t scaled(std::uint8_t c, float factor) {
+    return static_cast<std::uint8_t>(static_cast<float>(c) * factor);
+}
+
+// The backdrop image the engine should compose from an unscaled capture: the
+// tone adjustments and the blur, applied in the engine's order.
+std::vector<std::uint8_t> composedBackdrop(sim::Image behind, int radius, bool contentOpacityHigh) {
+    BackdropBuffer buffer;
+    buffer.frame = behind.pixels.data();
+    buffer.width = behind.width;
+    buffer.height = behind.height;
+    buffer.pixelCount = behind.width * behind.height;
+    buffer.rowBytes = behind.width * 4;
+    buffer.lastRowOffset = (behind.height - 1) * buffer.rowBytes;
+    buffer.byteSize = static_cast<std::int32_t>(behind.pixels.size());
+    scaleBrightness(buffer);
+    measureBrightness(buffer);
+    std::vector<std::uint8_t> image = behind.pixels;
+    stackBlur(image.data(), static_cast<std::uint32_t>(behind.width),
+              static_cast<std::uint32_t>(behind.height), static_cast<std::uint32_t>(radius));
+    if (!contentOpacityHigh && buffer.isBright && radius >= 8) {
+        liftDarkPixels(image.data(), static_cast<std::uint32_t>(image.size()));
+    }
+    return image;
+}
+
+// Counts the pixels of rows [0, rows) whose colour channels differ, outside
+// the skipped rectangles; reports the first few.
+std::string compareColours(const std::uint8_t* actual, const std::uint8_t* expected, int width, int rows,
+                           const std::vector<RECT>& skipped = {}) {
+    std::string report;
+    int mismatches = 0;
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < width; ++x) {
+            bool skip = false;
+            for (const RECT& r : skipped) {
+                skip = skip || (x >= r.left && x < r.right && y >= r.top && y < r.bottom);
+            }
+            const std::size_t at = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 4;
+            if (!skip && std::memcmp(actual + at, expected + at, 3) != 0) {
+                if (++mismatches <= 5) {
+                    report += "(" + std::to_string(x) + "," + std::to_string(y) + ") ";
+                }
+            }
+        }
+    }
+    if (mismatches > 0) {
+        report += std::to_string(mismatches) + " pixels differ";
+    }
+    return report;
+}
+
+class GlassCycleScenario : public CycleScenario {
+  protected:
+    // The unscaled image a backdrop capture of the target's rectangle sees.
+    sim::Image behind(const TrackedWindow& record) const {
+        return desk->compose(record.captureRect, {record.target, record.engine.overlay.layerWindow});
+    }
+
+    // Advances the virtual clock to `atMs` on the process clock (at least 1 ms).
+    void runUntilProcessTime(std::int32_t atMs) {
+        desk->runUntil(desk->now() + std::max<std::int64_t>(1, atMs - nowMs()));
+    }
+};
+
+TEST_F(GlassCycleScenario, PlainLightWindowShowsTheBlurredTonedBackdrop) {
+    desk->setWallpaper(gradientWallpaper());
+    const RECT textLine{60, 80, 420, 84};
+    const HWND target =
+        createWindow(RECT{400, 200, 1000, 600}, sim::Content::painter([textLine](sim::Image& c) {
+                         c.fill(kPaper);
+                         c.fillRect(textLine, kInk);
+                     }));
+    TrackedWindow& record = trackGlass(target);
+    tick(record);
+
+    const EffectEngine& engine = record.engine;
+    ASSERT_TRUE(engine.glassEnabled);
+    const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 50, false);
+    const sim::Image shown = overlayShot(record);
+    ASSERT_EQ(shown.width, 600);
+    // Away from the text (and its neighbourhood), the window's background is
+    // replaced by the backdrop; the last two rows are never processed.
+    const RECT aroundText{textLine.left - 1, textLine.top - 1, textLine.right + 1, textLine.bottom + 1};
+    EXPECT_EQ(
+        compareColours(shown.pixels.data(), expected.data(), shown.width, shown.height - 2, {aroundText}),
+        "");
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage, expected.data(), shown.width, shown.height), "");
+    // The text stays visible: it is not simply the backdrop.
+    const sim::Colour inText = shown.pixel(200, 82);
+    const std::size_t at = (82u * 600u + 200u) * 4u;
+    EXPECT_NE(std::memcmp(&inText, expected.data() + at, 3), 0);
+}
+
+TEST_F(GlassCycleScenario, BackdropGoesIdleLiveAndIdleWithItsTimings) {
+    desk->setWallpaper(sim::Content::solid(sim::bgra(40, 80, 160)));
+    const HWND target = createWindow(RECT{300, 200, 900, 600}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    const std::int32_t started = engine.lastBackdropPoll;
+    EXPECT_TRUE(engine.backdropIdle);
+    EXPECT_FALSE(engine.backdropRecomposed);
+    tick(record);
+
+    const auto shownColour = [&] { return overlayShot(record).pixel(300, 200) & 0xFFFFFFu; };
+    EXPECT_EQ(shownColour(), sim::bgra(scaled(40, 0.75f), scaled(80, 0.75f), scaled(160, 0.75f)) & 0xFFFFFFu);
+
+    desk->setWallpaper(sim::Content::solid(sim::bgra(160, 40, 60)));
+    const sim::Colour newColour =
+        sim::bgra(scaled(160, 0.75f), scaled(40, 0.75f), scaled(60, 0.75f)) & 0xFFFFFFu;
+    runUntilProcessTime(started + 999);
+    tick(record);
+    EXPECT_TRUE(engine.backdropIdle) << "an idle backdrop is polled once a second";
+    EXPECT_NE(shownColour(), newColour);
+
+    runUntilProcessTime(started + 1000);
+    tick(record);
+    EXPECT_FALSE(engine.backdropIdle) << "the poll found the change: live";
+    EXPECT_EQ(engine.lastBackdropChange, nowMs());
+    EXPECT_EQ(shownColour(), newColour) << "the cycle that goes live presents the new backdrop";
+
+    const std::int32_t changed = engine.lastBackdropChange;
+    runUntilProcessTime(changed + 999);
+    tick(record);
+    EXPECT_FALSE(engine.backdropIdle);
+    runUntilProcessTime(changed + 1000);
+    tick(record);
+    EXPECT_TRUE(engine.backdropIdle) << "1000 ms without a change: idle again";
+    EXPECT_EQ(engine.lastBackdropPoll, nowMs());
+}
+
+TEST_F(GlassCycleScenario, LiveBackdropIsRecomposedEveryCycle) {
+    desk->setWallpaper(sim::Content::solid(sim::bgra(40, 80, 160)));
+    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    engine.backdropIdle = false;
+    engine.lastBackdropChange = nowMs();
+    const std::vector<std::uint8_t> composed(engine.analyzer.backdropImage,
+                                             engine.analyzer.backdropImage + engine.backdropBuffer.byteSize);
+
+    std::memset(engine.analyzer.backdropImage, 0, static_cast<std::size_t>(engine.backdropBuffer.byteSize));
+    desk->runFor(20);
+    tick(record);
+    EXPECT_FALSE(engine.backdropIdle);
+    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage, composed.data(), composed.size()), 0)
+        << "composed again although the backdrop did not change";
+}
+
+TEST_F(GlassCycleScenario, ChangeThresholdAtRadius50) {
+    // 500 x 200 = 100000 pixels behind the target: 1900 changed are 1.9 %,
+    // 2000 are 2 %.
+    const RECT rect{300, 300, 800, 500};
+    sim::Image wall(1920, 1080, sim::bgra(50, 90, 120));
+    desk->setWallpaper(sim::Content::image(wall));
+    const HWND target = createWindow(rect, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 50);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    const std::vector<std::uint8_t> copy(engine.backdropCopy,
+                                         engine.backdropCopy + engine.backdropBuffer.byteSize);
+
+    sim::Image changed = wall;
+    changed.fillRect(RECT{400, 350, 500, 369}, sim::bgra(51, 90, 120));  // 100 x 19
+    desk->setWallpaper(sim::Content::image(changed));
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    EXPECT_TRUE(engine.backdropIdle) << "1.9 % counts as unchanged";
+    EXPECT_EQ(std::memcmp(engine.backdropCopy, copy.data(), copy.size()), 0);
+
+    changed.fillRect(RECT{400, 369, 500, 370}, sim::bgra(51, 90, 120));  // one more row: 100 x 20
+    desk->setWallpaper(sim::Content::image(changed));
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    EXPECT_FALSE(engine.backdropIdle) << "2 % counts as changed";
+    const sim::Image now = behind(record);
+    EXPECT_EQ(std::memcmp(engine.backdropCopy, now.pixels.data(), now.pixels.size()), 0);
+}
+
+TEST_F(GlassCycleScenario, ChangedAlphaAloneIsNoChange) {
+    const HWND target = createWindow(RECT{300, 300, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 50);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    // Make every fourth byte of the copy differ: only B, G and R are compared.
+    for (std::int32_t i = 3; i < engine.backdropBuffer.byteSize; i += 4) {
+        engine.backdropCopy[i] = static_cast<std::uint8_t>(engine.backdropCopy[i] ^ 0x5A);
+    }
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    EXPECT_TRUE(engine.backdropIdle);
+}
+
+// A bright backdrop with a black square behind the middle of the target.
+class LiftScenario : public GlassCycleScenario {
+  protected:
+    sim::Colour shownCentre(std::int32_t radius, double contentOpacity = 0.0) {
+        sim::Image wall(1920, 1080, sim::bgra(250, 250, 250));
+        wall.fillRect(RECT{560, 410, 640, 490}, sim::bgra(0, 0, 0));
+        desk->setWallpaper(sim::Content::image(wall));
+        const HWND target = createWindow(RECT{400, 300, 800, 600}, sim::Content::solid(kPaper));
+        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(addTracked(target))];
+        EXPECT_EQ(attach(record), 0);
+        ++effectCount;
+        record.engine.blurRadius = radius;
+        record.engine.setContentOpacity(contentOpacity);
+        EXPECT_EQ(record.engine.startGlass(), 0);
+        tick(record);
+        const std::uint8_t* image = record.engine.analyzer.backdropImage;
+        const std::size_t at = (150u * 400u + 200u) * 4u;
+        centreOfImage = sim::bgra(image[at + 2], image[at + 1], image[at]);
+        return overlayShot(record).pixel(200, 150) & 0xFFFFFFu;
+    }
+    sim::Colour centreOfImage = 0;
+};
+
+TEST_F(LiftScenario, Radius7NeverLiftsDarkPixels) {
+    EXPECT_EQ(shownCentre(7), sim::bgra(0, 0, 0) & 0xFFFFFFu);
+    EXPECT_EQ(centreOfImage & 0xFFFFFFu, 0u);
+}
+
+TEST_F(LiftScenario, Radius8LiftsDarkPixelsOverABrightBackdrop) {
+    EXPECT_EQ(shownCentre(8), sim::bgra(80, 80, 80) & 0xFFFFFFu);
+    EXPECT_EQ(centreOfImage & 0xFFFFFFu, sim::bgra(80, 80, 80) & 0xFFFFFFu);
+}
+
+TEST_F(LiftScenario, HighContentOpacityKeepsDarkPixels) {
+    shownCentre(8, 0.5);
+    EXPECT_EQ(centreOfImage & 0xFFFFFFu, 0u);
+}
+
+class FollowingScenario : public GlassCycleScenario {
+  protected:
+    // The blurred, scaled monitor frame, as followTarget prepares it.
+    std::vector<std::uint8_t> blurredMonitor(const TrackedWindow& record, const RECT& monitor, int radius) {
+        sim::Image shot = desk->compose(monitor, {record.target, record.engine.overlay.layerWindow});
+        stackBlur(shot.pixels.data(), static_cast<std::uint32_t>(shot.width),
+                  static_cast<std::uint32_t>(shot.height), static_cast<std::uint32_t>(radius));
+        BackdropBuffer buffer;
+        buffer.frame = shot.pixels.data();
+        buffer.byteSize = static_cast<std::int32_t>(shot.pixels.size());
+        scaleBrightness(buffer);
+        return shot.pixels;
+    }
+
+    // Compares backdropImage with the monitor frame cut at (fromX, fromY),
+    // over columns x 0..columns and rows 0..rows of the image.
+    std::string compareCut(const EffectEngine& engine, const std::vector<std::uint8_t>& monitorFrame,
+                           int monitorWidth, int fromX, int fromY, int columns, int rows) {
+        std::string report;
+        int mismatches = 0;
+        const int imageWidth = engine.backdropBuffer.width;
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < columns; ++x) {
+                const std::uint8_t* got =
+                    engine.analyzer.backdropImage + (static_cast<std::size_t>(y) * imageWidth + x) * 4;
+                const std::uint8_t* want =
+                    monitorFrame.data() +
+                    (static_cast<std::size_t>(fromY + y) * monitorWidth + fromX + x) * 4;
+                if (std::memcmp(got, want, 3) != 0 && ++mismatches <= 5) {
+                    report += "(" + std::to_string(x) + "," + std::to_string(y) + ") ";
+                }
+            }
+        }
+        if (mismatches > 0) {
+            report += std::to_string(mismatches) + " pixels differ";
+        }
+        return report;
+    }
+};
+
+TEST_F(FollowingScenario, MovingTargetIsServedFromTheBlurredMonitor) {
+    desk->setWallpaper(gradientWallpaper());
+    const HWND target = createWindow(RECT{500, 300, 900, 600}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 12);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    desk->callLog().enable();
+
+    desk->runFor(30);
+    desk->window(target).moveBy(40, 0);
+    tick(record);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    const std::int32_t followed = engine.lastFollow;
+    const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12);
+    EXPECT_EQ(compareCut(engine, monitor, 1920, 540, 300, 400, 300), "");
+    EXPECT_EQ(blits(), 1);
+    // The overlay shows the cut-out backdrop where the plain window was.
+    const sim::Image shown = overlayShot(record);
+    EXPECT_EQ(compareColours(shown.pixels.data(), engine.analyzer.backdropImage, 400, 298), "");
+    EXPECT_EQ(desk->callLog().named("MagSetWindowSource").size(), 2u)
+        << "one monitor capture and one main capture; no backdrop capture while following";
+
+    // Further moves take no new monitor capture; every cycle presents.
+    desk->callLog().clear();
+    for (int step = 0; step < 5; ++step) {
+        desk->runFor(50);
+        desk->window(target).moveBy(0, 10);
+        tick(record);
+    }
+    EXPECT_EQ(blits(), 5);
+    EXPECT_EQ(desk->callLog().named("MagSetWindowSource").size(), 5u);
+    EXPECT_EQ(compareCut(engine, monitor, 1920, 540, 350, 400, 300), "");
+    EXPECT_GT(engine.lastFollow, followed);
+
+    // Still again: 1000 ms after the last move the following mode ends.
+    const std::int32_t last = engine.lastFollow;
+    runUntilProcessTime(last + 999);
+    tick(record);
+    EXPECT_TRUE(engine.monitorBackdropActive);
+    runUntilProcessTime(last + 1000);
+    tick(record);
+    EXPECT_FALSE(engine.monitorBackdropActive);
+    EXPECT_TRUE(engine.backdropIdle) << "the mode from before the move resumes";
+
+    // The next idle poll sees the backdrop at the new place and composes it.
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 12, false);
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage, expected.data(), 400, 300), "");
+}
+
+TEST_F(FollowingScenario, TargetPartlyOffTheTopLeftIsCutFromTheMonitorEdge) {
+    desk->setWallpaper(gradientWallpaper());
+    const HWND target = createWindow(RECT{-60, -40, 340, 260}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 6);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    desk->runFor(30);
+    desk->window(target).moveBy(-10, -10);  // now at -70, -50
+    tick(record);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{0, 0, 1920, 1080}, 6);
+    // The visible part starts at the monitor's edge and lands at the image's
+    // top-left corner: 330 x 250 pixels of it come from the monitor.
+    EXPECT_EQ(compareCut(engine, monitor, 1920, 0, 0, 331, 251), "");
+}
+
+TEST_F(FollowingScenario, TargetPartlyOffTheRightStaysInsideBothFrames) {
+    desk->setWallpaper(gradientWallpaper());
+    const HWND target = createWindow(RECT{1700, 900, 2100, 1200}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 6);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    desk->runFor(30);
+    desk->window(target).moveBy(10, 10);  // now at 1710, 910 .. 2110, 1210
+    tick(record);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{0, 0, 1920, 1080}, 6);
+    EXPECT_EQ(compareCut(engine, monitor, 1920, 1710, 910, 210, 170), "");
+}
+
+class TwoMonitorScenario : public FollowingScenario {
+  protected:
+    sim::DesktopOptions desktopOptions() override {
+        sim::DesktopOptions options;
+        options.extraMonitors = {RECT{1920, 0, 3840, 1080}};
+        return options;
+    }
+};
+
+TEST_F(TwoMonitorScenario, FollowingOnASecondMonitorCopiesRelativeToItsCorner) {
+    desk->setWallpaper(gradientWallpaper());
+    const HWND target = createWindow(RECT{2400, 300, 2800, 600}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 12);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    EXPECT_TRUE(sameRect(record.monitorRect, RECT{1920, 0, 3840, 1080}));
+
+    desk->runFor(30);
+    desk->window(target).moveBy(40, 20);  // 2440, 320
+    tick(record);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{1920, 0, 3840, 1080}, 12);
+    EXPECT_EQ(compareCut(engine, monitor, 1920, 2440 - 1920, 320, 400, 300), "");
+}
+
+TEST_F(GlassCycleScenario, DarkModeInvertsALightTargetOnlyWithContentOpacity) {
+    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    engine.setContentOpacity(1.0);
+    tick(record);
+    EXPECT_FALSE(engine.glassContentDark);
+    EXPECT_EQ(engine.analyzer.frameInverted, 1);
+    // Full content opacity shows the window's own (inverted) pixels.
+    const sim::Colour shown = overlayShot(record).pixel(200, 150);
+    EXPECT_EQ(shown & 0xFFFFFFu, ~kPaper & 0xFFFFFFu);
+
+    engine.setContentOpacity(0.0);
+    engine.backdropRecomposed = true;
+    desk->runFor(20);
+    tick(record);
+    EXPECT_EQ(engine.analyzer.frameInverted, 0) << "content opacity 0: the backdrop is copied, no inversion";
+}
+
+TEST_F(GlassCycleScenario, DarkTargetIsNotInverted) {
+    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kDarkPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    engine.setContentOpacity(1.0);
+    tick(record);
+    EXPECT_TRUE(engine.glassContentDark);
+    EXPECT_EQ(engine.analyzer.frameInverted, 0);
+    EXPECT_EQ(overlayShot(record).pixel(200, 150) & 0xFFFFFFu, kDarkPaper & 0xFFFFFFu);
+}
+
+TEST_F(GlassCycleScenario, DarknessTestRunsBeforeTheComparison) {
+    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    const std::int32_t tested = engine.lastDarknessTest;
+    desk->callLog().enable();
+    runUntilProcessTime(tested + 2001);
+    tick(record);
+    EXPECT_EQ(engine.lastDarknessTest, nowMs()) << "tested although nothing is presented";
+    EXPECT_EQ(blits(), 0);
+}
+
+TEST_F(GlassCycleScenario, NoDarknessTestWithoutDarkModeOrHighOpacity) {
+    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kDarkPaper));
+    TrackedWindow& record = trackedWindows[static_cast<std::size_t>(addTracked(target))];
+    ASSERT_EQ(attach(record), 0);
+    ++effectCount;
+    record.engine.glassDarkMode = false;
+    record.engine.blurRadius = 10;
+    ASSERT_EQ(record.engine.startGlass(), 0);
+    tick(record);
+    EXPECT_EQ(record.engine.lastDarknessTest, -2000);
+    EXPECT_FALSE(record.engine.glassContentDark);
+}
+
+TEST_F(GlassCycleScenario, RecomposedBackdropIsPresentedOnce) {
+    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    desk->callLog().enable();
+    desk->setWallpaper(sim::Content::solid(sim::bgra(200, 40, 40)));
+    engine.refreshGlass();
+    ASSERT_TRUE(engine.backdropRecomposed);
+    desk->runFor(20);
+    tick(record);
+    EXPECT_EQ(blits(), 1);
+    EXPECT_FALSE(engine.backdropRecomposed);
+    EXPECT_EQ(overlayShot(record).pixel(200, 150) & 0xFFFFFFu,
+              sim::bgra(scaled(200, 0.75f), scaled(40, 0.75f), scaled(40, 0.75f)) & 0xFFFFFFu);
+    desk->runFor(20);
+    tick(record);
+    EXPECT_EQ(blits(), 1);
+}
+
+TEST_F(GlassCycleScenario, FailedMainCaptureKeepsTheLastImage) {
+    desk->setWallpaper(gradientWallpaper());
+    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    tick(record);
+    const sim::Image shown = overlayShot(record);
+    record.engine.backdropRecomposed = true;
+    desk->callLog().enable();
+    sim::Fault fault;
+    fault.function = "MagSetWindowSource";
+    fault.window = record.engine.mainCapture.magnifierWindow;
+    desk->addFault(fault);
+    desk->runFor(20);
+    tick(record);
+    EXPECT_EQ(blits(), 0);
+    EXPECT_EQ(overlayShot(record), shown);
+    EXPECT_TRUE(record.engine.backdropRecomposed) << "still owed to the next presented frame";
+}
+
+}  // namespace
+}  // namespace kestra::testing
