@@ -27,8 +27,9 @@
 //
 // Time. A virtual clock in microseconds; now() reads it in milliseconds.
 // QueryPerformanceCounter runs at 10 MHz from it. Sleep advances it by its
-// argument (running the external events that fall due), each PeekMessageA
-// advances it by the turn cost. In real-time mode the steady clock is used and
+// argument (a sleeping thread handles no sent message, so external events
+// wait for the next PeekMessageA), each PeekMessageA runs the due events and
+// then advances it by the turn cost. In real-time mode the steady clock is used and
 // Sleep really sleeps.
 //
 // Not thread-safe: one desktop, one thread.
@@ -50,6 +51,9 @@
 namespace sim {
 
 class Desktop;
+
+// The pixel format of the Magnifier's images (GUID_WICPixelFormat32bppBGRA).
+extern const GUID kPixelFormat32bppBGRA;
 struct DesktopState;
 
 // ---- pixels ----
@@ -263,6 +267,7 @@ struct Counts {
     int heapBlocks = 0;     // HeapAlloc without HeapFree
     std::size_t heapBytes = 0;
     int emptyWorkingSetCalls = 0;
+    int badHeapFrees = 0;  // HeapFree of a pointer that is not a live block (refused)
 };
 
 // One platform call as the helper made it. Which fields are used depends on
