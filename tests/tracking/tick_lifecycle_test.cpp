@@ -1,0 +1,268 @@
+// Scenarios of the tick: hiding, minimising and restoring targets, detaching
+// and tearing down in every state, and long attach/suspend/detach cycles that
+// must leave nothing behind.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tracking/tracking_scenario.h"
+
+namespace kestra::testing {
+namespace {
+
+using TickTest = TrackingScenario;
+
+// The inverted page colour that the dark effect shows over the paper.
+sim::Colour invertedPaper() {
+    return sim::bgra(static_cast<std::uint8_t>(255 - sim::redOf(kPaper)),
+                     static_cast<std::uint8_t>(255 - sim::greenOf(kPaper)),
+                     static_cast<std::uint8_t>(255 - sim::blueOf(kPaper)));
+}
+
+bool sameColour(sim::Colour a, sim::Colour b) {
+    return (a & 0xFFFFFFu) == (b & 0xFFFFFFu);
+}
+
+TEST_F(TickTest, FirstTickTakesPlacementAndPresentsTheInvertedTarget) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    TrackedWindow& record = recordAt(trackDark(target));
+    tickTimes(record, 2);
+    EXPECT_TRUE(record.live);
+    EXPECT_TRUE(sameRect(record.previousRect, RECT{300, 200, 800, 600})) << describe(record.previousRect);
+    // A person sees the inverted page where the paper was.
+    EXPECT_TRUE(sameColour(desk->pixelAt(700, 250), invertedPaper()));
+    // The overlay is not what the capture sees: the target shows through it.
+    EXPECT_TRUE(sameColour(
+        desk->compose(record.captureRect, {record.engine.overlay.layerWindow}).pixel(400, 50), kPaper));
+}
+
+TEST_F(TickTest, MinimiseSuspendsAndRestoreResumesTheDarkEffect) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    TrackedWindow& record = recordAt(trackDark(target));
+    EffectEngine& engine = record.engine;
+    tickTimes(record, 2);
+    const HWND overlay = engine.overlay.layerWindow;
+    const sim::Counts attachedCounts = desk->counts();
+
+    desk->callLog().enable();
+    desk->window(target).minimise();
+    tickTimes(record, 5);
+    // Suspended once: overlay hidden and kept, captures and buffers gone.
+    EXPECT_FALSE(record.live);
+    EXPECT_FALSE(engine.engineAttached);
+    EXPECT_TRUE(engine.darkEnabled);
+    EXPECT_TRUE(IsWindow(overlay));
+    EXPECT_FALSE(IsWindowVisible(overlay));
+    EXPECT_EQ(showCommands(overlay), (std::vector<int>{SW_HIDE}));
+    EXPECT_EQ(engine.mainCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.mainCapture.exclusions, (std::vector<HWND>{overlay}));
+    EXPECT_EQ(engine.frameCopy, nullptr);
+    EXPECT_EQ(engine.analyzer.seenColourTable, nullptr);
+    EXPECT_EQ(engine.analyzer.regionMask, nullptr);
+    EXPECT_LT(desk->counts().heapBlocks, attachedCounts.heapBlocks);
+    EXPECT_LT(desk->counts().helperWindows, attachedCounts.helperWindows);
+    // Every hidden tick slept one millisecond.
+    int oneMsSleeps = 0;
+    for (const sim::CallEntry& e : desk->callLog().named("Sleep")) {
+        oneMsSleeps += e.code == 1 ? 1 : 0;
+    }
+    EXPECT_EQ(oneMsSleeps, 5);
+    EXPECT_EQ(effectCount, 1);
+    EXPECT_EQ(overlayExclusions, (std::vector<HWND>{overlay}));
+
+    desk->callLog().clear();
+    desk->window(target).restore();
+    tickTimes(record, 2);
+    EXPECT_TRUE(record.live);
+    EXPECT_TRUE(engine.engineAttached);
+    EXPECT_EQ(engine.overlay.layerWindow, overlay);
+    EXPECT_EQ(showCommands(overlay).front(), SW_SHOWNOACTIVATE);
+    EXPECT_TRUE(IsWindowVisible(overlay));
+    EXPECT_TRUE(sameRect(desk->window(overlay).rect(), desk->window(target).rect()));
+    EXPECT_TRUE(sameColour(desk->pixelAt(700, 250), invertedPaper()));
+    const sim::Counts resumed = desk->counts();
+    EXPECT_EQ(resumed.helperWindows, attachedCounts.helperWindows);
+    EXPECT_EQ(resumed.dibSections, attachedCounts.dibSections);
+}
+
+TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    TrackedWindow& record = recordAt(trackGlass(target));
+    EffectEngine& engine = record.engine;
+    ASSERT_TRUE(engine.glassEnabled);
+    tickTimes(record, 2);
+    ASSERT_TRUE(engine.glassEnabled);
+
+    desk->window(target).hide();
+    tickTimes(record, 2);
+    EXPECT_TRUE(engine.glassEnabled) << "the setting survives the suspend";
+    EXPECT_EQ(engine.backdropCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.monitorCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.analyzer.backdropImage, nullptr);
+    EXPECT_EQ(engine.backdropCopy, nullptr);
+    EXPECT_EQ(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_FALSE(engine.monitorBackdropActive);
+
+    desk->window(target).showNoActivate();
+    tickTimes(record, 2);
+    EXPECT_TRUE(engine.engineAttached);
+    EXPECT_TRUE(engine.glassEnabled);
+    EXPECT_NE(engine.backdropCapture.hostWindow, nullptr);
+    EXPECT_NE(engine.monitorCapture.hostWindow, nullptr);
+    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
+    EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
+}
+
+TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600}, sim::Content::solid(sim::bgra(12, 12, 16)));
+    TrackedWindow& record = recordAt(trackDark(target));
+    EffectEngine& engine = record.engine;
+    desk->callLog().enable();
+    tickTimes(record, 3);
+    ASSERT_TRUE(engine.overlayHiddenDark) << "a dark target hides its overlay";
+    const HWND overlay = engine.overlay.layerWindow;
+    ASSERT_EQ(showCommands(overlay), (std::vector<int>{SW_HIDE}));
+
+    desk->window(target).minimise();
+    tickTimes(record, 2);
+    EXPECT_EQ(showCommands(overlay), (std::vector<int>{SW_HIDE})) << "no extra hide while suspending";
+    EXPECT_FALSE(engine.overlayHiddenDark);
+
+    desk->window(target).restore();
+    tick(record);
+    EXPECT_EQ(showCommands(overlay), (std::vector<int>{SW_HIDE, SW_SHOWNOACTIVATE}));
+}
+
+TEST_F(TickTest, DetachWhileSuspendedDestroysTheKeptOverlay) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const int index = trackDark(target);
+    TrackedWindow& record = recordAt(index);
+    tickTimes(record, 2);
+    const HWND overlay = record.engine.overlay.layerWindow;
+    desk->window(target).minimise();
+    tickTimes(record, 2);
+    ASSERT_TRUE(IsWindow(overlay));
+
+    deactivate(index);
+    --effectCount;  // as the untrack path of the scheduler does for a vanished target
+    EXPECT_FALSE(IsWindow(overlay));
+    EXPECT_TRUE(overlayExclusions.empty());
+    EXPECT_EQ(record.engine.overlay.layerWindow, nullptr);
+    EXPECT_EQ(record.target, nullptr);
+    EXPECT_TRUE(activeList.empty());
+    expectNothingHeld("after detaching a suspended record");
+}
+
+TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const int index = trackGlass(target);
+    TrackedWindow& record = recordAt(index);
+    record.engine.darkEnabled = true;
+    tickTimes(record, 2);
+    const HWND overlay = record.engine.overlay.layerWindow;
+    desk->window(target).hide();
+    tickTimes(record, 2);
+    ASSERT_TRUE(IsWindow(overlay));
+
+    EXPECT_EQ(teardownEngine(index), 0);
+    EXPECT_EQ(effectCount, 0);
+    EXPECT_FALSE(IsWindow(overlay));
+    EXPECT_FALSE(record.engine.glassEnabled);
+    EXPECT_FALSE(record.engine.darkEnabled);
+    EXPECT_TRUE(record.engine.backdropCapture.exclusions.empty());
+    EXPECT_TRUE(record.engine.mainCapture.exclusions.empty());
+    expectNothingHeld("after tearing down a suspended record");
+}
+
+TEST_F(TickTest, AttachWhileSuspendedReplacesTheKeptOverlay) {
+    // The dark command may arrive while the target is minimised.
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const int index = trackDark(target);
+    TrackedWindow& record = recordAt(index);
+    tickTimes(record, 2);
+    const HWND kept = record.engine.overlay.layerWindow;
+    desk->window(target).minimise();
+    tickTimes(record, 2);
+    ASSERT_FALSE(record.engine.engineAttached);
+
+    trackDark(target);
+    EXPECT_TRUE(record.engine.engineAttached);
+    EXPECT_FALSE(IsWindow(kept));
+    EXPECT_EQ(effectCount, 1);
+    EXPECT_EQ(overlayExclusions, (std::vector<HWND>{record.engine.overlay.layerWindow}));
+
+    desk->window(target).restore();
+    tickTimes(record, 2);
+    EXPECT_TRUE(IsWindowVisible(record.engine.overlay.layerWindow));
+    untrack(index);
+    expectNothingHeld("after untracking");
+}
+
+TEST_F(TickTest, ResumeWithAFailingCaptureKeepsTheRecordSuspended) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const int index = trackDark(target);
+    TrackedWindow& record = recordAt(index);
+    tickTimes(record, 2);
+    const HWND overlay = record.engine.overlay.layerWindow;
+    desk->window(target).minimise();
+    tickTimes(record, 1);
+
+    desk->window(target).restore();
+    desk->failNext("MagSetWindowSource");
+    tick(record);
+    EXPECT_FALSE(record.engine.engineAttached);
+    EXPECT_TRUE(IsWindow(overlay)) << "the kept overlay stays for the next resume";
+    EXPECT_FALSE(IsWindowVisible(overlay));
+    EXPECT_EQ(overlayExclusions, (std::vector<HWND>{overlay}));
+
+    // Hidden and shown again: resumed.
+    desk->window(target).minimise();
+    tick(record);
+    desk->window(target).restore();
+    tickTimes(record, 2);
+    EXPECT_TRUE(record.engine.engineAttached);
+    EXPECT_TRUE(IsWindowVisible(overlay));
+}
+
+TEST_F(TickTest, RepeatedCyclesLeaveNothingBehind) {
+    const HWND first = createTarget(RECT{100, 100, 420, 340});
+    const HWND second = createTarget(RECT{600, 300, 900, 560}, documentContent(), "other");
+    for (int round = 0; round < 12; ++round) {
+        const int a = trackDark(first);
+        const int b = trackGlass(second);
+        tickTimes(recordAt(a), 2);
+        tickTimes(recordAt(b), 2);
+        desk->window(first).minimise();
+        desk->window(second).hide();
+        tickTimes(recordAt(a), 2);
+        tickTimes(recordAt(b), 2);
+        desk->window(first).restore();
+        desk->window(second).showNoActivate();
+        tickTimes(recordAt(a), 2);
+        tickTimes(recordAt(b), 2);
+        ASSERT_TRUE(recordAt(a).engine.engineAttached) << "round " << round;
+        ASSERT_TRUE(recordAt(b).engine.glassEnabled) << "round " << round;
+        if (round % 3 == 0) {
+            // Gone while suspended.
+            desk->window(second).hide();
+            tickTimes(recordAt(b), 1);
+        }
+        untrack(a);
+        if (round % 2 == 0) {
+            recordAt(b).engine.stopGlass(true);
+            untrack(b);
+        } else {
+            deactivate(b);
+            --effectCount;
+        }
+        desk->window(second).showNoActivate();
+        ASSERT_TRUE(activeList.empty()) << "round " << round;
+        ASSERT_EQ(effectCount, 0) << "round " << round;
+        ASSERT_TRUE(overlayExclusions.empty()) << "round " << round;
+        expectNothingHeld("after a round of attach, suspend, resume and release");
+    }
+    EXPECT_EQ(trackedWindows.size(), 2u) << "freed slots are reused";
+}
+
+}  // namespace
+}  // namespace kestra::testing

@@ -1,0 +1,175 @@
+// Scenario fixture for the tracked-window table and the engine lifecycle: a
+// fresh simulated desktop and process state, the helper class registered as
+// the process entry would, and helpers that drive records the way the command
+// set and the scheduler do. TearDown checks that releasing every engine leaves
+// no helper window, device context, DIB section or heap block behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analysis/frame_analyzer.h"
+#include "engine/effect_engine.h"
+#include "platform/clock.h"
+#include "platform/sim/desktop.h"
+#include "platform/win32.h"
+#include "surfaces/overlay_layer.h"
+#include "tracking/tracked_window.h"
+
+namespace kestra::testing {
+
+inline constexpr sim::Colour kPaper = sim::bgra(240, 236, 230);
+inline constexpr sim::Colour kInk = sim::bgra(20, 24, 30);
+
+inline int rectWidth(const RECT& r) {
+    return r.right - r.left;
+}
+inline int rectHeight(const RECT& r) {
+    return r.bottom - r.top;
+}
+inline bool sameRect(const RECT& a, const RECT& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+inline std::string describe(const RECT& r) {
+    return "{" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) +
+           ", " + std::to_string(r.bottom) + "}";
+}
+
+// A light page with dark text-like bars: not dark content, no photo regions.
+inline sim::Content documentContent() {
+    return sim::Content::painter([](sim::Image& img) {
+        img.fill(kPaper);
+        for (int y = 30; y + 6 < img.height - 20; y += 24) {
+            img.fillRect(RECT{40, y, img.width / 2, y + 6}, kInk);
+        }
+    });
+}
+
+class TrackingScenario : public ::testing::Test {
+  protected:
+    virtual sim::DesktopOptions desktopOptions() { return {}; }
+
+    void SetUp() override {
+        desk = std::make_unique<sim::Desktop>(desktopOptions());
+        resetTrackingState();
+        resetSurfacesState();
+        resetAnalysisState();
+        resetClockOrigin();
+        WNDCLASSEXA helperClass{};
+        helperClass.cbSize = sizeof(WNDCLASSEXA);
+        helperClass.lpfnWndProc = DefWindowProcA;
+        helperClass.hInstance = GetModuleHandleA(nullptr);
+        helperClass.lpszClassName = kHelperClassName;
+        ASSERT_NE(RegisterClassExA(&helperClass), 0);
+        ASSERT_EQ(initialiseTracking(GetModuleHandleA(nullptr)), 0);
+        desk->runFor(5);
+        baseline = desk->counts();
+    }
+
+    void TearDown() override {
+        resetTrackingState();
+        if (desk) {
+            expectNothingHeld("after releasing every engine");
+        }
+        resetSurfacesState();
+        resetAnalysisState();
+        desk.reset();
+    }
+
+    // Nothing of any engine is left: helper windows, DCs, DIB sections and
+    // heap blocks are back to what the fresh process had.
+    void expectNothingHeld(const char* when) const {
+        const sim::Counts now = desk->counts();
+        EXPECT_EQ(now.helperWindows, baseline.helperWindows) << "helper windows " << when;
+        EXPECT_EQ(now.windowDCs, baseline.windowDCs) << "window DCs " << when;
+        EXPECT_EQ(now.memoryDCs, baseline.memoryDCs) << "memory DCs " << when;
+        EXPECT_EQ(now.dibSections, baseline.dibSections) << "DIB sections " << when;
+        EXPECT_EQ(now.gdiObjects, baseline.gdiObjects) << "GDI objects " << when;
+        EXPECT_EQ(now.heapBlocks, baseline.heapBlocks) << "heap blocks " << when;
+    }
+
+    HWND createTarget(const RECT& rect, sim::Content content = documentContent(),
+                      const char* app = "target") {
+        sim::WindowOptions options;
+        options.rect = rect;
+        options.content = std::move(content);
+        return desk->app(app).createWindow(options);
+    }
+
+    static TrackedWindow& recordAt(int index) { return trackedWindows[static_cast<std::size_t>(index)]; }
+
+    // What the dark command does for a window: track, attach, count, switch on.
+    int trackDark(HWND target) {
+        const int index = addTracked(target);
+        TrackedWindow& record = recordAt(index);
+        const bool wasAttached = record.engine.engineAttached;
+        if (!wasAttached) {
+            if (attach(record) != 0) {
+                return index;
+            }
+            ++effectCount;
+            if (effectCount >= 2) {
+                refreshExclusions();
+            }
+        }
+        record.engine.darkEnabled = true;
+        record.engine.lastDarknessTest = -2000;
+        return index;
+    }
+
+    // What the glass command does for an attached or new window.
+    int trackGlass(HWND target) {
+        const int index = addTracked(target);
+        TrackedWindow& record = recordAt(index);
+        if (record.engine.engineAttached) {
+            record.engine.startGlass();
+            return index;
+        }
+        if (attach(record) == 0) {
+            ++effectCount;
+            if (effectCount >= 2) {
+                refreshExclusions();
+            }
+            record.engine.startGlass();
+        }
+        return index;
+    }
+
+    // What the dark-off command does when glass is not running.
+    void untrack(int index) {
+        recordAt(index).engine.darkEnabled = false;
+        teardownEngine(index);
+        deactivate(index);
+    }
+
+    // Ticks the record n times, 16 ms of desktop time apart.
+    void tickTimes(TrackedWindow& record, int n) {
+        for (int i = 0; i < n; ++i) {
+            tick(record);
+            desk->runFor(16);
+        }
+    }
+
+    int callsNamed(const char* function) const {
+        return static_cast<int>(desk->callLog().named(function).size());
+    }
+
+    std::vector<int> showCommands(HWND window) const {
+        std::vector<int> commands;
+        for (const sim::CallEntry& e : desk->callLog().named("ShowWindow")) {
+            if (e.window == window) {
+                commands.push_back(static_cast<int>(e.code));
+            }
+        }
+        return commands;
+    }
+
+    std::unique_ptr<sim::Desktop> desk;
+    sim::Counts baseline;
+};
+
+}  // namespace kestra::testing
