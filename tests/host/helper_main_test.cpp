@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -64,25 +65,14 @@ TEST_F(Startup, HelperWindowAndClassAreMadeAsTheControllerExpects) {
     EXPECT_EQ(created[0].text, "KESTRAHELPER");
     EXPECT_EQ(created[0].code, static_cast<std::int64_t>(WS_OVERLAPPEDWINDOW));
     EXPECT_EQ(created[0].other, nullptr);
+    // Registration comes before creation, and the announcement after both.
     const std::vector<std::string> calls = desk.callLog().functions();
-    // DPI awareness comes before any window exists, registration before creation.
-    std::size_t dpi = calls.size();
-    std::size_t registration = calls.size();
-    std::size_t creation = calls.size();
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i] == "SetProcessDPIAware" && dpi == calls.size()) {
-            dpi = i;
-        }
-        if (calls[i] == "RegisterClassExA" && registration == calls.size()) {
-            registration = i;
-        }
-        if (calls[i] == "CreateWindowExA" && creation == calls.size()) {
-            creation = i;
-        }
-    }
-    ASSERT_LT(creation, calls.size());
-    EXPECT_LT(dpi, registration);
+    const auto registration = std::find(calls.begin(), calls.end(), "RegisterClassExA");
+    const auto creation = std::find(calls.begin(), calls.end(), "CreateWindowExA");
+    const auto announcement = std::find(calls.begin(), calls.end(), "SendMessageA");
+    ASSERT_NE(announcement, calls.end());
     EXPECT_LT(registration, creation);
+    EXPECT_LT(creation, announcement);
     EXPECT_EQ(sharedWindowProc, helperWindowProc);
 }
 
@@ -199,12 +189,13 @@ TEST_F(Startup, PostedQuitMessageIsDroppedAndTheLoopGoesOn) {
         PostQuitMessage(0);
     });
     desk.at(300, [&] {
+        // The quit message was removed by a later peek.
+        EXPECT_EQ(desk.postedMessages(), 0u);
         answered = request(4, formatHandle(target) + ",9", 44).size() == 1;
         desk.window(target).destroy();
     });
     EXPECT_EQ(runHelper(), kExitNothingTracked);
     EXPECT_TRUE(answered);
-    EXPECT_EQ(desk.postedMessages(), 0u);
 }
 
 TEST_F(Startup, FramesSentToOtherWindowsOfTheProcessAreIgnored) {
