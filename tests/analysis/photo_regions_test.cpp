@@ -1,0 +1,210 @@
+// Photo-region detection on scenes built in memory.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "analysis_support.h"
+
+namespace kestra {
+namespace {
+
+using testing::Analyzer;
+using testing::Colour;
+using testing::Frame;
+
+constexpr Colour kPaper{236, 240, 244};
+
+// The marked pixels' bounding box, and whether the mark fills it.
+struct Marked {
+    int left = -1, top = -1, right = -1, bottom = -1;
+    int count = 0;
+    bool filled() const { return count == (right - left + 1) * (bottom - top + 1); }
+};
+
+Marked marked(Analyzer& a) {
+    Marked m;
+    for (int y = 0; y < a->height; ++y) {
+        for (int x = 0; x < a->width; ++x) {
+            if (a.regionAt(x, y) == 0) {
+                continue;
+            }
+            if (m.count++ == 0) {
+                m.left = m.right = x;
+                m.top = m.bottom = y;
+            }
+            m.left = std::min(m.left, x);
+            m.right = std::max(m.right, x);
+            m.top = std::min(m.top, y);
+            m.bottom = std::max(m.bottom, y);
+        }
+    }
+    return m;
+}
+
+// A desktop extent of 1000 gives a fine step of 2 pixels: the scan grid lies
+// at x = 8 + 8k, y = 4 + 8k.
+constexpr int kExtent = 1000;
+
+TEST(PhotoRegions, UniformAndSmallFramesHaveNoRegion) {
+    Frame uniform(300, 200, kPaper);
+    Analyzer a(uniform, kExtent);
+    a->regionMask[123] = 1;  // left from an earlier frame
+    a->detectPhotoRegions();
+    EXPECT_EQ(marked(a).count, 0);
+
+    // Eight rows or fewer: no grid row lies between the margins.
+    for (int h : {1, 2, 8}) {
+        Frame busy(300, h);
+        busy.noiseRect(0, 0, 300, h, 3);
+        Analyzer b(busy, kExtent);
+        b->detectPhotoRegions();
+        EXPECT_EQ(marked(b).count, 0) << h;
+    }
+}
+
+TEST(PhotoRegions, APhotoOnALearnedBackgroundIsMarkedToItsEdges) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, 200, 11);
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    const Frame before = frame;
+    a->detectPhotoRegions();
+    const Marked m = marked(a);
+    EXPECT_EQ(m.left, 100);
+    EXPECT_EQ(m.right, 259);
+    EXPECT_EQ(m.top, 80);
+    EXPECT_EQ(m.bottom, 199);
+    EXPECT_TRUE(m.filled());
+    // Without a backdrop the pixels stay as they are.
+    EXPECT_TRUE(frame == before);
+}
+
+TEST(PhotoRegions, WithoutLearnedColoursTheGridEdgesStand) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, 200, 11);
+    Analyzer a(frame, kExtent);
+    a->detectPhotoRegions();
+    const Marked m = marked(a);
+    // The grid points whose blocks are busy: x 104..256, y 84..196.
+    EXPECT_EQ(m.left, 104);
+    EXPECT_EQ(m.right, 256);
+    EXPECT_EQ(m.top, 84);
+    EXPECT_EQ(m.bottom, 196);
+    EXPECT_TRUE(m.filled());
+}
+
+TEST(PhotoRegions, VotesMoveAnEdgePastAStrayBackgroundPixel) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, 200, 11);
+    // One paper-coloured pixel just above the start stops the top walk at row
+    // 82; the row above it is mostly photo, so the vote takes the top to 80.
+    frame.set(104, 81, kPaper);
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->detectPhotoRegions();
+    const Marked m = marked(a);
+    EXPECT_EQ(m.top, 80);
+    EXPECT_EQ(m.bottom, 199);
+    EXPECT_EQ(m.left, 100);
+    EXPECT_EQ(m.right, 259);
+}
+
+TEST(PhotoRegions, BusyAreasNarrowerThanFourScanStepsAreNoRegion) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 40, 136, 280, 5);  // 36 pixels wide, tall
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->detectPhotoRegions();
+    EXPECT_EQ(marked(a).count, 0);
+}
+
+TEST(PhotoRegions, TwoPhotosAreMarkedAndAnEarlierRegionIsNotGrownInto) {
+    Frame frame(500, 300, kPaper);
+    frame.noiseRect(40, 30, 200, 150, 1);
+    frame.noiseRect(260, 100, 460, 260, 2);
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->detectPhotoRegions();
+    int inFirst = 0;
+    int inSecond = 0;
+    int elsewhere = 0;
+    for (int y = 0; y < 300; ++y) {
+        for (int x = 0; x < 500; ++x) {
+            if (a.regionAt(x, y) == 0) {
+                continue;
+            }
+            if (x >= 40 && x < 200 && y >= 30 && y < 150) {
+                ++inFirst;
+            } else if (x >= 260 && x < 460 && y >= 100 && y < 260) {
+                ++inSecond;
+            } else {
+                ++elsewhere;
+            }
+        }
+    }
+    EXPECT_EQ(inFirst, 160 * 120);
+    EXPECT_EQ(inSecond, 200 * 160);
+    EXPECT_EQ(elsewhere, 0);
+}
+
+TEST(PhotoRegions, PhotoPixelsAreBlendedWithTheBackdropUnderGlass) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, 200, 11);
+    const Frame original = frame;
+    std::vector<std::uint8_t> backdrop(frame.size());
+    for (std::size_t i = 0; i < backdrop.size(); ++i) {
+        backdrop[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->backdropImage = backdrop.data();
+
+    // Opacity 1: nothing to blend.
+    a->photoOpacity = 1.0f;
+    a->photoOpacityComplement = 0.0f;
+    a->detectPhotoRegions();
+    EXPECT_TRUE(frame == original);
+
+    // Opacity 0: the backdrop replaces the photo, and only the photo.
+    a->photoOpacity = 0.0f;
+    a->photoOpacityComplement = 1.0f;
+    a->detectPhotoRegions();
+    for (int y = 0; y < 300; ++y) {
+        for (int x = 0; x < 400; ++x) {
+            const std::uint8_t* p = frame.at(x, y);
+            const std::uint8_t* b = backdrop.data() + (y * 400 + x) * 4;
+            const bool photo = x >= 100 && x < 260 && y >= 80 && y < 200;
+            const Colour expected = photo ? Colour{b[0], b[1], b[2]} : original.colour(x, y);
+            ASSERT_EQ(frame.colour(x, y), expected) << x << "," << y;
+            ASSERT_EQ(p[3], 0xA5);
+        }
+    }
+}
+
+TEST(PhotoRegions, AHalfOpaquePhotoMixesFrameAndBackdrop) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, 200, 11);
+    const Frame original = frame;
+    std::vector<std::uint8_t> backdrop(frame.size(), 100);
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->backdropImage = backdrop.data();
+    a->photoOpacity = 0.5f;
+    a->photoOpacityComplement = 0.5f;
+    a->detectPhotoRegions();
+    for (int y = 80; y < 200; y += 7) {
+        for (int x = 100; x < 260; x += 5) {
+            const std::uint8_t* o = original.at(x, y);
+            const std::uint8_t* p = frame.at(x, y);
+            for (int k = 0; k < 3; ++k) {
+                const float mixed = static_cast<float>(o[k]) * 0.5f + 100.0f * 0.5f;
+                ASSERT_EQ(p[k], static_cast<std::uint8_t>(mixed));
+            }
+        }
+    }
+    EXPECT_EQ(frame.colour(50, 50), kPaper);
+}
+
+}  // namespace
+}  // namespace kestra

@@ -1,0 +1,480 @@
+// Foreground recolouring: edge cases, and agreement of every thread count
+// with a plain single-threaded version written in pixel coordinates.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "analysis_support.h"
+
+namespace kestra {
+namespace {
+
+using testing::Analyzer;
+using testing::Colour;
+using testing::Frame;
+
+// ---- the plain version ----
+
+struct Plain {
+    Frame& f;
+    const std::vector<std::uint8_t>& backdrop;
+    std::vector<std::uint8_t> region;  // in: photo regions; out: with recoloured pixels
+    const std::uint8_t* backgroundTable;
+    int sampleStep;
+    int tolerance;
+    bool inverted, darkContent, backdropBright, opacityHigh;
+    float foregroundOpacity;
+    Colour run{};
+    std::vector<std::uint8_t> visited;
+
+    int w() const { return f.width(); }
+    int h() const { return f.height(); }
+    std::uint8_t& seen(int x, int y) { return visited[static_cast<std::size_t>(y) * w() + x]; }
+    static int bright(Colour c) { return (c.b + c.g + c.r) / 3; }
+    static bool close(Colour a, Colour b, int d) {
+        return std::abs(a.b - b.b) <= d && std::abs(a.g - b.g) <= d && std::abs(a.r - b.r) <= d;
+    }
+    static std::uint8_t held(float v) {
+        return v > 0.0f ? (v < 255.0f ? static_cast<std::uint8_t>(v) : 255) : 0;
+    }
+
+    void run_() {
+        visited = region;
+        for (int y = 0; y + 1 < h(); ++y) {
+            int x = 0;
+            while (x + 1 < w()) {
+                if (seen(x, y)) {
+                    ++x;
+                    continue;
+                }
+                Colour c = f.colour(x, y);
+                Colour look = inverted ? Colour{static_cast<std::uint8_t>(255 - c.b),
+                                                static_cast<std::uint8_t>(255 - c.g),
+                                                static_cast<std::uint8_t>(255 - c.r)}
+                                       : c;
+                if (!backgroundTable[(look.b << 16) | (look.g << 8) | look.r]) {
+                    ++x;
+                    continue;
+                }
+                run = c;
+                int end = x;
+                for (int cx = x + 1, misses = 0; cx + 1 < w() && !seen(cx, y); ++cx) {
+                    if (f.colour(cx, y) == run) {
+                        end = cx;
+                        misses = 0;
+                    } else if (++misses > 250) {
+                        break;
+                    }
+                }
+                if (end - x < 3) {
+                    x = end + 1;
+                    continue;
+                }
+                int limit = h() - 2;
+                int bottom = y;
+                for (int sx = x; sx <= end; sx += sampleStep) {
+                    if (y + 1 > limit) {
+                        continue;
+                    }
+                    int found = bottom;
+                    for (int yy = y + 1, misses = 0; yy <= limit && !seen(sx, yy); ++yy) {
+                        if (f.colour(sx, yy) == run) {
+                            found = yy;
+                            misses = 0;
+                        } else if (++misses > tolerance) {
+                            break;
+                        }
+                    }
+                    if (found != bottom) {
+                        bottom = limit = found;
+                    }
+                }
+                if (bottom == y) {
+                    x = end + 1;
+                    continue;
+                }
+                long sum[3] = {0, 0, 0};
+                long count = 0;
+                for (int yy = y; yy <= bottom; ++yy) {
+                    for (int xx = x; xx <= end; ++xx) {
+                        const Colour q = f.colour(xx, yy);
+                        if (close(q, run, 100)) {
+                            sum[0] += q.b;
+                            sum[1] += q.g;
+                            sum[2] += q.r;
+                            ++count;
+                        }
+                    }
+                }
+                if (count > 0) {
+                    run = Colour{static_cast<std::uint8_t>(sum[0] / count),
+                                 static_cast<std::uint8_t>(sum[1] / count),
+                                 static_cast<std::uint8_t>(sum[2] / count)};
+                }
+                for (int yy = y; yy <= bottom; ++yy) {
+                    bandRow(yy, x, end);
+                }
+                x = end + 1;
+            }
+        }
+    }
+
+    void bandRow(int y, int first, int last) {
+        const int avg = bright(run);
+        for (int x = first; x <= last;) {
+            if (seen(x, y)) {
+                ++x;
+                continue;
+            }
+            seen(x, y) = 1;
+            if (close(f.colour(x, y), run, 50)) {
+                ++x;
+                continue;
+            }
+            region[static_cast<std::size_t>(y) * w() + x] = 1;
+            int segEnd = x;
+            int darkest = bright(f.colour(x, y));
+            int lightest = darkest;
+            int dark = 0;
+            int light = 0;
+            for (int q = x + 1; q <= last && !seen(q, y); ++q) {
+                seen(q, y) = 1;
+                if (close(f.colour(q, y), run, 50)) {
+                    break;
+                }
+                region[static_cast<std::size_t>(y) * w() + q] = 1;
+                segEnd = q;
+                const int v = bright(f.colour(q, y));
+                if (v < avg) {
+                    darkest = std::min(darkest, v);
+                    ++dark;
+                } else {
+                    lightest = std::max(lightest, v);
+                    ++light;
+                }
+            }
+            const bool lightGlyph = light > dark;
+            const int t = lightGlyph ? lightest : 255 - darkest;
+            const float scale = 255.0f / static_cast<float>(t);
+            const float unit = 1.0f / static_cast<float>(t);
+            for (int p = x; p <= segEnd; ++p) {
+                std::uint8_t* px = f.at(p, y);
+                const std::uint8_t* back = backdrop.data() + (static_cast<std::size_t>(y) * w() + p) * 4;
+                if (!lightGlyph) {
+                    for (int k = 0; k < 3; ++k) {
+                        px[k] = static_cast<std::uint8_t>(255 - px[k]);
+                    }
+                }
+                float alpha = static_cast<float>((px[0] + px[1] + px[2]) / 3) * unit;
+                if (foregroundOpacity != 1.0f) {
+                    alpha = alpha * foregroundOpacity;
+                }
+                if (!(alpha < 1.0f)) {
+                    alpha = 1.0f;
+                }
+                for (int k = 0; k < 3; ++k) {
+                    px[k] = px[k] == 0 ? 0 : held(static_cast<float>(px[k]) * scale);
+                }
+                if ((opacityHigh && !darkContent && !lightGlyph) || (!opacityHigh && backdropBright)) {
+                    for (int k = 0; k < 3; ++k) {
+                        px[k] = static_cast<std::uint8_t>(255 - px[k]);
+                    }
+                }
+                for (int k = 0; k < 3; ++k) {
+                    px[k] = held(static_cast<float>(back[k]) * (1.0f - alpha) +
+                                 static_cast<float>(px[k]) * alpha);
+                }
+            }
+            x = segEnd + 1;
+        }
+    }
+};
+
+// ---- scenes ----
+
+struct Settings {
+    int threads = 1;
+    bool inverted = false, darkContent = false, backdropBright = false, opacityHigh = false;
+    float foregroundOpacity = 1.0f;
+};
+
+// Recolours a copy of frame with the analyzer; returns the frame and leaves
+// the masks in the analyzer.
+struct Recoloured {
+    Frame frame;
+    std::vector<std::uint8_t> region;
+    RunColour run;
+};
+
+Recoloured recolour(const Frame& source, const std::vector<std::uint8_t>& backdrop,
+                    const std::vector<Colour>& learned, const std::vector<std::uint8_t>& photoMask,
+                    const Settings& s, int extent = 3000) {
+    Frame frame = source;
+    Analyzer a(frame, extent);
+    a->threadCount = s.threads;
+    a->foregroundOpacity = s.foregroundOpacity;
+    EXPECT_EQ(a->allocateGlassBuffers(), 0);
+    for (const Colour& c : learned) {
+        a.learn(c);
+    }
+    a->frameInverted = s.inverted;
+    a->isDarkContent = s.darkContent;
+    a->backdropBright = s.backdropBright;
+    a->contentOpacityHigh = s.opacityHigh;
+    a->backdropImage = const_cast<std::uint8_t*>(backdrop.data());
+    std::copy(photoMask.begin(), photoMask.end(), a->regionMask);
+    resetAnalysisState();
+    a->recolourForeground();
+    return Recoloured{frame, std::vector<std::uint8_t>(a->regionMask, a->regionMask + a->pixelCount),
+                      runColour};
+}
+
+Recoloured plain(const Frame& source, const std::vector<std::uint8_t>& backdrop,
+                 const std::vector<Colour>& learned, const std::vector<std::uint8_t>& photoMask,
+                 const Settings& s, int extent = 3000) {
+    Frame frame = source;
+    Analyzer tables(frame, extent);  // for the learned table and the grid steps
+    tables->backgroundColourTable = heapAllocate(kColourTableSize, true);
+    for (const Colour& c : learned) {
+        tables.learn(c);
+    }
+    Plain p{frame,
+            backdrop,
+            photoMask,
+            tables->backgroundColourTable,
+            tables->sampleStep,
+            frame.height() / 27,
+            s.inverted,
+            s.darkContent,
+            s.backdropBright,
+            s.opacityHigh,
+            s.foregroundOpacity,
+            Colour{},
+            {}};
+    p.run_();
+    return Recoloured{frame, p.region, RunColour{p.run.b, p.run.g, p.run.r}};
+}
+
+// Text-like content: panels of background colours with glyph strokes of
+// several shades, a few anti-aliased edges, and optionally a noisy photo.
+Frame textLike(int w, int h, testing::Random& rng, const std::vector<Colour>& panels) {
+    Frame f(w, h, panels[0]);
+    for (std::size_t i = 1; i < panels.size(); ++i) {
+        const int x0 = static_cast<int>(rng() % w);
+        const int y0 = static_cast<int>(rng() % h);
+        f.fillRect(x0, y0, std::min(w, x0 + 1 + static_cast<int>(rng() % w)),
+                   std::min(h, y0 + 1 + static_cast<int>(rng() % h)), panels[i]);
+    }
+    const int strokes = w * h / 60;
+    for (int i = 0; i < strokes; ++i) {
+        const int x0 = static_cast<int>(rng() % w);
+        const int y0 = static_cast<int>(rng() % h);
+        const bool across = rng() % 2 == 0;
+        const int len = 1 + static_cast<int>(rng() % 9);
+        const std::uint8_t v = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() : rng() % 3 * 110);
+        const Colour ink{v, static_cast<std::uint8_t>(v + rng() % 20), v};
+        f.fillRect(x0, y0, std::min(w, x0 + (across ? len : 1)), std::min(h, y0 + (across ? 1 : len)), ink);
+    }
+    if (w > 20 && h > 20 && rng() % 2 == 0) {
+        const int x0 = static_cast<int>(rng() % (w / 2));
+        const int y0 = static_cast<int>(rng() % (h / 2));
+        f.noiseRect(x0, y0, x0 + w / 3, y0 + h / 3, rng());
+    }
+    return f;
+}
+
+std::vector<std::uint8_t> noiseBackdrop(const Frame& f, testing::Random& rng) {
+    std::vector<std::uint8_t> b(f.size());
+    for (auto& v : b) {
+        v = static_cast<std::uint8_t>(rng());
+    }
+    return b;
+}
+
+TEST(RecolourForeground, EveryThreadCountAgreesWithThePlainVersion) {
+    testing::Random rng(77);
+    const std::vector<Colour> panels{{250, 250, 250}, {30, 30, 34}, {200, 120, 40}};
+    const std::pair<int, int> sizes[] = {{1, 1}, {2, 2}, {3, 5}, {37, 23}, {121, 67}, {301, 157}, {640, 97}};
+    for (int round = 0; round < 3; ++round) {
+        for (auto [w, h] : sizes) {
+            const Frame source = textLike(w, h, rng, panels);
+            const auto backdrop = noiseBackdrop(source, rng);
+            std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h);
+            for (int i = 0; i < w * h / 5; ++i) {
+                photo[rng() % photo.size()] = rng() % 8 == 0;
+            }
+            Settings s;
+            s.darkContent = rng() % 2;
+            s.backdropBright = rng() % 2;
+            s.opacityHigh = rng() % 2;
+            s.foregroundOpacity = round == 0 ? 1.0f : 0.6f;
+            const int extent = round == 2 ? 700 : 3000;
+            const Recoloured expected = plain(source, backdrop, panels, photo, s, extent);
+            for (int threads : {1, 2, 3}) {
+                s.threads = threads;
+                const Recoloured got = recolour(source, backdrop, panels, photo, s, extent);
+                ASSERT_TRUE(got.frame == expected.frame) << w << "x" << h << " threads " << threads;
+                ASSERT_EQ(got.region, expected.region) << w << "x" << h << " threads " << threads;
+                ASSERT_EQ(got.run.b, expected.run.b);
+                ASSERT_EQ(got.run.g, expected.run.g);
+                ASSERT_EQ(got.run.r, expected.run.r);
+            }
+        }
+    }
+}
+
+TEST(RecolourForeground, SomethingIsRecolouredInTextLikeFrames) {
+    // Guards the agreement test against scenes in which nothing happens.
+    testing::Random rng(78);
+    const std::vector<Colour> panels{{250, 250, 250}};
+    const Frame source = textLike(301, 157, rng, panels);
+    const auto backdrop = noiseBackdrop(source, rng);
+    const Recoloured got =
+        recolour(source, backdrop, panels, std::vector<std::uint8_t>(301 * 157), Settings{.threads = 2});
+    EXPECT_GT(std::count(got.region.begin(), got.region.end(), 1), 301 * 157 / 20);
+    EXPECT_FALSE(got.frame == source);
+    for (int y = 0; y < 157; ++y) {
+        for (int x = 0; x < 301; ++x) {
+            ASSERT_EQ(got.frame.at(x, y)[3], 0xA5);
+        }
+    }
+}
+
+// A grey page with one dark pixel at (11, 6) inside a run of the page colour
+// starting at x = 10 on rows 5 to 7; everything else differs from the page.
+constexpr Colour kPage{200, 200, 200};
+
+Frame runScene(int runPixels) {
+    Frame f(40, 40);
+    for (int y = 0; y < 40; ++y) {
+        for (int x = 0; x < 40; ++x) {
+            f.set(x, y, Colour{static_cast<std::uint8_t>(x * 3), static_cast<std::uint8_t>(y * 3), 7});
+        }
+    }
+    f.fillRect(10, 5, 10 + runPixels, 8, kPage);
+    f.set(11, 6, Colour{0, 0, 0});
+    return f;
+}
+
+TEST(RecolourForeground, ARunMustReachThreePixelsRightOfItsStart) {
+    const std::vector<std::uint8_t> backdrop(40 * 40 * 4, 90);
+    const std::vector<std::uint8_t> none(40 * 40);
+    const Recoloured shortRun = recolour(runScene(3), backdrop, {kPage}, none, Settings{});
+    EXPECT_EQ(std::count(shortRun.region.begin(), shortRun.region.end(), 1), 0);
+    EXPECT_TRUE(shortRun.frame == runScene(3));
+
+    const Recoloured band = recolour(runScene(4), backdrop, {kPage}, none, Settings{});
+    EXPECT_EQ(std::count(band.region.begin(), band.region.end(), 1), 1);
+    EXPECT_EQ(band.region[6 * 40 + 11], 1);
+    // A black pixel on a light page is a dark glyph: it turns white.
+    EXPECT_EQ(band.frame.colour(11, 6), (Colour{255, 255, 255}));
+}
+
+TEST(RecolourForeground, RunsWithoutDepthAreLeftAlone) {
+    // The run lies on the second-to-last row: it cannot follow down.
+    Frame f = runScene(0);
+    f.fillRect(5, 38, 30, 40, kPage);
+    f.set(12, 38, Colour{0, 0, 0});
+    const std::vector<std::uint8_t> backdrop(40 * 40 * 4, 90);
+    const Recoloured r = recolour(f, backdrop, {kPage}, std::vector<std::uint8_t>(40 * 40), Settings{});
+    EXPECT_EQ(std::count(r.region.begin(), r.region.end(), 1), 0);
+    EXPECT_TRUE(r.frame == f);
+}
+
+TEST(RecolourForeground, LearnedColoursAreFoundThroughTheirComplementAfterInversion) {
+    Frame f = runScene(6);
+    for (int y = 0; y < 40; ++y) {
+        for (int x = 0; x < 40; ++x) {
+            std::uint8_t* p = f.at(x, y);
+            for (int k = 0; k < 3; ++k) {
+                p[k] = static_cast<std::uint8_t>(255 - p[k]);
+            }
+        }
+    }
+    const std::vector<std::uint8_t> backdrop(40 * 40 * 4, 90);
+    const std::vector<std::uint8_t> none(40 * 40);
+    Settings s;
+    const Recoloured notFlagged = recolour(f, backdrop, {kPage}, none, s);
+    EXPECT_EQ(notFlagged.region[6 * 40 + 11], 0);
+    s.inverted = true;
+    const Recoloured flagged = recolour(f, backdrop, {kPage}, none, s);
+    EXPECT_EQ(flagged.region[6 * 40 + 11], 1);
+}
+
+// A band of page colour, rows 5..7 and columns 10..20, with the given pixels
+// placed on row 6 from column 12.
+Recoloured bandWith(const std::vector<Colour>& glyph, Colour page, std::uint8_t backdropValue,
+                    const Settings& s) {
+    Frame f = runScene(0);
+    f.fillRect(10, 5, 21, 8, page);
+    for (std::size_t i = 0; i < glyph.size(); ++i) {
+        f.set(12 + static_cast<int>(i), 6, glyph[i]);
+    }
+    const std::vector<std::uint8_t> backdrop(40 * 40 * 4, backdropValue);
+    return recolour(f, backdrop, {page}, std::vector<std::uint8_t>(40 * 40), s);
+}
+
+TEST(RecolourBand, AOnePixelSegmentIsADarkGlyph) {
+    // On a dark page a light grey pixel alone is still treated as dark: with
+    // the window's content kept light it is complemented back to black.
+    Settings s;
+    s.opacityHigh = true;
+    const Recoloured r = bandWith({{120, 120, 120}}, {30, 30, 30}, 90, s);
+    EXPECT_LE(r.frame.colour(12, 6).b, 1);
+    // Two light pixels make a light glyph, which is not complemented.
+    const Recoloured two = bandWith({{120, 120, 120}, {120, 120, 120}}, {30, 30, 30}, 90, s);
+    EXPECT_GE(two.frame.colour(12, 6).b, 254);
+}
+
+TEST(RecolourBand, AWhitePixelAloneBecomesBlackWithFullAlpha) {
+    for (float opacity : {1.0f, 0.5f}) {
+        Settings s;
+        s.foregroundOpacity = opacity;
+        const Recoloured r = bandWith({{255, 255, 255}}, {100, 100, 100}, 77, s);
+        EXPECT_EQ(r.frame.colour(12, 6), (Colour{0, 0, 0})) << opacity;
+        s.backdropBright = true;  // complemented again after scaling
+        const Recoloured bright = bandWith({{255, 255, 255}}, {100, 100, 100}, 77, s);
+        EXPECT_EQ(bright.frame.colour(12, 6), (Colour{255, 255, 255})) << opacity;
+    }
+}
+
+TEST(RecolourBand, BlendsOutsideTheByteRangeAreHeldAtItsEnds) {
+    // A negative opacity pushes the mix past both ends of the byte range.
+    Settings s;
+    s.foregroundOpacity = -1.0f;
+    const std::vector<Colour> glyph{{0, 0, 0}, {100, 100, 100}};
+    const Recoloured high = bandWith(glyph, kPage, 255, s);
+    EXPECT_EQ(high.frame.colour(12, 6), (Colour{255, 255, 255}));
+    EXPECT_EQ(high.frame.colour(13, 6), (Colour{255, 255, 255}));  // 255 * 1.6 - 155 * 0.6: held at 255
+    const Recoloured low = bandWith(glyph, kPage, 0, s);
+    EXPECT_EQ(low.frame.colour(12, 6), (Colour{0, 0, 0}));  // -255: held at 0
+    EXPECT_EQ(low.frame.colour(13, 6), (Colour{0, 0, 0}));
+}
+
+TEST(RecolourBand, RejectsBandsOutsideTheFrame) {
+    Frame f(10, 10, kPage);
+    const Frame before = f;
+    std::vector<std::uint8_t> backdrop(f.size(), 5);
+    Analyzer a(f);
+    ASSERT_EQ(a->allocateGlassBuffers(), 0);
+    a->backdropImage = backdrop.data();
+    runColour = RunColour{0, 0, 0};
+    std::fill(a->visitedMask, a->visitedMask + a->pixelCount, std::uint8_t{0});
+    a->recolourBand(0, a->lastRowOffset + a->rowBytes, 0, 36);
+    a->recolourBand(0, a->lastRowOffset, 0, a->rowBytes);
+    a->recolourBand(-a->rowBytes, 0, 0, 36);
+    a->recolourBand(a->rowBytes, 0, 0, 36);
+    EXPECT_TRUE(f == before);
+    // A band inside the frame works.
+    a->recolourBand(0, a->lastRowOffset, 0, a->lastPixelOffset);
+    EXPECT_FALSE(f == before);
+    resetAnalysisState();
+    EXPECT_EQ(runColour.b + runColour.g + runColour.r, 0);
+}
+
+}  // namespace
+}  // namespace kestra
