@@ -20,6 +20,11 @@
 #if defined(__SSE4_1__)
 #include <smmintrin.h>
 #define KESTRA_BLUR_SSE41 1
+// GCC and Clang can build an AVX2 kernel beside it and pick it at run time.
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define KESTRA_BLUR_AVX2_DISPATCH 1
+#endif
 #endif
 
 namespace kestra {
@@ -110,12 +115,32 @@ void blurLineScalar(std::uint8_t* first, std::uint32_t count, std::size_t step, 
 // Number of adjacent columns blurred together in the column pass (one cache
 // line of a row); groups of 4 handle the rest, single columns the remainder.
 constexpr std::uint32_t kColumnGroup = 16;
+// Rows interleaved in one scratch line by the row pass at most.
+constexpr std::uint32_t kRowGroup = 8;
 
 inline __m128i widenPixel(const std::uint8_t* pixel) {
     std::int32_t word;
     std::memcpy(&word, pixel, 4);
     return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(word));
 }
+
+// Running sums of one lane: the weighted window sum, the right half (sumIn)
+// and the left half with the centre (sumOut). Moving one position on: the
+// pixel at x - r leaves, the one at x + r + 1 enters, x + 1 becomes the centre.
+struct Lane4 {
+    __m128i sum;
+    __m128i in;
+    __m128i out;
+
+    void advance(const std::uint8_t* leaving, const std::uint8_t* entering, const std::uint8_t* next) {
+        const __m128i a = widenPixel(leaving);
+        const __m128i b = widenPixel(entering);
+        const __m128i c = widenPixel(next);
+        sum = _mm_add_epi32(_mm_sub_epi32(sum, out), _mm_add_epi32(in, b));
+        out = _mm_add_epi32(out, _mm_sub_epi32(c, a));
+        in = _mm_add_epi32(in, _mm_sub_epi32(b, c));
+    }
+};
 
 // The running-sum kernel on four lanes (four pixels of four independent
 // lines). Position j (-r .. count + r) of lane l is the pixel at
@@ -153,104 +178,247 @@ void blurLanes4(const std::uint8_t* padded, std::size_t paddedStride, std::uint3
         sum[l] = _mm_add_epi32(sum[l], total[l]);
     }
 
+    // Four named lanes rather than arrays, so that the sums stay in registers.
+    Lane4 l0{sum[0], sumIn[0], sumOut[0]};
+    Lane4 l1{sum[1], sumIn[1], sumOut[1]};
+    Lane4 l2{sum[2], sumIn[2], sumOut[2]};
+    Lane4 l3{sum[3], sumIn[3], sumOut[3]};
     const std::uint8_t* leaving = padded;                                       // position x - r
     const std::uint8_t* entering = centre + std::size_t{r + 1} * paddedStride;  // position x + r + 1
     const std::uint8_t* next = centre + paddedStride;                           // position x + 1
     for (std::uint32_t x = 0; x < count; ++x) {
-        const __m128i q0 = _mm_srl_epi32(_mm_mullo_epi32(sum[0], mul), shr);
-        const __m128i q1 = _mm_srl_epi32(_mm_mullo_epi32(sum[1], mul), shr);
-        const __m128i q2 = _mm_srl_epi32(_mm_mullo_epi32(sum[2], mul), shr);
-        const __m128i q3 = _mm_srl_epi32(_mm_mullo_epi32(sum[3], mul), shr);
+        const __m128i q0 = _mm_srl_epi32(_mm_mullo_epi32(l0.sum, mul), shr);
+        const __m128i q1 = _mm_srl_epi32(_mm_mullo_epi32(l1.sum, mul), shr);
+        const __m128i q2 = _mm_srl_epi32(_mm_mullo_epi32(l2.sum, mul), shr);
+        const __m128i q3 = _mm_srl_epi32(_mm_mullo_epi32(l3.sum, mul), shr);
         const __m128i packed = _mm_packus_epi16(_mm_packus_epi32(q0, q1), _mm_packus_epi32(q2, q3));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + std::size_t{x} * outStride), packed);
-        for (int l = 0; l < 4; ++l) {
-            const __m128i a = widenPixel(leaving + 4 * l);
-            const __m128i b = widenPixel(entering + 4 * l);
-            const __m128i c = widenPixel(next + 4 * l);
-            sum[l] = _mm_add_epi32(_mm_sub_epi32(sum[l], sumOut[l]), _mm_add_epi32(sumIn[l], b));
-            sumOut[l] = _mm_add_epi32(sumOut[l], _mm_sub_epi32(c, a));
-            sumIn[l] = _mm_add_epi32(sumIn[l], _mm_sub_epi32(b, c));
-        }
+        l0.advance(leaving, entering, next);
+        l1.advance(leaving + 4, entering + 4, next + 4);
+        l2.advance(leaving + 8, entering + 8, next + 8);
+        l3.advance(leaving + 12, entering + 12, next + 12);
         leaving += paddedStride;
         entering += paddedStride;
         next += paddedStride;
     }
 }
 
-// Rows first .. end - 1 with the vector kernel, four rows at a time; the
-// rows left over go through the scalar line. scratch holds
-// (2 * (width + r) + 1) * 16 bytes plus 4 * (2r + 1) for the scalar stack.
-void blurRowsVector(std::uint8_t* pixels, std::uint32_t width, Band rows, std::uint32_t r,
-                    std::uint8_t* scratch) {
-    const std::size_t rowBytes = std::size_t{width} * 4;
-    std::uint8_t* padded = scratch;                                          // (width + 2r + 1) positions
-    std::uint8_t* results = padded + (std::size_t{width} + 2 * r + 1) * 16;  // width positions
-    std::uint8_t* stack = results + std::size_t{width} * 16;
-    std::uint32_t y = rows.first;
-    for (; y + 4 <= rows.end; y += 4) {
-        std::uint8_t* row[4];
+#if defined(KESTRA_BLUR_AVX2_DISPATCH)
+
+#define KESTRA_AVX2 __attribute__((target("avx2")))
+
+KESTRA_AVX2 inline __m256i widenPixelPair(const std::uint8_t* pixels) {
+    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pixels)));
+}
+
+// Lane4 with two pixels per vector.
+struct Lane8 {
+    __m256i sum;
+    __m256i in;
+    __m256i out;
+
+    KESTRA_AVX2 void advance(const std::uint8_t* leaving, const std::uint8_t* entering,
+                             const std::uint8_t* next) {
+        const __m256i a = widenPixelPair(leaving);
+        const __m256i b = widenPixelPair(entering);
+        const __m256i c = widenPixelPair(next);
+        sum = _mm256_add_epi32(_mm256_sub_epi32(sum, out), _mm256_add_epi32(in, b));
+        out = _mm256_add_epi32(out, _mm256_sub_epi32(c, a));
+        in = _mm256_add_epi32(in, _mm256_sub_epi32(b, c));
+    }
+};
+
+// blurLanes4 on eight lanes (32 bytes per position), two pixels per vector.
+KESTRA_AVX2 void blurLanes8(const std::uint8_t* padded, std::size_t paddedStride, std::uint32_t count,
+                            std::uint32_t r, std::uint8_t* out, std::size_t outStride) {
+    const __m256i mul = _mm256_set1_epi32(static_cast<int>(stackBlurMul[r]));
+    const __m128i shr = _mm_cvtsi32_si128(stackBlurShr[r]);
+    // The in-lane packs leave pixels in the order 0 2 4 6 1 3 5 7.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const std::uint8_t* centre = padded + std::size_t{r} * paddedStride;
+
+    __m256i sum[4];
+    __m256i sumIn[4];
+    __m256i sumOut[4];
+    __m256i total[4];
+    const __m256i leftWeight = _mm256_set1_epi32(static_cast<int>((r + 1) * (r + 2) / 2));
+    const __m256i leftCount = _mm256_set1_epi32(static_cast<int>(r + 1));
+    for (int l = 0; l < 4; ++l) {
+        const __m256i p = widenPixelPair(centre + 8 * l);
+        sum[l] = _mm256_mullo_epi32(p, leftWeight);
+        sumOut[l] = _mm256_mullo_epi32(p, leftCount);
+        sumIn[l] = _mm256_setzero_si256();
+        total[l] = _mm256_setzero_si256();
+    }
+    for (std::uint32_t i = 1; i <= r; ++i) {
+        const std::uint8_t* p = centre + std::size_t{i} * paddedStride;
         for (int l = 0; l < 4; ++l) {
-            row[l] = pixels + (std::size_t{y} + l) * rowBytes;
+            sumIn[l] = _mm256_add_epi32(sumIn[l], widenPixelPair(p + 8 * l));
+            total[l] = _mm256_add_epi32(total[l], sumIn[l]);
         }
-        // Interleave the four rows: position x holds pixel x of each row.
-        std::uint8_t* middle = padded + std::size_t{r} * 16;
-        std::uint32_t x = 0;
-        for (; x + 4 <= width; x += 4) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[0] + std::size_t{x} * 4));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[1] + std::size_t{x} * 4));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[2] + std::size_t{x} * 4));
-            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row[3] + std::size_t{x} * 4));
-            const __m128i ab0 = _mm_unpacklo_epi32(a, b);
-            const __m128i ab1 = _mm_unpackhi_epi32(a, b);
-            const __m128i cd0 = _mm_unpacklo_epi32(c, d);
-            const __m128i cd1 = _mm_unpackhi_epi32(c, d);
-            __m128i* target = reinterpret_cast<__m128i*>(middle + std::size_t{x} * 16);
-            _mm_storeu_si128(target + 0, _mm_unpacklo_epi64(ab0, cd0));
-            _mm_storeu_si128(target + 1, _mm_unpackhi_epi64(ab0, cd0));
-            _mm_storeu_si128(target + 2, _mm_unpacklo_epi64(ab1, cd1));
-            _mm_storeu_si128(target + 3, _mm_unpackhi_epi64(ab1, cd1));
-        }
-        for (; x < width; ++x) {
-            for (int l = 0; l < 4; ++l) {
-                std::memcpy(middle + std::size_t{x} * 16 + 4 * l, row[l] + std::size_t{x} * 4, 4);
-            }
-        }
-        for (std::uint32_t i = 1; i <= r; ++i) {
-            std::memcpy(middle - std::size_t{i} * 16, middle, 16);
-        }
-        const std::uint8_t* lastPosition = middle + (std::size_t{width} - 1) * 16;
-        for (std::uint32_t i = 1; i <= r + 1; ++i) {
-            std::memcpy(middle + (std::size_t{width} - 1 + i) * 16, lastPosition, 16);
-        }
+    }
+    for (int l = 0; l < 4; ++l) {
+        sum[l] = _mm256_add_epi32(sum[l], total[l]);
+    }
 
-        blurLanes4(padded, 16, width, r, results, 16);
+    Lane8 l0{sum[0], sumIn[0], sumOut[0]};
+    Lane8 l1{sum[1], sumIn[1], sumOut[1]};
+    Lane8 l2{sum[2], sumIn[2], sumOut[2]};
+    Lane8 l3{sum[3], sumIn[3], sumOut[3]};
+    const std::uint8_t* leaving = padded;
+    const std::uint8_t* entering = centre + std::size_t{r + 1} * paddedStride;
+    const std::uint8_t* next = centre + paddedStride;
+    for (std::uint32_t x = 0; x < count; ++x) {
+        const __m256i q0 = _mm256_srl_epi32(_mm256_mullo_epi32(l0.sum, mul), shr);
+        const __m256i q1 = _mm256_srl_epi32(_mm256_mullo_epi32(l1.sum, mul), shr);
+        const __m256i q2 = _mm256_srl_epi32(_mm256_mullo_epi32(l2.sum, mul), shr);
+        const __m256i q3 = _mm256_srl_epi32(_mm256_mullo_epi32(l3.sum, mul), shr);
+        const __m256i packed = _mm256_packus_epi16(_mm256_packus_epi32(q0, q1), _mm256_packus_epi32(q2, q3));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + std::size_t{x} * outStride),
+                            _mm256_permutevar8x32_epi32(packed, order));
+        l0.advance(leaving, entering, next);
+        l1.advance(leaving + 8, entering + 8, next + 8);
+        l2.advance(leaving + 16, entering + 16, next + 16);
+        l3.advance(leaving + 24, entering + 24, next + 24);
+        leaving += paddedStride;
+        entering += paddedStride;
+        next += paddedStride;
+    }
+}
 
-        // Scatter the interleaved results back into the four rows.
-        x = 0;
-        for (; x + 4 <= width; x += 4) {
-            const __m128i* source = reinterpret_cast<const __m128i*>(results + std::size_t{x} * 16);
-            const __m128i a = _mm_loadu_si128(source + 0);
-            const __m128i b = _mm_loadu_si128(source + 1);
-            const __m128i c = _mm_loadu_si128(source + 2);
-            const __m128i d = _mm_loadu_si128(source + 3);
-            const __m128i ab0 = _mm_unpacklo_epi32(a, b);
-            const __m128i ab1 = _mm_unpackhi_epi32(a, b);
-            const __m128i cd0 = _mm_unpacklo_epi32(c, d);
-            const __m128i cd1 = _mm_unpackhi_epi32(c, d);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(row[0] + std::size_t{x} * 4),
-                             _mm_unpacklo_epi64(ab0, cd0));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(row[1] + std::size_t{x} * 4),
-                             _mm_unpackhi_epi64(ab0, cd0));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(row[2] + std::size_t{x} * 4),
-                             _mm_unpacklo_epi64(ab1, cd1));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(row[3] + std::size_t{x} * 4),
-                             _mm_unpackhi_epi64(ab1, cd1));
+bool cpuHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2") != 0;
+    return has;
+}
+
+#endif  // KESTRA_BLUR_AVX2_DISPATCH
+
+// Runs the kernel of `lanes` (4 or 8) lanes.
+void blurLanes(std::uint32_t lanes, const std::uint8_t* padded, std::size_t paddedStride, std::uint32_t count,
+               std::uint32_t r, std::uint8_t* out, std::size_t outStride) {
+#if defined(KESTRA_BLUR_AVX2_DISPATCH)
+    if (lanes == 8) {
+        blurLanes8(padded, paddedStride, count, r, out, outStride);
+        return;
+    }
+#endif
+    for (std::uint32_t l = 0; l < lanes; l += 4) {
+        blurLanes4(padded + std::size_t{l} * 4, paddedStride, count, r, out + std::size_t{l} * 4, outStride);
+    }
+}
+
+// Pads a scratch line on both sides: positions -r .. -1 repeat position 0,
+// positions count .. count + r repeat position count - 1.
+void padEdges(std::uint8_t* middle, std::size_t stride, std::uint32_t count, std::uint32_t r) {
+    for (std::uint32_t i = 1; i <= r; ++i) {
+        std::memcpy(middle - std::size_t{i} * stride, middle, stride);
+    }
+    const std::uint8_t* lastPosition = middle + (std::size_t{count} - 1) * stride;
+    for (std::uint32_t i = 1; i <= r + 1; ++i) {
+        std::memcpy(middle + (std::size_t{count} - 1 + i) * stride, lastPosition, stride);
+    }
+}
+
+// 4 x 4 transpose of 32-bit pixels.
+inline void transpose4(__m128i& v0, __m128i& v1, __m128i& v2, __m128i& v3) {
+    const __m128i ab0 = _mm_unpacklo_epi32(v0, v1);
+    const __m128i ab1 = _mm_unpackhi_epi32(v0, v1);
+    const __m128i cd0 = _mm_unpacklo_epi32(v2, v3);
+    const __m128i cd1 = _mm_unpackhi_epi32(v2, v3);
+    v0 = _mm_unpacklo_epi64(ab0, cd0);
+    v1 = _mm_unpackhi_epi64(ab0, cd0);
+    v2 = _mm_unpacklo_epi64(ab1, cd1);
+    v3 = _mm_unpackhi_epi64(ab1, cd1);
+}
+
+inline __m128i load16(const std::uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+inline void store16(std::uint8_t* at, __m128i value) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), value);
+}
+
+// Copies pixel x of rows row[0..3] into bytes 0..15 of scratch position x
+// (positions `stride` bytes apart).
+void gatherFourRows(std::uint8_t* const row[4], std::uint8_t* positions, std::size_t stride,
+                    std::uint32_t width) {
+    std::uint32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const std::size_t at = std::size_t{x} * 4;
+        __m128i v0 = load16(row[0] + at);
+        __m128i v1 = load16(row[1] + at);
+        __m128i v2 = load16(row[2] + at);
+        __m128i v3 = load16(row[3] + at);
+        transpose4(v0, v1, v2, v3);
+        std::uint8_t* target = positions + std::size_t{x} * stride;
+        store16(target, v0);
+        store16(target + stride, v1);
+        store16(target + 2 * stride, v2);
+        store16(target + 3 * stride, v3);
+    }
+    for (; x < width; ++x) {
+        for (int l = 0; l < 4; ++l) {
+            std::memcpy(positions + std::size_t{x} * stride + 4 * l, row[l] + std::size_t{x} * 4, 4);
         }
-        for (; x < width; ++x) {
-            for (int l = 0; l < 4; ++l) {
-                std::memcpy(row[l] + std::size_t{x} * 4, results + std::size_t{x} * 16 + 4 * l, 4);
-            }
+    }
+}
+
+// The way back: bytes 0..15 of scratch position x into pixel x of the rows.
+void scatterFourRows(const std::uint8_t* positions, std::size_t stride, std::uint8_t* const row[4],
+                     std::uint32_t width) {
+    std::uint32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const std::uint8_t* source = positions + std::size_t{x} * stride;
+        __m128i v0 = load16(source);
+        __m128i v1 = load16(source + stride);
+        __m128i v2 = load16(source + 2 * stride);
+        __m128i v3 = load16(source + 3 * stride);
+        transpose4(v0, v1, v2, v3);
+        const std::size_t at = std::size_t{x} * 4;
+        store16(row[0] + at, v0);
+        store16(row[1] + at, v1);
+        store16(row[2] + at, v2);
+        store16(row[3] + at, v3);
+    }
+    for (; x < width; ++x) {
+        for (int l = 0; l < 4; ++l) {
+            std::memcpy(row[l] + std::size_t{x} * 4, positions + std::size_t{x} * stride + 4 * l, 4);
         }
+    }
+}
+
+// Rows first .. end - 1 with the vector kernels, `group` (8 or 4) rows at a
+// time interleaved in one padded scratch line; then groups of 4, then the
+// scalar line for what is left.
+void blurRowsVector(std::uint8_t* pixels, std::uint32_t width, Band rows, std::uint32_t r,
+                    std::uint32_t group, std::uint8_t* scratch) {
+    const std::size_t rowBytes = std::size_t{width} * 4;
+    std::uint8_t* padded = scratch;
+    std::uint8_t* results = padded + (std::size_t{width} + 2 * r + 1) * kRowGroup * 4;
+    std::uint8_t* stack = results + std::size_t{width} * kRowGroup * 4;
+    std::uint32_t y = rows.first;
+    while (y + 4 <= rows.end) {
+        const std::uint32_t lanes = y + group <= rows.end ? group : 4;
+        const std::size_t stride = std::size_t{lanes} * 4;
+        std::uint8_t* middle = padded + std::size_t{r} * stride;
+        for (std::uint32_t block = 0; block < lanes; block += 4) {
+            std::uint8_t* const row[4] = {pixels + (std::size_t{y} + block) * rowBytes,
+                                          pixels + (std::size_t{y} + block + 1) * rowBytes,
+                                          pixels + (std::size_t{y} + block + 2) * rowBytes,
+                                          pixels + (std::size_t{y} + block + 3) * rowBytes};
+            gatherFourRows(row, middle + std::size_t{block} * 4, stride, width);
+        }
+        padEdges(middle, stride, width, r);
+        blurLanes(lanes, padded, stride, width, r, results, stride);
+        for (std::uint32_t block = 0; block < lanes; block += 4) {
+            std::uint8_t* const row[4] = {pixels + (std::size_t{y} + block) * rowBytes,
+                                          pixels + (std::size_t{y} + block + 1) * rowBytes,
+                                          pixels + (std::size_t{y} + block + 2) * rowBytes,
+                                          pixels + (std::size_t{y} + block + 3) * rowBytes};
+            scatterFourRows(results + std::size_t{block} * 4, stride, row, width);
+        }
+        y += lanes;
     }
     for (; y < rows.end; ++y) {
         blurLineScalar(pixels + std::size_t{y} * rowBytes, width, 4, r, stack);
@@ -258,33 +426,28 @@ void blurRowsVector(std::uint8_t* pixels, std::uint32_t width, Band rows, std::u
 }
 
 // Columns first .. end - 1: sixteen adjacent columns are copied into a padded
-// scratch column (64 bytes per position) and blurred as four groups of four;
-// leftover groups of four use a 16-byte scratch column, single columns the
-// scalar line. scratch holds (height + 2r + 1) * 64 bytes plus the stack.
+// scratch column (64 bytes per position) and blurred with `lanes` (8 or 4)
+// lanes per kernel; leftover groups of four use a 16-byte scratch column,
+// single columns the scalar line.
 void blurColumnsVector(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, Band columns,
-                       std::uint32_t r, std::uint8_t* scratch) {
+                       std::uint32_t r, std::uint32_t lanes, std::uint8_t* scratch) {
     const std::size_t rowBytes = std::size_t{width} * 4;
     std::uint8_t* padded = scratch;
     std::uint8_t* stack = padded + (std::size_t{height} + 2 * r + 1) * kColumnGroup * 4;
     std::uint32_t x = columns.first;
     while (x + 4 <= columns.end) {
         const std::uint32_t group = x + kColumnGroup <= columns.end ? kColumnGroup : 4;
-        const std::size_t groupBytes = std::size_t{group} * 4;
+        const std::size_t stride = std::size_t{group} * 4;
         std::uint8_t* top = pixels + std::size_t{x} * 4;
-        std::uint8_t* middle = padded + std::size_t{r} * groupBytes;
+        std::uint8_t* middle = padded + std::size_t{r} * stride;
         for (std::uint32_t y = 0; y < height; ++y) {
-            std::memcpy(middle + std::size_t{y} * groupBytes, top + std::size_t{y} * rowBytes, groupBytes);
+            std::memcpy(middle + std::size_t{y} * stride, top + std::size_t{y} * rowBytes, stride);
         }
-        for (std::uint32_t i = 1; i <= r; ++i) {
-            std::memcpy(middle - std::size_t{i} * groupBytes, middle, groupBytes);
-        }
-        const std::uint8_t* lastPosition = middle + (std::size_t{height} - 1) * groupBytes;
-        for (std::uint32_t i = 1; i <= r + 1; ++i) {
-            std::memcpy(middle + (std::size_t{height} - 1 + i) * groupBytes, lastPosition, groupBytes);
-        }
-        for (std::uint32_t lanes = 0; lanes < group; lanes += 4) {
-            blurLanes4(padded + std::size_t{lanes} * 4, groupBytes, height, r, top + std::size_t{lanes} * 4,
-                       rowBytes);
+        padEdges(middle, stride, height, r);
+        const std::uint32_t step = group == kColumnGroup ? lanes : 4;
+        for (std::uint32_t first = 0; first < group; first += step) {
+            blurLanes(step, padded + std::size_t{first} * 4, stride, height, r, top + std::size_t{first} * 4,
+                      rowBytes);
         }
         x += group;
     }
@@ -295,38 +458,84 @@ void blurColumnsVector(std::uint8_t* pixels, std::uint32_t width, std::uint32_t 
 
 // Scratch bytes one thread needs for either direction.
 std::size_t vectorScratchBytes(std::uint32_t width, std::uint32_t height, std::uint32_t r) {
-    const std::size_t rowsBytes = (2 * (std::size_t{width} + r) + 1) * 16;
+    const std::size_t rowsBytes = (2 * (std::size_t{width} + r) + 1) * kRowGroup * 4;
     const std::size_t columnsBytes = (std::size_t{height} + 2 * r + 1) * kColumnGroup * 4;
     return std::max(rowsBytes, columnsBytes) + (2 * std::size_t{r} + 1) * 4;
 }
 
 #endif  // KESTRA_BLUR_SSE41
 
-// One band of one direction, in the fastest form the target offers.
-void blurBand(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t r,
-              std::uint32_t bandCount, std::uint32_t band, int direction, std::uint8_t* scratch) {
-#if defined(KESTRA_BLUR_SSE41)
-    if (direction == 1) {
-        blurRowsVector(pixels, width, bandBounds(height, bandCount, band), r, scratch);
-    } else {
-        blurColumnsVector(pixels, width, height, bandBounds(width, bandCount, band), r, scratch);
+BlurKernel selectedKernel = BlurKernel::automatic;
+
+// The kernel that stackBlur runs with now.
+BlurKernel activeKernel() {
+    if (selectedKernel != BlurKernel::automatic) {
+        return selectedKernel;
     }
+#if defined(KESTRA_BLUR_AVX2_DISPATCH)
+    if (cpuHasAvx2()) {
+        return BlurKernel::avx2;
+    }
+#endif
+#if defined(KESTRA_BLUR_SSE41)
+    return BlurKernel::sse41;
 #else
-    stackBlurPass(pixels, width, height, r, bandCount, band, direction, scratch);
+    return BlurKernel::scalar;
 #endif
 }
 
-std::size_t scratchBytes(std::uint32_t width, std::uint32_t height, std::uint32_t r) {
+// One band of one direction with the given kernel.
+void blurBand(BlurKernel kernel, std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
+              std::uint32_t r, std::uint32_t bandCount, std::uint32_t band, int direction,
+              std::uint8_t* scratch) {
 #if defined(KESTRA_BLUR_SSE41)
-    return vectorScratchBytes(width, height, r);
+    if (kernel != BlurKernel::scalar) {
+        const std::uint32_t lanes = kernel == BlurKernel::avx2 ? 8 : 4;
+        if (direction == 1) {
+            blurRowsVector(pixels, width, bandBounds(height, bandCount, band), r, lanes, scratch);
+        } else {
+            blurColumnsVector(pixels, width, height, bandBounds(width, bandCount, band), r, lanes, scratch);
+        }
+        return;
+    }
+#else
+    (void)kernel;
+#endif
+    stackBlurPass(pixels, width, height, r, bandCount, band, direction, scratch);
+}
+
+std::size_t scratchBytes(BlurKernel kernel, std::uint32_t width, std::uint32_t height, std::uint32_t r) {
+#if defined(KESTRA_BLUR_SSE41)
+    if (kernel != BlurKernel::scalar) {
+        return vectorScratchBytes(width, height, r);
+    }
 #else
     (void)width;
     (void)height;
-    return (2 * std::size_t{r} + 1) * 4;
 #endif
+    (void)kernel;
+    return (2 * std::size_t{r} + 1) * 4;
 }
 
 }  // namespace
+
+bool selectBlurKernel(BlurKernel kernel) {
+    bool available = kernel == BlurKernel::automatic || kernel == BlurKernel::scalar;
+#if defined(KESTRA_BLUR_SSE41)
+    available = available || kernel == BlurKernel::sse41;
+#endif
+#if defined(KESTRA_BLUR_AVX2_DISPATCH)
+    available = available || (kernel == BlurKernel::avx2 && cpuHasAvx2());
+#endif
+    if (available) {
+        selectedKernel = kernel;
+    }
+    return available;
+}
+
+void resetBackdropState() {
+    selectedKernel = BlurKernel::automatic;
+}
 
 void stackBlurPass(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius,
                    std::uint32_t bandCount, std::uint32_t band, int direction, std::uint8_t* stack) {
@@ -358,7 +567,8 @@ void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, 
     }
     const int maxThreads = omp_get_max_threads();
     const std::uint32_t bandCount = maxThreads > 1 ? static_cast<std::uint32_t>(maxThreads) : 1;
-    const std::size_t perThread = scratchBytes(width, height, r);
+    const BlurKernel kernel = activeKernel();
+    const std::size_t perThread = scratchBytes(kernel, width, height, r);
     // The per-thread scratch is small (a padded line or column group), so it
     // comes from the C++ heap rather than the frame-buffer heap.
     const std::unique_ptr<std::uint8_t[]> owner(new (std::nothrow) std::uint8_t[perThread * bandCount]);
@@ -367,8 +577,8 @@ void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, 
     }
     std::uint8_t* scratch = owner.get();
     if (bandCount == 1) {
-        blurBand(pixels, width, height, r, 1, 0, 1, scratch);
-        blurBand(pixels, width, height, r, 1, 0, 2, scratch);
+        blurBand(kernel, pixels, width, height, r, 1, 0, 1, scratch);
+        blurBand(kernel, pixels, width, height, r, 1, 0, 2, scratch);
     } else {
         // The team may be smaller than bandCount (nested regions, dynamic
         // adjustment): each member then takes every team-size-th band, so
@@ -379,7 +589,7 @@ void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, 
                 const auto member = static_cast<std::uint32_t>(omp_get_thread_num());
                 const auto teamSize = static_cast<std::uint32_t>(omp_get_num_threads());
                 for (std::uint32_t band = member; band < bandCount; band += teamSize) {
-                    blurBand(pixels, width, height, r, bandCount, band, direction,
+                    blurBand(kernel, pixels, width, height, r, bandCount, band, direction,
                              scratch + perThread * member);
                 }
             }

@@ -52,6 +52,19 @@ constexpr std::array<std::uint16_t, kBlurTableSize> makeBlurMultiplierTable() {
 inline constexpr std::array<std::uint16_t, kBlurTableSize> stackBlurMul = detail::makeBlurMultiplierTable();
 inline constexpr std::array<std::uint8_t, kBlurTableSize> stackBlurShr = detail::makeBlurShiftTable();
 
+// The kernels stackBlur can run with. automatic picks the widest one the
+// build and the processor offer; the others pin one, so that tests can
+// compare them (they all give the same bytes).
+enum class BlurKernel { automatic, scalar, sse41, avx2 };
+
+// Pins (or with automatic, releases) the kernel; returns false, changing
+// nothing, when this build or processor lacks it.
+bool selectBlurKernel(BlurKernel kernel);
+
+// Returns the subsystem's process-wide state (the kernel choice) to its
+// start value.
+void resetBackdropState();
+
 // Radius above 254 blurs as 254; below 2, or an empty frame, leaves it alone.
 // Uses the vector kernels where the target has them; the result is the same
 // bytes as stackBlurPass over the same bands.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iostream>
 #include <random>
 #include <vector>
 
@@ -77,12 +78,40 @@ Frame referenceBlur(Frame frame, std::uint32_t width, std::uint32_t height, std:
     return frame;
 }
 
-Frame fastBlur(Frame frame, std::uint32_t width, std::uint32_t height, std::uint32_t radius, int threads) {
+Frame fastBlur(Frame frame, std::uint32_t width, std::uint32_t height, std::uint32_t radius, int threads,
+               BlurKernel kernel = BlurKernel::automatic) {
     const int saved = omp_get_max_threads();
     omp_set_num_threads(threads);
+    EXPECT_TRUE(selectBlurKernel(kernel));
     stackBlur(frame.data(), width, height, radius);
+    resetBackdropState();
     omp_set_num_threads(saved);
     return frame;
+}
+
+// Every kernel this build and processor can run, the scalar one included.
+std::vector<BlurKernel> availableKernels() {
+    std::vector<BlurKernel> kernels;
+    for (BlurKernel k : {BlurKernel::scalar, BlurKernel::sse41, BlurKernel::avx2}) {
+        if (selectBlurKernel(k)) {
+            kernels.push_back(k);
+        }
+    }
+    resetBackdropState();
+    return kernels;
+}
+
+const char* kernelName(BlurKernel kernel) {
+    switch (kernel) {
+        case BlurKernel::scalar:
+            return "scalar";
+        case BlurKernel::sse41:
+            return "sse4.1";
+        case BlurKernel::avx2:
+            return "avx2";
+        default:
+            return "automatic";
+    }
 }
 
 TEST(StackBlurTables, FollowTheDerivationRule) {
@@ -199,17 +228,34 @@ TEST(StackBlur, ReferencePassMatchesTheDirectWeightedSum) {
     }
 }
 
-TEST(StackBlur, VectorKernelsMatchTheReferenceOnOneTwoAndThreeThreads) {
+TEST(StackBlur, EveryKernelMatchesTheReferenceOnOneTwoAndThreeThreads) {
     std::mt19937 random(kSeed + 3);
+    const auto kernels = availableKernels();
     for (const auto& c : kCases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << ", r = " << c.radius);
         const Frame frame = randomFrame(c.width, c.height, random);
         const Frame expected = directBlur(frame, c.width, c.height, c.radius);
-        for (int threads : {1, 2, 3}) {
-            EXPECT_EQ(fastBlur(frame, c.width, c.height, c.radius, threads), expected)
-                << threads << " threads";
+        for (BlurKernel kernel : kernels) {
+            for (int threads : {1, 2, 3}) {
+                EXPECT_EQ(fastBlur(frame, c.width, c.height, c.radius, threads, kernel), expected)
+                    << kernelName(kernel) << ", " << threads << " threads";
+            }
         }
     }
+}
+
+TEST(StackBlur, ScalarKernelIsAlwaysAvailableAndTheChoiceResets) {
+    EXPECT_TRUE(selectBlurKernel(BlurKernel::scalar));
+    EXPECT_TRUE(selectBlurKernel(BlurKernel::automatic));
+    resetBackdropState();
+    const auto kernels = availableKernels();
+    ASSERT_FALSE(kernels.empty());
+    EXPECT_EQ(kernels.front(), BlurKernel::scalar);
+    std::cout << "[          ] blur kernels here:";
+    for (BlurKernel kernel : kernels) {
+        std::cout << ' ' << kernelName(kernel);
+    }
+    std::cout << '\n';
 }
 
 TEST(StackBlur, LargeFrameIsIndependentOfTheThreadCount) {
@@ -217,11 +263,15 @@ TEST(StackBlur, LargeFrameIsIndependentOfTheThreadCount) {
     const std::uint32_t width = 331;
     const std::uint32_t height = 197;
     const Frame frame = randomFrame(width, height, random);
+    const auto kernels = availableKernels();
     for (std::uint32_t r : {2u, 10u, 50u, 254u}) {
-        const Frame one = fastBlur(frame, width, height, r, 1);
-        EXPECT_EQ(one, referenceBlur(frame, width, height, r, 1)) << "r = " << r;
-        EXPECT_EQ(fastBlur(frame, width, height, r, 2), one) << "r = " << r;
-        EXPECT_EQ(fastBlur(frame, width, height, r, 3), one) << "r = " << r;
+        const Frame expected = referenceBlur(frame, width, height, r, 1);
+        for (BlurKernel kernel : kernels) {
+            for (int threads : {1, 2, 3}) {
+                EXPECT_EQ(fastBlur(frame, width, height, r, threads, kernel), expected)
+                    << "r = " << r << ", " << kernelName(kernel) << ", " << threads << " threads";
+            }
+        }
     }
 }
 
