@@ -134,7 +134,7 @@ enum class ActiveScope {
 struct DesktopOptions {
     int width = 1920;  // primary monitor, at (0, 0)
     int height = 1080;
-    std::vector<RECT> extraMonitors;  // further monitors, in enumeration order after the primary
+    std::vector<RECT> extraMonitors{};  // further monitors, in enumeration order after the primary
     Content wallpaper = Content::solid(bgra(32, 64, 112));
     double turnCostMs = 1.0;
     bool realTime = false;
@@ -143,18 +143,18 @@ struct DesktopOptions {
 
 struct WindowOptions {
     RECT rect{100, 100, 900, 700};
-    std::string title;
+    std::string title{};
     std::string className = "SimAppWindow";
     DWORD style = WS_OVERLAPPEDWINDOW;  // WS_VISIBLE is added unless visible is false
     DWORD exStyle = 0;
     HWND owner = nullptr;   // owner of a top-level window
     HWND parent = nullptr;  // parent of a WS_CHILD window (style gets WS_CHILD)
-    Content content;
+    Content content{};
     bool visible = true;
     bool activate = true;  // a visible new window becomes the foreground window
     // Called for every message sent or delivered to the window before the
     // default handling; return a value to consume it.
-    std::function<std::optional<LRESULT>(HWND, UINT, WPARAM, LPARAM)> onMessage;
+    std::function<std::optional<LRESULT>(HWND, UINT, WPARAM, LPARAM)> onMessage{};
 };
 
 // ---- windows of any process ----
@@ -220,7 +220,7 @@ class App {
 struct ReceivedFrame {
     HWND sender = nullptr;  // wParam of the message
     ULONG_PTR dwData = 0;
-    std::string bytes;
+    std::string bytes{};
     std::int64_t atMs = 0;  // desktop time of arrival
 };
 
@@ -287,13 +287,13 @@ struct Counts {
 //   Sleep               code = milliseconds
 //   RegisterClassExA    text = class name
 struct CallEntry {
-    std::string function;
+    std::string function{};
     HWND window = nullptr;
     HWND other = nullptr;
     std::int64_t code = 0;
     RECT rect{0, 0, 0, 0};
-    std::vector<HWND> handles;
-    std::string text;
+    std::vector<HWND> handles{};
+    std::string text{};
 };
 
 class CallLog {
@@ -326,9 +326,9 @@ class CallLog {
 // "SetWindowPos", "SetLayeredWindowAttributes", "SendMessageA", "IsWindowVisible"
 // (reports false), "MagSetWindowFilterList", "BitBlt", "K32EmptyWorkingSet".
 struct Fault {
-    std::string function;
+    std::string function{};
     int remaining = 1;         // calls that still fail; negative: every call from now on
-    std::string className;     // CreateWindowExA, RegisterClassExA: only this class (empty: any)
+    std::string className{};   // CreateWindowExA, RegisterClassExA: only this class (empty: any)
     std::size_t minBytes = 0;  // HeapAlloc: only allocations of at least this size
     HWND window = nullptr;     // window functions: only calls about this window (null: any)
 };
