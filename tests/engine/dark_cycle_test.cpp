@@ -112,7 +112,14 @@ TEST_F(DarkCycleScenario, DarkWindowHidesTheOverlayUntilItTurnsLight) {
     EXPECT_TRUE(record.engine.overlayHiddenDark);
     EXPECT_EQ(blits(), 0);
 
+    // A still target keeps its last decision: the test waits for a cycle
+    // whose frame changed or whose colour learning ran.
     desk->runUntil(desk->now() + (tested + 2001 - nowMs()));
+    tick(record);
+    EXPECT_TRUE(record.engine.overlayHiddenDark);
+    EXPECT_EQ(blits(), 0);
+
+    desk->runUntil(desk->now() + (record.engine.lastColourLearning + 2500 - nowMs()));
     tick(record);
     EXPECT_FALSE(record.engine.overlayHiddenDark);
     EXPECT_EQ(showCommands(layer), (std::vector<int>{SW_HIDE, SW_SHOWNOACTIVATE}));
