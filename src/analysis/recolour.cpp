@@ -5,6 +5,7 @@
 
 #include <omp.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,12 @@ namespace {
 
 // How far a horizontal run may look past its last exact match.
 constexpr std::int32_t kRunMissLimit = 250;
+// The bytes 0-2 of a pixel read as one little- or big-endian word.
+constexpr std::uint32_t kColourBits = [] {
+    const std::uint8_t mask[4] = {0xFF, 0xFF, 0xFF, 0x00};
+    return std::bit_cast<std::uint32_t>(mask);
+}();
+
 // A run must reach at least this many bytes (3 pixels) right of its start.
 constexpr std::int32_t kShortestRunBytes = 12;
 
@@ -84,42 +91,58 @@ void paintSegment(const FrameAnalyzer& a, std::int32_t segStart, std::int32_t se
     }
 }
 
-// Recolours the band rows firstRow..lastRow (inclusive byte offsets).
+// The pixel's three colour bytes as one number (one load; byte 3 masked off).
+std::uint32_t packed(const std::uint8_t* px) {
+    std::uint32_t v;
+    std::memcpy(&v, px, sizeof v);
+    return v & kColourBits;
+}
+
+std::uint32_t packed(const RunColour& rc) {
+    const std::uint8_t bytes[4] = {rc.b, rc.g, rc.r, 0};
+    return packed(bytes);
+}
+
+// Recolours the band rows firstRow..lastRow (inclusive byte offsets). Most
+// pixels of a band are the run colour itself, so an exact match is tried
+// before the per-channel distance.
 void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
                   std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
-    std::uint8_t* visited = a.visitedMask;
-    std::uint8_t* painted = a.recolourMask;
+    const std::uint32_t runKey = packed(rc);
+    const auto near = [&](const std::uint8_t* px) { return packed(px) == runKey || within(px, rc, 50); };
+    const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
     for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
-        std::int32_t x = firstColumn;
-        while (x <= lastColumn) {
-            const std::int32_t p = r + x;
-            if (visited[p / 4] != 0) {
-                x += 4;
+        std::uint8_t* visited = a.visitedMask + (r + firstColumn) / 4;
+        std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
+        const std::uint8_t* row = a.frame + r + firstColumn;
+        std::int32_t i = 0;
+        while (i < n) {
+            if (visited[i] != 0) {
+                ++i;
                 continue;
             }
-            visited[p / 4] = 1;
-            const std::uint8_t* px = a.frame + p;
-            if (within(px, rc, 50)) {
-                x += 4;
+            visited[i] = 1;
+            const std::uint8_t* px = row + 4 * i;
+            if (near(px)) {
+                ++i;
                 continue;
             }
-            painted[p / 4] = 1;
-            std::int32_t segEnd = x;
+            painted[i] = 1;
+            std::int32_t segEnd = i;
             int darkest = brightness(px);
             int lightest = darkest;
             int darkCount = 0;
             int lightCount = 0;
-            for (std::int32_t q = x + 4; q <= lastColumn; q += 4) {
-                const std::int32_t qi = (r + q) / 4;
-                if (visited[qi] != 0) {
+            for (std::int32_t q = i + 1; q < n; ++q) {
+                if (visited[q] != 0) {
                     break;
                 }
-                visited[qi] = 1;
-                const std::uint8_t* qx = a.frame + r + q;
-                if (within(qx, rc, 50)) {
+                visited[q] = 1;
+                const std::uint8_t* qx = row + 4 * q;
+                if (near(qx)) {
                     break;
                 }
-                painted[qi] = 1;
+                painted[q] = 1;
                 segEnd = q;
                 const int v = brightness(qx);
                 if (v < avgRun) {
@@ -131,10 +154,32 @@ void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t la
                 }
             }
             const bool lightGlyph = lightCount > darkCount;
-            paintSegment(a, r + x, r + segEnd, lightGlyph, lightGlyph ? lightest : 255 - darkest);
-            x = segEnd + 4;
+            paintSegment(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
+                         lightGlyph ? lightest : 255 - darkest);
+            i = segEnd + 1;
         }
     }
+}
+
+// The first pixel index from index on, below end, not set in mask.
+std::int32_t firstUnset(const std::uint8_t* mask, std::int32_t index, std::int32_t end) {
+    // Mask bytes are 0 or 1: eight set ones read as this word.
+    constexpr std::uint64_t kAllSet = 0x0101010101010101ull;
+    while (index < end && (index & 7) != 0 && mask[index] != 0) {
+        ++index;
+    }
+    while (index + 8 <= end) {
+        std::uint64_t word;
+        std::memcpy(&word, mask + index, sizeof word);
+        if (word != kAllSet) {
+            break;
+        }
+        index += 8;
+    }
+    while (index < end && mask[index] != 0) {
+        ++index;
+    }
+    return index;
 }
 
 }  // namespace
@@ -189,11 +234,11 @@ void FrameAnalyzer::recolourForeground() {
     for (std::int32_t row = 0; row < lastRowOffset; row += rowBytes) {
         std::int32_t col = 0;
         while (col < lastPixelOffset) {
-            const std::int32_t p = row + col;
-            if (visitedMask[p / 4] != 0) {
-                col += 4;
-                continue;
+            col = firstUnset(visitedMask, (row + col) / 4, (row + lastPixelOffset) / 4) * 4 - row;
+            if (col >= lastPixelOffset) {
+                break;
             }
+            const std::int32_t p = row + col;
             const std::uint8_t* px = frame + p;
             const std::uint32_t key = (static_cast<std::uint32_t>(px[0] ^ flip) << 16) |
                                       (static_cast<std::uint32_t>(px[1] ^ flip) << 8) | (px[2] ^ flip);
@@ -257,10 +302,14 @@ void FrameAnalyzer::recolourForeground() {
             // The band's colour is the average of its pixels close to the run.
             std::uint64_t sum[3] = {0, 0, 0};
             std::uint64_t count = 0;
+            std::uint64_t exact = 0;  // pixels of the run colour itself, summed at the end
+            const std::uint32_t runKey = packed(rc);
             for (std::int32_t r = row; r <= bottom; r += rowBytes) {
-                for (std::int32_t x = col; x <= end; x += 4) {
-                    const std::uint8_t* q = frame + r + x;
-                    if (within(q, rc, 100)) {
+                const std::uint8_t* q = frame + r + col;
+                for (std::int32_t x = col; x <= end; x += 4, q += 4) {
+                    if (packed(q) == runKey) {
+                        ++exact;
+                    } else if (within(q, rc, 100)) {
                         sum[0] += q[0];
                         sum[1] += q[1];
                         sum[2] += q[2];
@@ -268,6 +317,10 @@ void FrameAnalyzer::recolourForeground() {
                     }
                 }
             }
+            sum[0] += exact * rc.b;
+            sum[1] += exact * rc.g;
+            sum[2] += exact * rc.r;
+            count += exact;
             if (count > 0) {
                 rc = RunColour{static_cast<std::uint8_t>(sum[0] / count),
                                static_cast<std::uint8_t>(sum[1] / count),
