@@ -26,48 +26,34 @@ std::uint64_t valueOf(HWND handle) {
 
 // ---- splitOnDelimiter ----
 
-TEST(SplitOnDelimiter, EmptyTextYieldsNoPieces) {
-    EXPECT_TRUE(splitOnDelimiter("", "[.2.]").empty());
-    EXPECT_TRUE(splitOnDelimiter("", "|").empty());
-}
+struct SplitCase {
+    const char* text;
+    const char* delimiter;
+    Pieces pieces;
+};
 
-TEST(SplitOnDelimiter, TextThatIsOnlyTheDelimiterYieldsOneEmptyPiece) {
-    EXPECT_EQ(splitOnDelimiter("[.2.]", "[.2.]"), Pieces{""});
-}
-
-TEST(SplitOnDelimiter, AdjacentDelimitersYieldAnEmptyPieceBetween) {
-    EXPECT_EQ(splitOnDelimiter("a[.2.][.2.]b", "[.2.]"), (Pieces{"a", "", "b"}));
-}
-
-TEST(SplitOnDelimiter, TrailingDelimiterYieldsNoEmptyLastPiece) {
-    EXPECT_EQ(splitOnDelimiter("a[.2.]b[.2.]", "[.2.]"), (Pieces{"a", "b"}));
-    EXPECT_EQ(splitOnDelimiter("h,7.9,", ","), (Pieces{"h", "7.9"}));
-}
-
-TEST(SplitOnDelimiter, LeadingDelimiterYieldsEmptyFirstPiece) {
-    EXPECT_EQ(splitOnDelimiter("[.2.]a", "[.2.]"), (Pieces{"", "a"}));
-    EXPECT_EQ(splitOnDelimiter("h,,7.9", ","), (Pieces{"h", "", "7.9"}));
-}
-
-TEST(SplitOnDelimiter, DelimiterCutOffAtTheEndIsOrdinaryText) {
-    EXPECT_EQ(splitOnDelimiter("a[.2.", "[.2.]"), Pieces{"a[.2."});
-    EXPECT_EQ(splitOnDelimiter("a[.2.]b[.2", "[.2.]"), (Pieces{"a", "b[.2"}));
-}
-
-TEST(SplitOnDelimiter, FirstMatchWinsLeftToRight) {
-    // "aaa" on "aa": the match at 0 consumes two characters, the third stays.
-    EXPECT_EQ(splitOnDelimiter("aaa", "aa"), (Pieces{"", "a"}));
-    EXPECT_EQ(splitOnDelimiter("aaaa", "aa"), (Pieces{"", ""}));
-}
-
-TEST(SplitOnDelimiter, NoDelimiterKeepsTheWholeText) {
-    EXPECT_EQ(splitOnDelimiter("00000000000A0B1C", "|"), Pieces{"00000000000A0B1C"});
-    EXPECT_EQ(splitOnDelimiter("abc", ""), Pieces{"abc"});
-}
-
-TEST(SplitOnDelimiter, OtherSeparatorIsNotSplitOn) {
-    EXPECT_EQ(splitOnDelimiter("H[.2.]REQ[.1.]1[.2.]p[.2.]5", "[.1.]"),
-              (Pieces{"H[.2.]REQ", "1[.2.]p[.2.]5"}));
+TEST(SplitOnDelimiter, Cases) {
+    const std::vector<SplitCase> cases = {
+        {"", "[.2.]", {}},                                // empty text: no pieces
+        {"", "|", {}},                                    //
+        {"[.2.]", "[.2.]", {""}},                         // only the delimiter: one empty piece
+        {"a[.2.][.2.]b", "[.2.]", {"a", "", "b"}},        // adjacent delimiters
+        {"a[.2.]b[.2.]", "[.2.]", {"a", "b"}},            // trailing: no empty last piece
+        {"h,7.9,", ",", {"h", "7.9"}},                    //
+        {"[.2.]a", "[.2.]", {"", "a"}},                   // leading: empty first piece
+        {"h,,7.9", ",", {"h", "", "7.9"}},                //
+        {"a[.2.", "[.2.]", {"a[.2."}},                    // cut-off delimiter is text
+        {"a[.2.]b[.2", "[.2.]", {"a", "b[.2"}},           //
+        {"aaa", "aa", {"", "a"}},                         // first match wins, left to right
+        {"aaaa", "aa", {"", ""}},                         //
+        {"00000000000A0B1C", "|", {"00000000000A0B1C"}},  // no delimiter
+        {"abc", "", {"abc"}},                             // an empty delimiter never matches
+        {"H[.2.]REQ[.1.]1[.2.]p[.2.]5", "[.1.]", {"H[.2.]REQ", "1[.2.]p[.2.]5"}},
+    };
+    for (const SplitCase& c : cases) {
+        EXPECT_EQ(splitOnDelimiter(c.text, c.delimiter), c.pieces)
+            << '"' << c.text << "\" on \"" << c.delimiter << '"';
+    }
 }
 
 // ---- readHandle ----
