@@ -1,0 +1,120 @@
+// The frame analyses on the same document-like frames: background colour
+// learning, photo-region detection and foreground recolouring, set up as the
+// glass cycle has them (colours learned, glass buffers allocated, backdrop
+// present).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "analysis/frame_analyzer.h"
+#include "bench_frames.h"
+#include "platform/heap.h"
+
+namespace kestra::bench {
+namespace {
+
+// An analyzer over a copy of the bench window, configured for a desktop the
+// size of the frame, with learned colours and glass buffers.
+struct AnalysisSetup {
+    std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> backdrop;
+    FrameAnalyzer analyzer;
+    bool ready = false;
+
+    AnalysisSetup(const BenchFrames& f, int threads, bool withBackdrop)
+        : frame(f.window), backdrop(f.wallpaper) {
+        FrameAnalyzer& a = analyzer;
+        a.width = f.width;
+        a.height = f.height;
+        a.frame = frame.data();
+        a.threadCount = threads;
+        a.contentOpacity = 0.0f;
+        a.photoOpacity = 0.8f;
+        a.foregroundOpacity = 1.0f;
+        a.seenColourTable = heapAllocate(kColourTableSize, true);
+        if (a.seenColourTable == nullptr || a.configureGeometryFor(f.width + f.height) != 0 ||
+            a.allocateGlassBuffers() != 0) {
+            return;
+        }
+        a.backdropImage = withBackdrop ? backdrop.data() : nullptr;
+        a.learnBackgroundColours();
+        ready = true;
+    }
+    ~AnalysisSetup() {
+        analyzer.backdropImage = nullptr;
+        analyzer.frame = nullptr;
+        analyzer.releaseGlassBuffers();
+        analyzer.releaseAnalyzer();
+    }
+    AnalysisSetup(const AnalysisSetup&) = delete;
+    AnalysisSetup& operator=(const AnalysisSetup&) = delete;
+};
+
+const BenchFrames& framesOf(const benchmark::State& state) {
+    return benchFrames(static_cast<std::int32_t>(state.range(0)), static_cast<std::int32_t>(state.range(1)));
+}
+
+void BM_LearnBackgroundColours(benchmark::State& state) {
+    const BenchFrames& f = framesOf(state);
+    AnalysisSetup setup(f, 1, true);
+    if (!setup.ready) {
+        state.SkipWithError("analyzer buffers not allocated");
+        return;
+    }
+    for (auto _ : state) {
+        setup.analyzer.learnBackgroundColours();
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_LearnBackgroundColours)->Apply(sizesOnly);
+
+// Dark effect: no backdrop, so photo pixels are only marked.
+void BM_DetectPhotoRegions(benchmark::State& state) {
+    const BenchFrames& f = framesOf(state);
+    AnalysisSetup setup(f, 1, false);
+    if (!setup.ready) {
+        state.SkipWithError("analyzer buffers not allocated");
+        return;
+    }
+    for (auto _ : state) {
+        setup.analyzer.detectPhotoRegions();
+        benchmark::ClobberMemory();
+    }
+    // How much of the frame ended up marked (the bench photo is 13 %).
+    std::int64_t marked = 0;
+    for (std::int32_t i = 0; i < setup.analyzer.pixelCount; ++i) {
+        marked += setup.analyzer.regionMask[i];
+    }
+    state.counters["marked"] = static_cast<double>(marked) / setup.analyzer.pixelCount;
+}
+BENCHMARK(BM_DetectPhotoRegions)->Apply(sizesOnly);
+
+// Glass: each run starts from the captured frame and the photo mask of
+// detectPhotoRegions, restored outside the timed part.
+void BM_RecolourForeground(benchmark::State& state) {
+    const BenchFrames& f = framesOf(state);
+    ThreadScope scope(static_cast<int>(state.range(2)));
+    AnalysisSetup setup(f, static_cast<int>(state.range(2)), true);
+    if (!setup.ready) {
+        state.SkipWithError("analyzer buffers not allocated");
+        return;
+    }
+    FrameAnalyzer& a = setup.analyzer;
+    a.detectPhotoRegions();
+    const std::vector<std::uint8_t> photoFrame = setup.frame;
+    const std::vector<std::uint8_t> photoMask(a.regionMask, a.regionMask + a.pixelCount);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
+        std::memcpy(a.regionMask, photoMask.data(), photoMask.size());
+        state.ResumeTiming();
+        a.recolourForeground();
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_RecolourForeground)->Apply(sizesAndThreads);
+
+}  // namespace
+}  // namespace kestra::bench

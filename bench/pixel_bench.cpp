@@ -1,0 +1,167 @@
+// The per-frame hot loops: the pixel passes, the backdrop tone operations and
+// the stack blur, with memcpy of the same frame as the yardstick.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "analysis/frame_analyzer.h"
+#include "backdrop/backdrop_buffer.h"
+#include "backdrop/stack_blur.h"
+#include "bench_frames.h"
+
+namespace kestra::bench {
+namespace {
+
+std::int32_t widthOf(const benchmark::State& state) {
+    return static_cast<std::int32_t>(state.range(0));
+}
+std::int32_t heightOf(const benchmark::State& state) {
+    return static_cast<std::int32_t>(state.range(1));
+}
+int threadsOf(const benchmark::State& state) {
+    return static_cast<int>(state.range(2));
+}
+
+void BM_Memcpy(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    std::vector<std::uint8_t> target(f.bytes());
+    for (auto _ : state) {
+        std::memcpy(target.data(), f.window.data(), f.bytes());
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
+}
+BENCHMARK(BM_Memcpy)->Apply(sizesOnly);
+
+// An analyzer over copies of the bench frames, photo rectangle masked.
+struct PassSetup {
+    std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> backdrop;
+    std::vector<std::uint8_t> mask;
+    FrameAnalyzer analyzer;
+
+    PassSetup(const BenchFrames& f, int threads, float contentOpacity)
+        : frame(f.window), backdrop(f.wallpaper), mask(f.photoMask) {
+        FrameAnalyzer& a = analyzer;
+        a.width = f.width;
+        a.height = f.height;
+        a.pixelCount = f.width * f.height;
+        a.rowBytes = f.width * 4;
+        a.lastPixelOffset = a.rowBytes - 4;
+        a.lastRowOffset = (f.height - 1) * a.rowBytes;
+        a.byteSize = a.pixelCount * 4;
+        a.threadCount = threads;
+        a.contentOpacity = contentOpacity;
+        a.contentOpacityComplement = 1.0f - contentOpacity;
+        a.frame = frame.data();
+        a.backdropImage = backdrop.data();
+        a.regionMask = mask.data();
+    }
+    ~PassSetup() {
+        analyzer.frame = nullptr;
+        analyzer.backdropImage = nullptr;
+        analyzer.regionMask = nullptr;
+    }
+    PassSetup(const PassSetup&) = delete;
+    PassSetup& operator=(const PassSetup&) = delete;
+};
+
+template <void (FrameAnalyzer::*pass)()>
+void BM_Pass(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    ThreadScope scope(threadsOf(state));
+    PassSetup setup(f, threadsOf(state), 0.35f);
+    for (auto _ : state) {
+        (setup.analyzer.*pass)();
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
+}
+BENCHMARK(BM_Pass<&FrameAnalyzer::invertPass>)->Name("BM_InvertPass")->Apply(sizesAndThreads);
+BENCHMARK(BM_Pass<&FrameAnalyzer::copyBackdropPass>)->Name("BM_CopyBackdropPass")->Apply(sizesAndThreads);
+BENCHMARK(BM_Pass<&FrameAnalyzer::blendBackdropPass>)->Name("BM_BlendBackdropPass")->Apply(sizesAndThreads);
+
+void BM_StackBlur(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    ThreadScope scope(threadsOf(state));
+    const auto radius = static_cast<std::uint32_t>(state.range(3));
+    std::vector<std::uint8_t> pixels = f.wallpaper;
+    for (auto _ : state) {
+        stackBlur(pixels.data(), static_cast<std::uint32_t>(f.width), static_cast<std::uint32_t>(f.height),
+                  radius);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
+}
+BENCHMARK(BM_StackBlur)
+    ->ArgNames({"w", "h", "threads", "radius"})
+    ->ArgsProduct({{1920}, {1080}, {1, 2}, {10, 50, 254}})
+    ->ArgsProduct({{3840}, {2160}, {1, 2}, {10, 50, 254}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// Each kernel on its own, one thread, radius 50: 0 scalar, 1 SSE4.1, 2 AVX2.
+void BM_StackBlurKernel(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    ThreadScope scope(1);
+    const BlurKernel kernels[] = {BlurKernel::scalar, BlurKernel::sse41, BlurKernel::avx2};
+    if (!selectBlurKernel(kernels[state.range(2)])) {
+        state.SkipWithError("kernel not available here");
+        return;
+    }
+    std::vector<std::uint8_t> pixels = f.wallpaper;
+    for (auto _ : state) {
+        stackBlur(pixels.data(), static_cast<std::uint32_t>(f.width), static_cast<std::uint32_t>(f.height),
+                  50);
+        benchmark::ClobberMemory();
+    }
+    resetBackdropState();
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
+}
+BENCHMARK(BM_StackBlurKernel)
+    ->ArgNames({"w", "h", "kernel"})
+    ->ArgsProduct({{1920}, {1080}, {0, 1, 2}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+BackdropBuffer bufferOver(std::vector<std::uint8_t>& pixels, const BenchFrames& f) {
+    BackdropBuffer buffer;
+    buffer.frame = pixels.data();
+    buffer.width = f.width;
+    buffer.height = f.height;
+    buffer.pixelCount = f.width * f.height;
+    buffer.rowBytes = f.width * 4;
+    buffer.lastRowOffset = (f.height - 1) * buffer.rowBytes;
+    buffer.byteSize = buffer.pixelCount * 4;
+    return buffer;
+}
+
+void BM_ScaleBrightness(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    std::vector<std::uint8_t> pixels = f.wallpaper;
+    BackdropBuffer buffer = bufferOver(pixels, f);
+    buffer.backdropBrightness = 0.75f;
+    for (auto _ : state) {
+        scaleBrightness(buffer);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
+}
+BENCHMARK(BM_ScaleBrightness)->Apply(sizesOnly);
+
+void BM_MeasureBrightness(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    std::vector<std::uint8_t> pixels = f.wallpaper;
+    BackdropBuffer buffer = bufferOver(pixels, f);
+    for (auto _ : state) {
+        measureBrightness(buffer);
+        benchmark::DoNotOptimize(buffer.isBright);
+    }
+}
+BENCHMARK(BM_MeasureBrightness)->Apply(sizesOnly);
+
+}  // namespace
+}  // namespace kestra::bench
