@@ -18,6 +18,10 @@ namespace {
 
 // How far a horizontal run may look past its last exact match.
 constexpr std::int32_t kRunMissLimit = 250;
+// Bands of fewer pixels are recoloured on the calling thread: starting the
+// workers costs more than they would save (text lines make many small bands).
+constexpr std::int64_t kSmallBandPixels = 16384;
+
 // The bytes 0-2 of a pixel read as one little- or big-endian word.
 constexpr std::uint32_t kColourBits = [] {
     const std::uint8_t mask[4] = {0xFF, 0xFF, 0xFF, 0x00};
@@ -203,8 +207,12 @@ void FrameAnalyzer::recolourBand(std::int32_t topRow, std::int32_t bottomRow, st
         static_cast<std::uint32_t>(bottomRow - topRow) / static_cast<std::uint32_t>(rowBytes);
     const std::int32_t chunk =
         static_cast<std::int32_t>(rowSpan / static_cast<std::uint32_t>(bands)) * rowBytes;
-    if (chunk == 0) {
-        // Only the last band has rows: no need to start the workers.
+    const std::int64_t bandPixels =
+        (std::int64_t{rowSpan} + 1) * ((std::int64_t{lastColumn} - firstColumn) / 4 + 1);
+    if (bands == 1 || chunk == 0 || bandPixels < kSmallBandPixels) {
+        // Only the last band has rows, or the band is too small to be worth
+        // waking the workers: rows are independent, so doing them all here
+        // gives the same bytes.
         recolourRows(*this, topRow, bottomRow, firstColumn, lastColumn, rc, avgRun);
         return;
     }
