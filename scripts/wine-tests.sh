@@ -91,6 +91,7 @@ run() {
 }
 
 run framing 120 "$bin/wine_framing.exe"
+run probe-controller 240 "$bin/probe_controller.exe"
 
 echo "=== wine summary"
 for line in "${summary[@]}"; do echo "$line"; done
