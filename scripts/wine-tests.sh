@@ -60,11 +60,16 @@ trap cleanup EXIT
 export DISPLAY=":$display"
 for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 
-# The prefix is created once and kept in the build folder.
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# The prefix is created once and kept in the build folder. Windows are not
+# handed to a window manager (there is none on Xvfb): otherwise every hide or
+# destroy of a visible window waits two seconds for one.
+if [ ! -f "$WINEPREFIX/kestra-configured" ]; then
   echo "wine-tests: creating the Wine prefix in $WINEPREFIX (once)"
   "$wine" wineboot -i >/dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
   "$wineserver" -w
+  touch "$WINEPREFIX/kestra-configured"
 fi
 
 # run NAME TIMEOUT PROGRAM [ARGS...]
@@ -91,6 +96,12 @@ run() {
 }
 
 run framing 120 "$bin/wine_framing.exe"
+# Contract tests where Wine and the simulated desktop disagree are left out
+# here and listed, with what Wine does, in tests/wine/README.md.
+contract_known="WindowContract.NonActivatingShowsLeaveTheActiveWindow"
+contract_known+=":WindowContract.PostedMessagesAreRemovedOnceAndQuitComesLast"
+contract_known+=":GdiContract.BitBltIntoAWindowDcIsWhatTheScreenShows"
+run contract 120 "$bin/wine_contract.exe" "--gtest_filter=-$contract_known"
 run probe-controller 240 "$bin/probe_controller.exe"
 
 echo "=== wine summary"
