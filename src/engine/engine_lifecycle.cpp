@@ -153,11 +153,16 @@ int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::u
     overlay.byteSize = analyzer.byteSize;
 
     releaseBuffer(frameCopy);
-    frameCopy = heapAllocate(static_cast<std::size_t>(std::max(analyzer.byteSize, 0)), false);
-    if (frameCopy == nullptr || geometry != 0) {
-        return -1;
+    // An empty frame (a target of no width or height) needs no buffers; the
+    // cycles skip it until the capture delivers pixels.
+    const bool empty = analyzer.byteSize <= 0;
+    if (!empty) {
+        frameCopy = heapAllocate(static_cast<std::size_t>(analyzer.byteSize), false);
     }
     trimWorkingSet();
+    if (!empty && (frameCopy == nullptr || geometry != 0)) {
+        return -1;
+    }
     return 0;
 }
 

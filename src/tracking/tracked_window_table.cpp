@@ -151,7 +151,9 @@ void tick(TrackedWindow& record) {
         IsWindowVisible(record.target) && readPlacement(record) &&
         (record.placement.showCmd == SW_SHOWNORMAL || record.placement.showCmd == SW_SHOWMAXIMIZED);
     if (!showable) {
-        if (record.live) {
+        // An engine attached to a target that was already hidden is suspended
+        // too: its overlay would otherwise stay shown where the target was.
+        if (record.live || engine.engineAttached) {
             if (engine.engineAttached) {
                 engine.suspendEngine();
             }

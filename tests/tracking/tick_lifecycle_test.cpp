@@ -3,6 +3,7 @@
 // must leave nothing behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "tracking/tracking_scenario.h"
@@ -222,6 +223,79 @@ TEST_F(TickTest, ResumeWithAFailingCaptureKeepsTheRecordSuspended) {
     tickTimes(record, 2);
     EXPECT_TRUE(record.engine.engineAttached);
     EXPECT_TRUE(IsWindowVisible(overlay));
+}
+
+TEST_F(TickTest, AttachToAHiddenTargetHidesTheOverlayAtTheFirstTick) {
+    sim::WindowOptions options;
+    options.rect = RECT{300, 200, 800, 600};
+    options.content = documentContent();
+    options.visible = false;
+    const HWND target = desk->app("target").createWindow(options);
+    TrackedWindow& record = recordAt(trackDark(target));
+    ASSERT_TRUE(record.engine.engineAttached);
+    const HWND overlay = record.engine.overlay.layerWindow;
+    tick(record);
+    EXPECT_FALSE(IsWindowVisible(overlay)) << "no overlay over a window nobody sees";
+    EXPECT_FALSE(record.engine.engineAttached);
+    EXPECT_TRUE(record.engine.darkEnabled);
+    EXPECT_EQ(desk->screenshot().crop(RECT{300, 200, 800, 600}),
+              desk->compose(RECT{300, 200, 800, 600}, {overlay}));
+
+    desk->window(target).showNoActivate();
+    tickTimes(record, 2);
+    EXPECT_TRUE(record.engine.engineAttached);
+    EXPECT_TRUE(IsWindowVisible(overlay));
+}
+
+TEST_F(TickTest, EmptyFrameNeedsNoBuffersAndIsNoFailure) {
+    const HWND target = createTarget(RECT{300, 200, 620, 440});
+    TrackedWindow& record = recordAt(trackDark(target));
+    EffectEngine& engine = record.engine;
+    const int blocks = desk->counts().heapBlocks;
+    EXPECT_EQ(engine.configureFrame(0, 0, nullptr), 0);
+    EXPECT_EQ(engine.frameCopy, nullptr);
+    EXPECT_EQ(engine.analyzer.regionMask, nullptr);
+    EXPECT_LT(desk->counts().heapBlocks, blocks);
+    // The next cycle sees the capture's buffer differ and sizes everything.
+    tickTimes(record, 2);
+    EXPECT_EQ(engine.analyzer.width, 320);
+    EXPECT_NE(engine.frameCopy, nullptr);
+    EXPECT_NE(engine.analyzer.regionMask, nullptr);
+}
+
+// The scheduler's drop of a target that no longer exists.
+void dropVanished(int index) {
+    detach(trackedWindows[static_cast<std::size_t>(index)]);
+    activeList.erase(std::find(activeList.begin(), activeList.end(), index));
+    --effectCount;
+    refreshExclusions();
+}
+
+TEST_F(TickTest, DestroyedTargetIsReleasedWithoutLeaks) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const int index = trackGlass(target);
+    tickTimes(recordAt(index), 2);
+    desk->window(target).destroy();
+    // Ticks that still come before the scheduler notices see a hidden target.
+    tickTimes(recordAt(index), 2);
+    ASSERT_FALSE(IsWindow(target));
+    dropVanished(index);
+    EXPECT_EQ(effectCount, 0);
+    EXPECT_TRUE(overlayExclusions.empty());
+    EXPECT_EQ(recordAt(index).target, nullptr);
+    expectNothingHeld("after dropping a destroyed target");
+}
+
+TEST_F(TickTest, DestroyedSuspendedTargetIsReleasedWithoutLeaks) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const int index = trackDark(target);
+    tickTimes(recordAt(index), 2);
+    desk->window(target).minimise();
+    tickTimes(recordAt(index), 2);
+    desk->window(target).destroy();
+    dropVanished(index);
+    EXPECT_TRUE(overlayExclusions.empty());
+    expectNothingHeld("after dropping a destroyed, suspended target");
 }
 
 TEST_F(TickTest, RepeatedCyclesLeaveNothingBehind) {
