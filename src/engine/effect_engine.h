@@ -53,19 +53,33 @@ struct EffectEngine {
     EffectEngine& operator=(const EffectEngine&) = delete;
 
     // Lifecycle.
+    // 0, or -1 when the overlay, the main capture, its first frame or a
+    // buffer could not be had; nothing new is left behind then. Without
+    // createOverlay it resumes a suspended engine and needs its kept overlay.
     int attachEngine(bool createOverlay);
+    // 0, or -1 when a buffer for a non-empty frame could not be allocated
+    // (frameCopy is then null).
     int configureFrame(std::int32_t width, std::int32_t height, std::uint8_t* frame);
+    // 0, or -2 when the backdrop copies could not be allocated; both are then
+    // null and backdropBuffer forgets the frame, so the next sync retries.
     int prepareGlassFrame();
     void syncBackdropFrame();
+    // 0, or -1 (backdrop capture), -2 (its first frame), -3 (a glass buffer),
+    // -4 (monitor capture); a failed start releases what it had created.
     int startGlass();
     void assignBackdropExclusions();
+    // Also ends the following mode: the monitor frame goes with its capture.
     void stopGlass(bool clearFlag);
     void setContentOpacity(double value);
+    // Does nothing while no backdrop capture exists (glass off or suspended).
     void refreshGlass();
     void composeBackdrop();
     void resizeFrame();
+    // savedMonitorRect is the rectangle the monitor frame was captured from:
+    // its top-left corner is the frame's first pixel.
     void followTarget();
     void suspendEngine();
+    // Releases an attached engine, or a suspended one with its kept overlay.
     void releaseEngine();
 
     // Dark frame cycle.

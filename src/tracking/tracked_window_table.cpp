@@ -129,7 +129,11 @@ int attach(TrackedWindow& record) {
     if (engine.attachEngine(true) != 0) {
         return -1;
     }
-    overlayExclusions.push_back(engine.overlay.layerWindow);
+    // An engine that was attached already keeps its one entry.
+    if (std::find(overlayExclusions.begin(), overlayExclusions.end(), engine.overlay.layerWindow) ==
+        overlayExclusions.end()) {
+        overlayExclusions.push_back(engine.overlay.layerWindow);
+    }
     return 0;
 }
 

@@ -102,6 +102,15 @@ TEST_F(TableTest, AttachCreatesOverlayAndCaptureAndListsTheOverlay) {
     EXPECT_EQ(engine.lastColourLearning, -2500);
 }
 
+TEST_F(TableTest, AttachOfAnAttachedRecordKeepsOneExclusion) {
+    const int index = trackDark(createTarget(RECT{200, 150, 700, 500}));
+    const HWND overlay = recordAt(index).engine.overlay.layerWindow;
+    EXPECT_EQ(attach(recordAt(index)), 0);
+    EXPECT_EQ(recordAt(index).engine.overlay.layerWindow, overlay);
+    EXPECT_EQ(overlayExclusions, (std::vector<HWND>{overlay}));
+    EXPECT_EQ(recordAt(index).engine.mainCapture.exclusions, (std::vector<HWND>{overlay}));
+}
+
 TEST_F(TableTest, SecondAttachReachesTheFirstCaptureThroughRefreshExclusions) {
     const int a = trackDark(createTarget(RECT{100, 100, 500, 400}));
     const int b = trackDark(createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other"));
