@@ -137,6 +137,33 @@ TEST_F(SimDesktop, HelperFramesReachTheController) {
     EXPECT_EQ(SendMessageA(controller.hwnd(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds)), 0);
 }
 
+TEST_F(SimDesktop, AnotherProcessReceivesCopiesOfTheRecordAndTheBytes) {
+    std::string bytes = "RET[.1.]payload";
+    COPYDATASTRUCT cds{3, static_cast<DWORD>(bytes.size()), bytes.data()};
+    const COPYDATASTRUCT* receivedRecord = nullptr;
+    const void* receivedBytes = nullptr;
+    std::string receivedText;
+    HWND receiver =
+        desk.app("controller")
+            .createWindow({.visible = false,
+                           .onMessage = [&](HWND, UINT msg, WPARAM, LPARAM lp) -> std::optional<LRESULT> {
+                               if (msg != WM_COPYDATA) {
+                                   return std::nullopt;
+                               }
+                               receivedRecord = reinterpret_cast<const COPYDATASTRUCT*>(lp);
+                               receivedBytes = receivedRecord->lpData;
+                               receivedText.assign(static_cast<const char*>(receivedRecord->lpData),
+                                                   receivedRecord->cbData);
+                               static_cast<char*>(receivedRecord->lpData)[0] = '#';
+                               return LRESULT{5};
+                           }});
+    EXPECT_EQ(SendMessageA(receiver, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds)), 5);
+    EXPECT_NE(receivedRecord, &cds);
+    EXPECT_NE(receivedBytes, static_cast<const void*>(bytes.data()));
+    EXPECT_EQ(receivedText, "RET[.1.]payload");
+    EXPECT_EQ(bytes, "RET[.1.]payload");
+}
+
 // ---- clock and events ----
 
 TEST_F(SimDesktop, PeekAdvancesByTheTurnCostAndSleepByItsArgument) {

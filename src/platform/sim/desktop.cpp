@@ -319,16 +319,36 @@ void DesktopState::compose(Image& out, const RECT& r, const std::vector<HWND>& e
     for (auto it = topLevel.rbegin(); it != topLevel.rend(); ++it) {
         drawWindow(out, r, *find(*it), excluded);
     }
-    // What lies outside every monitor is never seen.
+    // What lies outside every monitor is never seen; the screen is opaque.
+    bool insideOneMonitor = false;
+    for (const RECT& m : monitors) {
+        insideOneMonitor = insideOneMonitor ||
+                           (r.left >= m.left && r.top >= m.top && r.right <= m.right && r.bottom <= m.bottom);
+    }
+    std::vector<std::uint8_t> covered(static_cast<std::size_t>(out.width));
     for (int y = 0; y < out.height; ++y) {
-        for (int x = 0; x < out.width; ++x) {
-            if (!onMonitor(x + r.left, y + r.top)) {
-                out.setPixel(x, y, bgra(0, 0, 0));
+        std::uint8_t* p = out.row(y);
+        if (!insideOneMonitor) {
+            std::fill(covered.begin(), covered.end(), std::uint8_t{0});
+            const LONG sy = r.top + y;
+            for (const RECT& m : monitors) {
+                if (sy < m.top || sy >= m.bottom) {
+                    continue;
+                }
+                const LONG from = std::max<LONG>(m.left - r.left, 0);
+                const LONG to = std::min<LONG>(m.right - r.left, out.width);
+                for (LONG x = from; x < to; ++x) {
+                    covered[static_cast<std::size_t>(x)] = 1;
+                }
+            }
+            for (int x = 0; x < out.width; ++x) {
+                if (covered[static_cast<std::size_t>(x)] == 0) {
+                    std::memset(p + static_cast<std::size_t>(x) * 4, 0, 3);
+                }
             }
         }
-        std::uint8_t* p = out.row(y);
         for (int x = 0; x < out.width; ++x) {
-            p[x * 4 + 3] = 255;
+            p[static_cast<std::size_t>(x) * 4 + 3] = 255;
         }
     }
 }
@@ -872,7 +892,8 @@ Image Window::content() const {
 
 // ---- Controller ----
 
-Controller::Controller(Desktop& desk, std::string appName) : desk_(&desk) {
+Controller::Controller(Desktop& desk, std::string appName)
+    : desk_(&desk), generation_(desk.state().generation) {
     WindowOptions o;
     o.rect = RECT{0, 0, 200, 100};
     o.title = "controller";
@@ -903,9 +924,11 @@ Controller::Controller(Desktop& desk, std::string appName) : desk_(&desk) {
 }
 
 Controller::~Controller() {
-    // The window procedure refers to this object: it must not outlive it.
-    if (Desktop::current() == desk_ || desk_->state().find(hwnd_) != nullptr) {
-        if (WindowRec* w = desk_->state().find(hwnd_)) {
+    // The window procedure refers to this object: it must not outlive it. If
+    // the desktop is gone already there is nothing left to detach.
+    DesktopState* s = currentState();
+    if (s != nullptr && s->owner == desk_ && s->generation == generation_) {
+        if (WindowRec* w = s->find(hwnd_)) {
             w->hook = nullptr;
         }
     }

@@ -226,6 +226,8 @@ struct ReceivedFrame {
 
 // A window of another application acting as the controller: records every
 // WM_COPYDATA frame it receives and sends byte frames with SendMessageA.
+// Destroy it before its desktop, or after (it then touches nothing); frames
+// scheduled with sendAt must run while it is alive.
 class Controller {
   public:
     explicit Controller(Desktop& desk, std::string appName = "controller");
@@ -249,6 +251,7 @@ class Controller {
 
   private:
     Desktop* desk_;
+    std::uint64_t generation_ = 0;  // of the desktop it was made on
     HWND hwnd_ = nullptr;
     std::vector<ReceivedFrame> received_;
 };

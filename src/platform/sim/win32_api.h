@@ -180,8 +180,8 @@ struct MAGIMAGEHEADER {
 using PMAGIMAGEHEADER = MAGIMAGEHEADER*;
 
 using MagImageScalingCallback = BOOL(CALLBACK*)(HWND hwnd, void* srcdata, MAGIMAGEHEADER srcheader,
-                                                 void* destdata, MAGIMAGEHEADER destheader, RECT unclipped,
-                                                 RECT clipped, HRGN dirty);
+                                                void* destdata, MAGIMAGEHEADER destheader, RECT unclipped,
+                                                RECT clipped, HRGN dirty);
 using MONITORENUMPROC = BOOL(CALLBACK*)(HMONITOR, HDC, LPRECT, LPARAM);
 
 static_assert(sizeof(WNDCLASSEXA) == 80, "WNDCLASSEXA layout");
@@ -193,7 +193,7 @@ static_assert(sizeof(MAGIMAGEHEADER) == 40, "MAGIMAGEHEADER layout");
 #define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
 #define IDI_APPLICATION MAKEINTRESOURCEA(32512)
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
-#define RGB(r, g, b) \
+#define RGB(r, g, b)                                                                                 \
     (static_cast<COLORREF>((static_cast<BYTE>(r)) | (static_cast<WORD>(static_cast<BYTE>(g)) << 8) | \
                            ((static_cast<DWORD>(static_cast<BYTE>(b))) << 16)))
 
