@@ -103,6 +103,8 @@ contract_known+=":WindowContract.PostedMessagesAreRemovedOnceAndQuitComesLast"
 contract_known+=":GdiContract.BitBltIntoAWindowDcIsWhatTheScreenShows"
 run contract 120 "$bin/wine_contract.exe" "--gtest_filter=-$contract_known"
 run probe-controller 240 "$bin/probe_controller.exe"
+# With the Magnification stand-in beside the helper (its own folder).
+run overlay-e2e 120 "$bin/mag/wine_overlay_e2e.exe"
 
 echo "=== wine summary"
 for line in "${summary[@]}"; do echo "$line"; done

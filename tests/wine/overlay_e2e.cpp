@@ -1,0 +1,242 @@
+// End to end on Wine with the Magnification stand-in beside the helper: a
+// target window with published pixels, the real kestra-helper.exe, command 1,
+// and then what a person would see: the overlay window ("KESTRA_DLAYER",
+// layered, click-through) lies exactly over the target and the screen there
+// shows the target's pixels inverted.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "shared_pixels.h"
+#include "wine_support.h"
+
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 200;
+
+// A popup (no frame: its window rectangle is all content) that paints a
+// light page with dark bars, and publishes the same pixels for the
+// stand-in.
+class PublishedWindow {
+  public:
+    PublishedWindow(int x, int y) {
+        pixels_.resize(static_cast<std::size_t>(kWidth) * kHeight);
+        for (int row = 0; row < kHeight; ++row) {
+            for (int column = 0; column < kWidth; ++column) {
+                const bool bar = (row % 20) >= 8 && (row % 20) < 12 && column >= 16 && column < kWidth - 40;
+                pixels_[static_cast<std::size_t>(row) * kWidth + column] = bar ? 0xFF202020u : 0xFFF4F0E8u;
+            }
+        }
+        WNDCLASSEXA wc{};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = procedure;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "KESTRA_WINE_TARGET";
+        RegisterClassExA(&wc);
+        window_ = CreateWindowExA(0, wc.lpszClassName, "published target", WS_POPUP, x, y, kWidth, kHeight,
+                                  nullptr, nullptr, wc.hInstance, this);
+        const std::size_t bytes = sizeof(winetest::SharedPixelsHeader) + pixels_.size() * 4;
+        mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(bytes), winetest::sharedPixelsName(window_).c_str());
+        if (mapping_ != nullptr) {
+            view_ = MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0);
+        }
+        if (view_ != nullptr) {
+            auto* header = static_cast<winetest::SharedPixelsHeader*>(view_);
+            header->magic = winetest::kSharedPixelsMagic;
+            header->width = kWidth;
+            header->height = kHeight;
+            header->reserved = 0;
+            std::memcpy(header + 1, pixels_.data(), pixels_.size() * 4);
+        }
+        ShowWindow(window_, SW_SHOW);
+        UpdateWindow(window_);
+    }
+    ~PublishedWindow() {
+        DestroyWindow(window_);
+        if (view_ != nullptr) {
+            UnmapViewOfFile(view_);
+        }
+        if (mapping_ != nullptr) {
+            CloseHandle(mapping_);
+        }
+    }
+    HWND hwnd() const { return window_; }
+    std::uint32_t pixel(int column, int row) const {
+        return pixels_[static_cast<std::size_t>(row) * kWidth + column];
+    }
+    bool published() const { return view_ != nullptr; }
+
+  private:
+    static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_NCCREATE) {
+            SetWindowLongPtrA(
+                window, GWLP_USERDATA,
+                reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams));
+        }
+        auto* self = reinterpret_cast<PublishedWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (message == WM_PAINT && self != nullptr) {
+            PAINTSTRUCT paint;
+            HDC dc = BeginPaint(window, &paint);
+            BITMAPINFO info{};
+            info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+            info.bmiHeader.biWidth = kWidth;
+            info.bmiHeader.biHeight = -kHeight;
+            info.bmiHeader.biPlanes = 1;
+            info.bmiHeader.biBitCount = 32;
+            info.bmiHeader.biCompression = BI_RGB;
+            SetDIBitsToDevice(dc, 0, 0, kWidth, kHeight, 0, 0, 0, kHeight, self->pixels_.data(), &info,
+                              DIB_RGB_COLORS);
+            EndPaint(window, &paint);
+            return 0;
+        }
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+
+    HWND window_ = nullptr;
+    HANDLE mapping_ = nullptr;
+    void* view_ = nullptr;
+    std::vector<std::uint32_t> pixels_;
+};
+
+// Reads a screen rectangle with BitBlt from the screen DC.
+std::vector<std::uint32_t> readScreen(const RECT& r) {
+    const int w = r.right - r.left;
+    const int h = r.bottom - r.top;
+    std::vector<std::uint32_t> out(static_cast<std::size_t>(w) * h);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    std::memcpy(out.data(), bits, out.size() * 4);
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return out;
+}
+
+bool sameRect(const RECT& a, const RECT& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+// Counts the pixels of the screen rectangle that are not the target's pixels
+// inverted (colour channels only).
+int invertedMismatches(const PublishedWindow& target, const RECT& r, std::string* report = nullptr) {
+    const std::vector<std::uint32_t> screen = readScreen(r);
+    int mismatches = 0;
+    for (int row = 0; row < kHeight; ++row) {
+        for (int column = 0; column < kWidth; ++column) {
+            const std::uint32_t original = target.pixel(column, row) & 0x00FFFFFFu;
+            const std::uint32_t expected = ~original & 0x00FFFFFFu;
+            const std::uint32_t seen = screen[static_cast<std::size_t>(row) * kWidth + column] & 0x00FFFFFFu;
+            // The pixel passes leave a frame's last two rows as captured.
+            const bool lastTwoRows = row >= kHeight - 2;
+            if (seen != expected && !(lastTwoRows && seen == original)) {
+                if (report != nullptr && report->size() < 400) {
+                    char line[96];
+                    std::snprintf(line, sizeof(line), "  (%d, %d): %06X instead of %06X\n", column, row,
+                                  static_cast<unsigned>(seen), static_cast<unsigned>(expected));
+                    *report += line;
+                }
+                ++mismatches;
+            }
+        }
+    }
+    return mismatches;
+}
+
+TEST(OverlayEndToEnd, DarkEffectLiesOverTheTargetAndShowsItInverted) {
+    PublishedWindow target(200, 150);
+    ASSERT_TRUE(target.published());
+    winetest::pumpMessages();
+
+    winetest::RecordingWindow controller("e2e controller");
+    winetest::ChildProcess helperProcess;
+    ASSERT_TRUE(helperProcess.start(winetest::ownFolder() + "kestra-helper.exe",
+                                    winetest::handleText(controller.hwnd())));
+    ASSERT_TRUE(winetest::pumpUntil([&] { return !controller.frames().empty(); }, 20000));
+    HWND helper = reinterpret_cast<HWND>(
+        static_cast<std::uintptr_t>(std::stoull(controller.frames()[0].bytes.substr(0, 16), nullptr, 16)));
+
+    controller.clear();
+    winetest::sendFrame(
+        controller.hwnd(), helper,
+        winetest::requestFrame(controller.hwnd(), 1, winetest::handleText(target.hwnd()) + "|1", 1));
+    ASSERT_EQ(controller.frames().size(), 1u);
+
+    // The overlay appears over the target.
+    HWND overlay = nullptr;
+    RECT targetRect{};
+    GetWindowRect(target.hwnd(), &targetRect);
+    ASSERT_TRUE(winetest::pumpUntil(
+        [&] {
+            overlay = FindWindowA("KESTRA_DLAYER", nullptr);
+            RECT r{};
+            return overlay != nullptr && IsWindowVisible(overlay) && GetWindowRect(overlay, &r) &&
+                   sameRect(r, targetRect);
+        },
+        10000))
+        << "no visible overlay over the target";
+    const LONG exStyle = GetWindowLongA(overlay, GWL_EXSTYLE);
+    EXPECT_TRUE(exStyle & WS_EX_LAYERED);
+    EXPECT_TRUE(exStyle & WS_EX_TRANSPARENT);
+    EXPECT_TRUE(exStyle & WS_EX_NOACTIVATE);
+    EXPECT_FALSE(exStyle & WS_EX_TOPMOST);
+    EXPECT_EQ(GetWindow(overlay, GW_OWNER), target.hwnd());
+
+    // The screen over the target shows it inverted.
+    int mismatches = kWidth * kHeight;
+    winetest::pumpUntil(
+        [&] {
+            mismatches = invertedMismatches(target, targetRect);
+            return mismatches == 0;
+        },
+        10000);
+    std::string report;
+    mismatches = invertedMismatches(target, targetRect, &report);
+    EXPECT_EQ(mismatches, 0) << "pixels over the target that are not the target inverted, first ones:\n"
+                             << report;
+
+    // The overlay follows the target when it moves.
+    SetWindowPos(target.hwnd(), nullptr, 240, 170, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    GetWindowRect(target.hwnd(), &targetRect);
+    EXPECT_TRUE(winetest::pumpUntil(
+        [&] {
+            RECT r{};
+            return GetWindowRect(overlay, &r) && sameRect(r, targetRect);
+        },
+        5000))
+        << "the overlay did not follow the target";
+
+    // Dark effect off: the overlay goes, and with nothing tracked the helper
+    // ends with 0.
+    controller.clear();
+    winetest::sendFrame(
+        controller.hwnd(), helper,
+        winetest::requestFrame(controller.hwnd(), 1, winetest::handleText(target.hwnd()) + "|0", 2));
+    ASSERT_EQ(controller.frames().size(), 1u);
+    EXPECT_FALSE(IsWindow(overlay));
+    ASSERT_TRUE(helperProcess.waitForExit(20000));
+    EXPECT_EQ(helperProcess.exitCode(), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
