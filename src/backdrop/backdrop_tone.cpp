@@ -6,7 +6,8 @@
 
 #include "backdrop/backdrop_buffer.h"
 
-#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+// KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
+#if (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)) && !defined(KESTRA_NO_SIMD)
 #include <emmintrin.h>
 #define KESTRA_TONE_SSE2 1
 #endif

@@ -17,7 +17,8 @@
 #include <memory>
 #include <new>
 
-#if defined(__SSE4_1__)
+// KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
+#if defined(__SSE4_1__) && !defined(KESTRA_NO_SIMD)
 #include <smmintrin.h>
 #define KESTRA_BLUR_SSE41 1
 // GCC and Clang can build an AVX2 kernel beside it and pick it at run time.
@@ -307,18 +308,6 @@ void blurLanes(std::uint32_t lanes, const std::uint8_t* padded, std::size_t padd
     }
 }
 
-// Pads a scratch line on both sides: positions -r .. -1 repeat position 0,
-// positions count .. count + r repeat position count - 1.
-void padEdges(std::uint8_t* middle, std::size_t stride, std::uint32_t count, std::uint32_t r) {
-    for (std::uint32_t i = 1; i <= r; ++i) {
-        std::memcpy(middle - std::size_t{i} * stride, middle, stride);
-    }
-    const std::uint8_t* lastPosition = middle + (std::size_t{count} - 1) * stride;
-    for (std::uint32_t i = 1; i <= r + 1; ++i) {
-        std::memcpy(middle + (std::size_t{count} - 1 + i) * stride, lastPosition, stride);
-    }
-}
-
 // 4 x 4 transpose of 32-bit pixels.
 inline void transpose4(__m128i& v0, __m128i& v1, __m128i& v2, __m128i& v3) {
     const __m128i ab0 = _mm_unpacklo_epi32(v0, v1);
@@ -337,6 +326,27 @@ inline __m128i load16(const std::uint8_t* at) {
 
 inline void store16(std::uint8_t* at, __m128i value) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(at), value);
+}
+
+// Copies `count` blocks of `bytes` (a multiple of 16) bytes, srcStride apart,
+// to dstStride apart.
+void copyBlocks(std::uint8_t* dst, std::size_t dstStride, const std::uint8_t* src, std::size_t srcStride,
+                std::uint32_t count, std::size_t bytes) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        for (std::size_t k = 0; k < bytes; k += 16) {
+            store16(dst + k, load16(src + k));
+        }
+        dst += dstStride;
+        src += srcStride;
+    }
+}
+
+// Pads a scratch line on both sides: positions -r .. -1 repeat position 0,
+// positions count .. count + r repeat position count - 1.
+void padEdges(std::uint8_t* middle, std::size_t stride, std::uint32_t count, std::uint32_t r) {
+    copyBlocks(middle - std::size_t{r} * stride, stride, middle, 0, r, stride);
+    const std::uint8_t* lastPosition = middle + (std::size_t{count} - 1) * stride;
+    copyBlocks(middle + std::size_t{count} * stride, stride, lastPosition, 0, r + 1, stride);
 }
 
 // Copies pixel x of rows row[0..3] into bytes 0..15 of scratch position x
@@ -440,9 +450,7 @@ void blurColumnsVector(std::uint8_t* pixels, std::uint32_t width, std::uint32_t 
         const std::size_t stride = std::size_t{group} * 4;
         std::uint8_t* top = pixels + std::size_t{x} * 4;
         std::uint8_t* middle = padded + std::size_t{r} * stride;
-        for (std::uint32_t y = 0; y < height; ++y) {
-            std::memcpy(middle + std::size_t{y} * stride, top + std::size_t{y} * rowBytes, stride);
-        }
+        copyBlocks(middle, stride, top, rowBytes, height, stride);
         padEdges(middle, stride, height, r);
         const std::uint32_t step = group == kColumnGroup ? lanes : 4;
         for (std::uint32_t first = 0; first < group; first += step) {
