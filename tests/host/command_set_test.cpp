@@ -142,7 +142,7 @@ TEST_F(Commands, SetDarkOffForAnUntrackedWindowCreatesAndReleasesARecord) {
 // Tearing down or dropping a record that was never attached must not lower
 // the effect count below the number of overlays, or a later attach would skip
 // the refresh and another engine's capture would see the new overlay.
-TEST_F(Commands, EveryAttachedCaptureLeavesOutEveryOverlayEvenAfterTheCountDrifted) {
+TEST_F(Commands, EveryAttachedCaptureLeavesOutEveryOverlayAfterAnUntrackedWindowWasSwitchedOff) {
     HWND never = makeTarget({10, 10, 50, 50});
     HWND first = makeTarget({100, 10, 160, 60});
     HWND second = makeTarget({200, 10, 260, 60});
