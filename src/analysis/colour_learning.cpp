@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "analysis/frame_analyzer.h"
 
@@ -22,16 +23,29 @@ namespace {
 // background colour.
 constexpr std::int32_t kRunToLearn = 200;
 
+// A learned colour whose marking waits: the line that found it and the pixel.
+struct DeferredMark {
+    std::int32_t line;
+    const std::uint8_t* pixel;
+};
+
 // One line of the walk: a reference colour and how many pixels in a row of
-// the line have shown it.
+// the line have shown it. A line either marks what it learns at once or, when
+// several lines are walked side by side, hands it to a list kept in line order.
 class LineRun {
   public:
-    LineRun(FrameAnalyzer& analyzer, const std::uint8_t* first) : analyzer_(analyzer), reference_(first) {}
+    LineRun(FrameAnalyzer& analyzer, const std::uint8_t* first, std::vector<DeferredMark>* deferred = nullptr,
+            std::int32_t line = 0)
+        : analyzer_(&analyzer), reference_(first), deferred_(deferred), line_(line) {}
 
     void visit(const std::uint8_t* pixel) {
         if (pixel[0] == reference_[0] && pixel[1] == reference_[1] && pixel[2] == reference_[2]) {
             if (++count_ == kRunToLearn) {
-                analyzer_.markBackgroundColour(reference_);
+                if (deferred_ != nullptr) {
+                    deferred_->push_back(DeferredMark{line_, reference_});
+                } else {
+                    analyzer_->markBackgroundColour(reference_);
+                }
                 count_ = 1;
             }
         } else {
@@ -41,8 +55,10 @@ class LineRun {
     }
 
   private:
-    FrameAnalyzer& analyzer_;
+    FrameAnalyzer* analyzer_;
     const std::uint8_t* reference_;
+    std::vector<DeferredMark>* deferred_;
+    std::int32_t line_;
     std::int32_t count_ = 1;
 };
 
@@ -78,18 +94,40 @@ void FrameAnalyzer::learnBackgroundColours() {
         }
     }
 
-    // 3. Downward from the top edge, one column left every 32 rows.
+    // 3. Downward from the top edge, one column left every 32 rows. Line L
+    // starts at x0 = width - 1 - 4L. All lines share the leftward shift i
+    // (one per 32 rows), so they are walked side by side, one frame row at a
+    // time, instead of one column-like line after the other through the
+    // whole frame. Marking order decides which neighbourhoods are added, so
+    // what they learn is marked afterwards in the order of the lines.
     if (height > 2) {
-        for (std::int32_t x0 = width - 1; x0 >= 0; x0 -= 4) {
-            LineRun line(*this, at(x0, 0));
-            std::int32_t i = 0;
-            for (std::int32_t y = 1; y < height - 1; ++y) {
-                // Column x0 - i never goes below 0.
-                if (y % 32 == 0 && ++i >= x0) {
-                    break;
+        const std::int32_t lineCount = (width - 1) / 4 + 1;
+        std::vector<LineRun> lines;
+        lines.reserve(static_cast<std::size_t>(lineCount));
+        std::vector<DeferredMark> learned;
+        for (std::int32_t line = 0; line < lineCount; ++line) {
+            lines.emplace_back(*this, at(width - 1 - 4 * line, 0), &learned, line);
+        }
+        std::int32_t running = lineCount;  // lines 0 .. running - 1 go on
+        std::int32_t i = 0;
+        for (std::int32_t y = 1; y < height - 1 && running > 0; ++y) {
+            if (y % 32 == 0) {
+                ++i;
+                // A line ends when i reaches its x0, so that its column never
+                // goes below 0; the lines further left end first.
+                while (running > 0 && width - 1 - 4 * (running - 1) <= i) {
+                    --running;
                 }
-                line.visit(at(x0 - i, y));
             }
+            const std::uint8_t* start = at(width - 1 - i, y);
+            for (std::int32_t line = 0; line < running; ++line) {
+                lines[static_cast<std::size_t>(line)].visit(start - 16 * line);
+            }
+        }
+        std::stable_sort(learned.begin(), learned.end(),
+                         [](const DeferredMark& a, const DeferredMark& b) { return a.line < b.line; });
+        for (const DeferredMark& mark : learned) {
+            markBackgroundColour(mark.pixel);
         }
     }
 
