@@ -62,11 +62,20 @@ void Image::fill(Colour c) {
 
 void Image::fillRect(const RECT& r, Colour c) {
     const RECT clip = intersect(r, RECT{0, 0, width, height});
-    for (LONG y = clip.top; y < clip.bottom; ++y) {
-        std::uint8_t* p = row(y) + static_cast<std::size_t>(clip.left) * 4;
-        for (LONG x = clip.left; x < clip.right; ++x, p += 4) {
-            std::memcpy(p, &c, 4);
-        }
+    if (clip.right <= clip.left || clip.bottom <= clip.top) {
+        return;
+    }
+    // Fill the first row by doubling copies, then copy that row to the others.
+    const auto rowBytes = static_cast<std::size_t>(clip.right - clip.left) * 4;
+    std::uint8_t* first = row(clip.top) + static_cast<std::size_t>(clip.left) * 4;
+    std::memcpy(first, &c, 4);
+    for (std::size_t done = 4; done < rowBytes;) {
+        const std::size_t n = std::min(done, rowBytes - done);
+        std::memcpy(first + done, first, n);
+        done += n;
+    }
+    for (LONG y = clip.top + 1; y < clip.bottom; ++y) {
+        std::memcpy(row(y) + static_cast<std::size_t>(clip.left) * 4, first, rowBytes);
     }
 }
 
