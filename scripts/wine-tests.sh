@@ -95,7 +95,27 @@ run() {
   fi
 }
 
+# kestra-helper.exe is self-contained: it imports system DLLs only, and not
+# Magnification.dll, which it binds at run time.
+check_imports() {
+  local exe=$build/apps/helper/kestra-helper.exe
+  if [ -n "${KESTRA_WINE_ONLY:-}" ] && [[ "imports" != *"$KESTRA_WINE_ONLY"* ]]; then return; fi
+  if [ ! -f "$exe" ]; then
+    summary+=("FAIL imports (kestra-helper.exe not built)"); failures=$((failures + 1)); return
+  fi
+  local dlls bad
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
+  bad=$(echo "$dlls" | tr ' ' '\n' | grep -v -i -E '^(kernel32|user32|gdi32|msvcrt|advapi32|shell32|ole32|psapi|ucrtbase|api-ms-win-.*)\.dll$' | grep -v '^$' || true)
+  if [ -z "$bad" ]; then
+    summary+=("PASS imports ($dlls)")
+  else
+    summary+=("FAIL imports (not a system DLL: $(echo $bad))"); failures=$((failures + 1))
+  fi
+}
+check_imports
+
 run framing 120 "$bin/wine_framing.exe"
+run magnification-binding 60 "$bin/wine_magnification_binding.exe"
 # Contract tests where Wine and the simulated desktop disagree are left out
 # here and listed, with what Wine does, in tests/wine/README.md.
 contract_known="WindowContract.NonActivatingShowsLeaveTheActiveWindow"
