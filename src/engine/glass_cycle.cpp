@@ -100,12 +100,10 @@ void copyMonitorPart(EffectEngine& engine) {
 bool EffectEngine::backdropChanged() {
     const std::uint8_t* frame = backdropBuffer.frame;
     const std::int32_t size = backdropBuffer.byteSize;
-    if (frame == nullptr || size <= 0 || backdropBuffer.pixelCount <= 0) {
+    // Without a frame or a copy to compare with (a failed prepareGlassFrame,
+    // retried at the next new backdrop frame) nothing counts as a change.
+    if (frame == nullptr || backdropCopy == nullptr || size <= 0 || backdropBuffer.pixelCount <= 0) {
         return false;
-    }
-    if (backdropCopy == nullptr) {
-        // No reference to compare with (its allocation failed): recompose.
-        return true;
     }
     const std::int32_t pixels = size / 4;
     std::int32_t count = 0;
