@@ -110,6 +110,40 @@ TEST(PhotoRegions, VotesMoveAnEdgePastAStrayBackgroundPixel) {
     EXPECT_EQ(m.right, 259);
 }
 
+TEST(PhotoRegions, AMostlyBackgroundBottomRowIsVotedBackUp) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, 200, 11);
+    // A one-pixel tail under the column that set the bottom takes the bottom
+    // walk down to row 239; that row is mostly paper, so the vote shrinks the
+    // region back to the last row that is mostly photo.
+    frame.noiseRect(104, 200, 105, 240, 12);
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->detectPhotoRegions();
+    const Marked m = marked(a);
+    EXPECT_EQ(m.top, 80);
+    EXPECT_EQ(m.bottom, 199);
+    EXPECT_EQ(m.left, 100);
+    EXPECT_EQ(m.right, 259);
+    EXPECT_TRUE(m.filled());
+}
+
+TEST(PhotoRegions, ABottomVoteThatGrowsToTheLimitKeepsTheWalkedBottom) {
+    // The photo reaches the last row. The deepest grid point is row 292 and no
+    // paper lies below it; the vote would grow to the scan limit, so the
+    // bottom stays at 292.
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, 300, 11);
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->detectPhotoRegions();
+    const Marked m = marked(a);
+    EXPECT_EQ(m.top, 80);
+    EXPECT_EQ(m.bottom, 292);
+    EXPECT_EQ(m.left, 100);
+    EXPECT_EQ(m.right, 259);
+}
+
 TEST(PhotoRegions, BusyAreasNarrowerThanFourScanStepsAreNoRegion) {
     Frame frame(400, 300, kPaper);
     frame.noiseRect(100, 40, 136, 280, 5);  // 36 pixels wide, tall
