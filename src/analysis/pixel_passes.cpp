@@ -178,9 +178,10 @@ void runBand(PassKind kind, const FrameAnalyzer& analyzer, std::int64_t begin, s
 // the rows that do not divide evenly) and runs them in one parallel region.
 // Returns false when the analyzer has nothing to work on.
 bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
-    if (analyzer.frame == nullptr || analyzer.regionMask == nullptr || analyzer.rowBytes <= 0 ||
-        analyzer.width <= 0 || analyzer.height <= 0) {
-        return false;
+    if (analyzer.frame == nullptr || analyzer.regionMask == nullptr || analyzer.width <= 0 ||
+        analyzer.height <= 0 || analyzer.rowBytes != std::int64_t{analyzer.width} * 4 ||
+        analyzer.lastRowOffset != (std::int64_t{analyzer.height} - 1) * analyzer.rowBytes) {
+        return false;  // no buffers, or geometry not configured for this size
     }
     if (kind != PassKind::invert && analyzer.backdropImage == nullptr) {
         return false;

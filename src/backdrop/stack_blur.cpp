@@ -3,10 +3,12 @@
 //
 // Two forms live here. blurLineScalar is the textbook ring-buffer version and
 // the reference; stackBlurPass runs it over a band. stackBlur uses the vector
-// kernel where the compiler targets SSE4.1: it copies each line (or group of
-// lines) into a scratch line padded with the edge pixels, runs four pixels at
-// once through the running sums, and writes the results back. All sums are
-// exact 32-bit integers, so both forms give identical bytes.
+// kernels where the compiler targets SSE4.1 (and AVX2, chosen at run time,
+// on GCC and Clang): the row pass interleaves 8 or 4 rows into a scratch
+// line, the column pass copies 16 adjacent columns into a scratch column,
+// and the running sums then advance 4 or 8 pixels per step, reading the
+// edge pixels in place of the window's missing ones. All sums are exact
+// 32-bit integers, so every form gives identical bytes.
 #include "backdrop/stack_blur.h"
 
 #include <omp.h>
@@ -125,6 +127,46 @@ inline __m128i widenPixel(const std::uint8_t* pixel) {
     return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(word));
 }
 
+// The three pixels a step reads, as byte offsets from position 0 of a line
+// of `count` positions `stride` bytes apart, with the edge positions
+// repeating: leaving x - r, entering x + r + 1, next x + 1, each clamped.
+// Within a segment each offset either stays (step 0) or moves by stride, so
+// the kernels need no padded copy of the line and no per-step clamping.
+struct Segment {
+    std::uint32_t end;  // first position after the segment
+    std::size_t leaving;
+    std::size_t entering;
+    std::size_t next;
+    std::size_t leavingStep;
+    std::size_t enteringStep;
+    std::size_t nextStep;
+};
+
+Segment segmentAt(std::uint32_t x, std::uint32_t count, std::uint32_t r, std::size_t stride) {
+    const std::uint32_t last = count - 1;
+    Segment g{};
+    g.end = count;
+    // Breakpoints: leaving starts to move after x = r, entering stops at the
+    // last position from x = count - r - 1 on, next from x = count - 1 on.
+    const std::int64_t breaks[3] = {std::int64_t{r} + 1, std::int64_t{count} - r - 1,
+                                    std::int64_t{count} - 1};
+    for (const std::int64_t b : breaks) {
+        if (b > x && b < g.end) {
+            g.end = static_cast<std::uint32_t>(b);
+        }
+    }
+    const bool leavingMoves = x > r;
+    g.leaving = leavingMoves ? (std::size_t{x} - r) * stride : 0;
+    g.leavingStep = leavingMoves ? stride : 0;
+    const bool enteringMoves = std::uint64_t{x} + r + 1 <= last;
+    g.entering = (enteringMoves ? std::size_t{x} + r + 1 : last) * stride;
+    g.enteringStep = enteringMoves ? stride : 0;
+    const bool nextMoves = x + 1 <= last;
+    g.next = (nextMoves ? std::size_t{x} + 1 : last) * stride;
+    g.nextStep = nextMoves ? stride : 0;
+    return g;
+}
+
 // Running sums of one lane: the weighted window sum, the right half (sumIn)
 // and the left half with the centre (sumOut). Moving one position on: the
 // pixel at x - r leaves, the one at x + r + 1 enters, x + 1 becomes the centre.
@@ -144,63 +186,59 @@ struct Lane4 {
 };
 
 // The running-sum kernel on four lanes (four pixels of four independent
-// lines). Position j (-r .. count + r) of lane l is the pixel at
-// padded + (j + r) * paddedStride + 4 * l; the result for position x goes
-// to out + x * outStride as 16 bytes.
-void blurLanes4(const std::uint8_t* padded, std::size_t paddedStride, std::uint32_t count, std::uint32_t r,
+// lines). Position j (0 .. count - 1) of lane l is the pixel at
+// line + j * stride + 4 * l; the result for position x goes to
+// out + x * outStride as 16 bytes.
+void blurLanes4(const std::uint8_t* line, std::size_t stride, std::uint32_t count, std::uint32_t r,
                 std::uint8_t* out, std::size_t outStride) {
     const __m128i mul = _mm_set1_epi32(static_cast<int>(stackBlurMul[r]));
     const __m128i shr = _mm_cvtsi32_si128(stackBlurShr[r]);
-    const std::uint8_t* centre = padded + std::size_t{r} * paddedStride;  // position 0
-
-    __m128i sum[4];
-    __m128i sumIn[4];
-    __m128i sumOut[4];
     // Left half of the first window: the first pixel, weights 1 .. r + 1.
     const __m128i leftWeight = _mm_set1_epi32(static_cast<int>((r + 1) * (r + 2) / 2));
     const __m128i leftCount = _mm_set1_epi32(static_cast<int>(r + 1));
+    Lane4 lanes[4];
     for (int l = 0; l < 4; ++l) {
-        const __m128i p = widenPixel(centre + 4 * l);
-        sum[l] = _mm_mullo_epi32(p, leftWeight);
-        sumOut[l] = _mm_mullo_epi32(p, leftCount);
-        sumIn[l] = _mm_setzero_si128();
+        const __m128i p = widenPixel(line + 4 * l);
+        lanes[l] = Lane4{_mm_mullo_epi32(p, leftWeight), _mm_setzero_si128(), _mm_mullo_epi32(p, leftCount)};
     }
     // Right half: position i has weight r + 1 - i, which is the sum of the
     // running totals of positions 1 .. i.
-    __m128i total[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
-    for (std::uint32_t i = 1; i <= r; ++i) {
-        const std::uint8_t* p = centre + std::size_t{i} * paddedStride;
-        for (int l = 0; l < 4; ++l) {
-            sumIn[l] = _mm_add_epi32(sumIn[l], widenPixel(p + 4 * l));
-            total[l] = _mm_add_epi32(total[l], sumIn[l]);
-        }
-    }
+    const std::uint32_t last = count - 1;
     for (int l = 0; l < 4; ++l) {
-        sum[l] = _mm_add_epi32(sum[l], total[l]);
+        __m128i total = _mm_setzero_si128();
+        for (std::uint32_t i = 1; i <= r; ++i) {
+            const std::uint8_t* p = line + std::size_t{i < last ? i : last} * stride + 4 * l;
+            lanes[l].in = _mm_add_epi32(lanes[l].in, widenPixel(p));
+            total = _mm_add_epi32(total, lanes[l].in);
+        }
+        lanes[l].sum = _mm_add_epi32(lanes[l].sum, total);
     }
 
-    // Four named lanes rather than arrays, so that the sums stay in registers.
-    Lane4 l0{sum[0], sumIn[0], sumOut[0]};
-    Lane4 l1{sum[1], sumIn[1], sumOut[1]};
-    Lane4 l2{sum[2], sumIn[2], sumOut[2]};
-    Lane4 l3{sum[3], sumIn[3], sumOut[3]};
-    const std::uint8_t* leaving = padded;                                       // position x - r
-    const std::uint8_t* entering = centre + std::size_t{r + 1} * paddedStride;  // position x + r + 1
-    const std::uint8_t* next = centre + paddedStride;                           // position x + 1
-    for (std::uint32_t x = 0; x < count; ++x) {
-        const __m128i q0 = _mm_srl_epi32(_mm_mullo_epi32(l0.sum, mul), shr);
-        const __m128i q1 = _mm_srl_epi32(_mm_mullo_epi32(l1.sum, mul), shr);
-        const __m128i q2 = _mm_srl_epi32(_mm_mullo_epi32(l2.sum, mul), shr);
-        const __m128i q3 = _mm_srl_epi32(_mm_mullo_epi32(l3.sum, mul), shr);
-        const __m128i packed = _mm_packus_epi16(_mm_packus_epi32(q0, q1), _mm_packus_epi32(q2, q3));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + std::size_t{x} * outStride), packed);
-        l0.advance(leaving, entering, next);
-        l1.advance(leaving + 4, entering + 4, next + 4);
-        l2.advance(leaving + 8, entering + 8, next + 8);
-        l3.advance(leaving + 12, entering + 12, next + 12);
-        leaving += paddedStride;
-        entering += paddedStride;
-        next += paddedStride;
+    // Four named lanes rather than an array, so that the sums stay in registers.
+    Lane4 l0 = lanes[0];
+    Lane4 l1 = lanes[1];
+    Lane4 l2 = lanes[2];
+    Lane4 l3 = lanes[3];
+    for (std::uint32_t x = 0; x < count;) {
+        const Segment g = segmentAt(x, count, r, stride);
+        const std::uint8_t* leaving = line + g.leaving;
+        const std::uint8_t* entering = line + g.entering;
+        const std::uint8_t* next = line + g.next;
+        for (; x < g.end; ++x) {
+            const __m128i q0 = _mm_srl_epi32(_mm_mullo_epi32(l0.sum, mul), shr);
+            const __m128i q1 = _mm_srl_epi32(_mm_mullo_epi32(l1.sum, mul), shr);
+            const __m128i q2 = _mm_srl_epi32(_mm_mullo_epi32(l2.sum, mul), shr);
+            const __m128i q3 = _mm_srl_epi32(_mm_mullo_epi32(l3.sum, mul), shr);
+            const __m128i packed = _mm_packus_epi16(_mm_packus_epi32(q0, q1), _mm_packus_epi32(q2, q3));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + std::size_t{x} * outStride), packed);
+            l0.advance(leaving, entering, next);
+            l1.advance(leaving + 4, entering + 4, next + 4);
+            l2.advance(leaving + 8, entering + 8, next + 8);
+            l3.advance(leaving + 12, entering + 12, next + 12);
+            leaving += g.leavingStep;
+            entering += g.enteringStep;
+            next += g.nextStep;
+        }
     }
 }
 
@@ -230,60 +268,57 @@ struct Lane8 {
 };
 
 // blurLanes4 on eight lanes (32 bytes per position), two pixels per vector.
-KESTRA_AVX2 void blurLanes8(const std::uint8_t* padded, std::size_t paddedStride, std::uint32_t count,
+KESTRA_AVX2 void blurLanes8(const std::uint8_t* line, std::size_t stride, std::uint32_t count,
                             std::uint32_t r, std::uint8_t* out, std::size_t outStride) {
     const __m256i mul = _mm256_set1_epi32(static_cast<int>(stackBlurMul[r]));
     const __m128i shr = _mm_cvtsi32_si128(stackBlurShr[r]);
     // The in-lane packs leave pixels in the order 0 2 4 6 1 3 5 7.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    const std::uint8_t* centre = padded + std::size_t{r} * paddedStride;
-
-    __m256i sum[4];
-    __m256i sumIn[4];
-    __m256i sumOut[4];
-    __m256i total[4];
     const __m256i leftWeight = _mm256_set1_epi32(static_cast<int>((r + 1) * (r + 2) / 2));
     const __m256i leftCount = _mm256_set1_epi32(static_cast<int>(r + 1));
+    Lane8 lanes[4];
     for (int l = 0; l < 4; ++l) {
-        const __m256i p = widenPixelPair(centre + 8 * l);
-        sum[l] = _mm256_mullo_epi32(p, leftWeight);
-        sumOut[l] = _mm256_mullo_epi32(p, leftCount);
-        sumIn[l] = _mm256_setzero_si256();
-        total[l] = _mm256_setzero_si256();
+        const __m256i p = widenPixelPair(line + 8 * l);
+        lanes[l] = Lane8{_mm256_mullo_epi32(p, leftWeight), _mm256_setzero_si256(),
+                         _mm256_mullo_epi32(p, leftCount)};
     }
-    for (std::uint32_t i = 1; i <= r; ++i) {
-        const std::uint8_t* p = centre + std::size_t{i} * paddedStride;
-        for (int l = 0; l < 4; ++l) {
-            sumIn[l] = _mm256_add_epi32(sumIn[l], widenPixelPair(p + 8 * l));
-            total[l] = _mm256_add_epi32(total[l], sumIn[l]);
+    const std::uint32_t last = count - 1;
+    for (int l = 0; l < 4; ++l) {
+        __m256i total = _mm256_setzero_si256();
+        for (std::uint32_t i = 1; i <= r; ++i) {
+            const std::uint8_t* p = line + std::size_t{i < last ? i : last} * stride + 8 * l;
+            lanes[l].in = _mm256_add_epi32(lanes[l].in, widenPixelPair(p));
+            total = _mm256_add_epi32(total, lanes[l].in);
         }
-    }
-    for (int l = 0; l < 4; ++l) {
-        sum[l] = _mm256_add_epi32(sum[l], total[l]);
+        lanes[l].sum = _mm256_add_epi32(lanes[l].sum, total);
     }
 
-    Lane8 l0{sum[0], sumIn[0], sumOut[0]};
-    Lane8 l1{sum[1], sumIn[1], sumOut[1]};
-    Lane8 l2{sum[2], sumIn[2], sumOut[2]};
-    Lane8 l3{sum[3], sumIn[3], sumOut[3]};
-    const std::uint8_t* leaving = padded;
-    const std::uint8_t* entering = centre + std::size_t{r + 1} * paddedStride;
-    const std::uint8_t* next = centre + paddedStride;
-    for (std::uint32_t x = 0; x < count; ++x) {
-        const __m256i q0 = _mm256_srl_epi32(_mm256_mullo_epi32(l0.sum, mul), shr);
-        const __m256i q1 = _mm256_srl_epi32(_mm256_mullo_epi32(l1.sum, mul), shr);
-        const __m256i q2 = _mm256_srl_epi32(_mm256_mullo_epi32(l2.sum, mul), shr);
-        const __m256i q3 = _mm256_srl_epi32(_mm256_mullo_epi32(l3.sum, mul), shr);
-        const __m256i packed = _mm256_packus_epi16(_mm256_packus_epi32(q0, q1), _mm256_packus_epi32(q2, q3));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + std::size_t{x} * outStride),
-                            _mm256_permutevar8x32_epi32(packed, order));
-        l0.advance(leaving, entering, next);
-        l1.advance(leaving + 8, entering + 8, next + 8);
-        l2.advance(leaving + 16, entering + 16, next + 16);
-        l3.advance(leaving + 24, entering + 24, next + 24);
-        leaving += paddedStride;
-        entering += paddedStride;
-        next += paddedStride;
+    Lane8 l0 = lanes[0];
+    Lane8 l1 = lanes[1];
+    Lane8 l2 = lanes[2];
+    Lane8 l3 = lanes[3];
+    for (std::uint32_t x = 0; x < count;) {
+        const Segment g = segmentAt(x, count, r, stride);
+        const std::uint8_t* leaving = line + g.leaving;
+        const std::uint8_t* entering = line + g.entering;
+        const std::uint8_t* next = line + g.next;
+        for (; x < g.end; ++x) {
+            const __m256i q0 = _mm256_srl_epi32(_mm256_mullo_epi32(l0.sum, mul), shr);
+            const __m256i q1 = _mm256_srl_epi32(_mm256_mullo_epi32(l1.sum, mul), shr);
+            const __m256i q2 = _mm256_srl_epi32(_mm256_mullo_epi32(l2.sum, mul), shr);
+            const __m256i q3 = _mm256_srl_epi32(_mm256_mullo_epi32(l3.sum, mul), shr);
+            const __m256i packed =
+                _mm256_packus_epi16(_mm256_packus_epi32(q0, q1), _mm256_packus_epi32(q2, q3));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + std::size_t{x} * outStride),
+                                _mm256_permutevar8x32_epi32(packed, order));
+            l0.advance(leaving, entering, next);
+            l1.advance(leaving + 8, entering + 8, next + 8);
+            l2.advance(leaving + 16, entering + 16, next + 16);
+            l3.advance(leaving + 24, entering + 24, next + 24);
+            leaving += g.leavingStep;
+            entering += g.enteringStep;
+            next += g.nextStep;
+        }
     }
 }
 
@@ -295,16 +330,16 @@ bool cpuHasAvx2() {
 #endif  // KESTRA_BLUR_AVX2_DISPATCH
 
 // Runs the kernel of `lanes` (4 or 8) lanes.
-void blurLanes(std::uint32_t lanes, const std::uint8_t* padded, std::size_t paddedStride, std::uint32_t count,
+void blurLanes(std::uint32_t lanes, const std::uint8_t* line, std::size_t stride, std::uint32_t count,
                std::uint32_t r, std::uint8_t* out, std::size_t outStride) {
 #if defined(KESTRA_BLUR_AVX2_DISPATCH)
     if (lanes == 8) {
-        blurLanes8(padded, paddedStride, count, r, out, outStride);
+        blurLanes8(line, stride, count, r, out, outStride);
         return;
     }
 #endif
     for (std::uint32_t l = 0; l < lanes; l += 4) {
-        blurLanes4(padded + std::size_t{l} * 4, paddedStride, count, r, out + std::size_t{l} * 4, outStride);
+        blurLanes4(line + std::size_t{l} * 4, stride, count, r, out + std::size_t{l} * 4, outStride);
     }
 }
 
@@ -339,14 +374,6 @@ void copyBlocks(std::uint8_t* dst, std::size_t dstStride, const std::uint8_t* sr
         dst += dstStride;
         src += srcStride;
     }
-}
-
-// Pads a scratch line on both sides: positions -r .. -1 repeat position 0,
-// positions count .. count + r repeat position count - 1.
-void padEdges(std::uint8_t* middle, std::size_t stride, std::uint32_t count, std::uint32_t r) {
-    copyBlocks(middle - std::size_t{r} * stride, stride, middle, 0, r, stride);
-    const std::uint8_t* lastPosition = middle + (std::size_t{count} - 1) * stride;
-    copyBlocks(middle + std::size_t{count} * stride, stride, lastPosition, 0, r + 1, stride);
 }
 
 // Copies pixel x of rows row[0..3] into bytes 0..15 of scratch position x
@@ -399,28 +426,26 @@ void scatterFourRows(const std::uint8_t* positions, std::size_t stride, std::uin
 }
 
 // Rows first .. end - 1 with the vector kernels, `group` (8 or 4) rows at a
-// time interleaved in one padded scratch line; then groups of 4, then the
+// time interleaved in one scratch line; then groups of 4, then the
 // scalar line for what is left.
 void blurRowsVector(std::uint8_t* pixels, std::uint32_t width, Band rows, std::uint32_t r,
                     std::uint32_t group, std::uint8_t* scratch) {
     const std::size_t rowBytes = std::size_t{width} * 4;
-    std::uint8_t* padded = scratch;
-    std::uint8_t* results = padded + (std::size_t{width} + 2 * r + 1) * kRowGroup * 4;
+    std::uint8_t* lines = scratch;  // width positions of up to kRowGroup pixels
+    std::uint8_t* results = lines + std::size_t{width} * kRowGroup * 4;
     std::uint8_t* stack = results + std::size_t{width} * kRowGroup * 4;
     std::uint32_t y = rows.first;
     while (y + 4 <= rows.end) {
         const std::uint32_t lanes = y + group <= rows.end ? group : 4;
         const std::size_t stride = std::size_t{lanes} * 4;
-        std::uint8_t* middle = padded + std::size_t{r} * stride;
         for (std::uint32_t block = 0; block < lanes; block += 4) {
             std::uint8_t* const row[4] = {pixels + (std::size_t{y} + block) * rowBytes,
                                           pixels + (std::size_t{y} + block + 1) * rowBytes,
                                           pixels + (std::size_t{y} + block + 2) * rowBytes,
                                           pixels + (std::size_t{y} + block + 3) * rowBytes};
-            gatherFourRows(row, middle + std::size_t{block} * 4, stride, width);
+            gatherFourRows(row, lines + std::size_t{block} * 4, stride, width);
         }
-        padEdges(middle, stride, width, r);
-        blurLanes(lanes, padded, stride, width, r, results, stride);
+        blurLanes(lanes, lines, stride, width, r, results, stride);
         for (std::uint32_t block = 0; block < lanes; block += 4) {
             std::uint8_t* const row[4] = {pixels + (std::size_t{y} + block) * rowBytes,
                                           pixels + (std::size_t{y} + block + 1) * rowBytes,
@@ -435,26 +460,24 @@ void blurRowsVector(std::uint8_t* pixels, std::uint32_t width, Band rows, std::u
     }
 }
 
-// Columns first .. end - 1: sixteen adjacent columns are copied into a padded
+// Columns first .. end - 1: sixteen adjacent columns are copied into a
 // scratch column (64 bytes per position) and blurred with `lanes` (8 or 4)
 // lanes per kernel; leftover groups of four use a 16-byte scratch column,
 // single columns the scalar line.
 void blurColumnsVector(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, Band columns,
                        std::uint32_t r, std::uint32_t lanes, std::uint8_t* scratch) {
     const std::size_t rowBytes = std::size_t{width} * 4;
-    std::uint8_t* padded = scratch;
-    std::uint8_t* stack = padded + (std::size_t{height} + 2 * r + 1) * kColumnGroup * 4;
+    std::uint8_t* lines = scratch;  // height positions of up to kColumnGroup pixels
+    std::uint8_t* stack = lines + std::size_t{height} * kColumnGroup * 4;
     std::uint32_t x = columns.first;
     while (x + 4 <= columns.end) {
         const std::uint32_t group = x + kColumnGroup <= columns.end ? kColumnGroup : 4;
         const std::size_t stride = std::size_t{group} * 4;
         std::uint8_t* top = pixels + std::size_t{x} * 4;
-        std::uint8_t* middle = padded + std::size_t{r} * stride;
-        copyBlocks(middle, stride, top, rowBytes, height, stride);
-        padEdges(middle, stride, height, r);
+        copyBlocks(lines, stride, top, rowBytes, height, stride);
         const std::uint32_t step = group == kColumnGroup ? lanes : 4;
         for (std::uint32_t first = 0; first < group; first += step) {
-            blurLanes(step, padded + std::size_t{first} * 4, stride, height, r, top + std::size_t{first} * 4,
+            blurLanes(step, lines + std::size_t{first} * 4, stride, height, r, top + std::size_t{first} * 4,
                       rowBytes);
         }
         x += group;
@@ -466,8 +489,8 @@ void blurColumnsVector(std::uint8_t* pixels, std::uint32_t width, std::uint32_t 
 
 // Scratch bytes one thread needs for either direction.
 std::size_t vectorScratchBytes(std::uint32_t width, std::uint32_t height, std::uint32_t r) {
-    const std::size_t rowsBytes = (2 * (std::size_t{width} + r) + 1) * kRowGroup * 4;
-    const std::size_t columnsBytes = (std::size_t{height} + 2 * r + 1) * kColumnGroup * 4;
+    const std::size_t rowsBytes = 2 * std::size_t{width} * kRowGroup * 4;
+    const std::size_t columnsBytes = std::size_t{height} * kColumnGroup * 4;
     return std::max(rowsBytes, columnsBytes) + (2 * std::size_t{r} + 1) * 4;
 }
 
@@ -577,7 +600,7 @@ void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, 
     const std::uint32_t bandCount = maxThreads > 1 ? static_cast<std::uint32_t>(maxThreads) : 1;
     const BlurKernel kernel = activeKernel();
     const std::size_t perThread = scratchBytes(kernel, width, height, r);
-    // The per-thread scratch is small (a padded line or column group), so it
+    // The per-thread scratch is small (a line or column group), so it
     // comes from the C++ heap rather than the frame-buffer heap.
     const std::unique_ptr<std::uint8_t[]> owner(new (std::nothrow) std::uint8_t[perThread * bandCount]);
     if (!owner) {
