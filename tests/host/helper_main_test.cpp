@@ -224,5 +224,28 @@ TEST_F(Startup, ClosingTheHelperWindowDoesNotEndTheProcess) {
     EXPECT_GT(desk.now(), 400);
 }
 
+// End to end: the scheduler's first ticks after the command present the
+// inverted window in its overlay.
+TEST_F(Startup, DarkEffectShowsOverTheTargetAfterTheNextTicks) {
+    HWND target = makeTarget({100, 100, 260, 220});
+    sim::Colour before = 0;
+    sim::Colour after = 0;
+    desk.at(100, [&] {
+        before = desk.pixelAt(180, 160);
+        request(1, formatHandle(target) + "|1");
+    });
+    desk.at(400, [&] {
+        after = desk.pixelAt(180, 160);
+        desk.window(target).destroy();
+    });
+    EXPECT_EQ(runHelper(), kExitNothingTracked);
+    EXPECT_EQ(sim::redOf(before), 240);
+    EXPECT_EQ(sim::redOf(after), 255 - 240);
+    EXPECT_EQ(sim::greenOf(after), 255 - 240);
+    EXPECT_EQ(sim::blueOf(after), 255 - 240);
+    // Everything the helper made for the window is gone with it.
+    EXPECT_EQ(desk.counts().helperWindows, 1);
+}
+
 }  // namespace
 }  // namespace kestra
