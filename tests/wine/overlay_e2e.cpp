@@ -23,12 +23,15 @@ constexpr int kHeight = 200;
 // stand-in.
 class PublishedWindow {
   public:
-    PublishedWindow(int x, int y) {
+    // A light page with dark text-like bars, or (dark) the same in dark.
+    PublishedWindow(int x, int y, bool dark = false) {
+        const std::uint32_t page = dark ? 0xFF1E1E1Eu : 0xFFF4F0E8u;
+        const std::uint32_t ink = dark ? 0xFFD0D0D0u : 0xFF202020u;
         pixels_.resize(static_cast<std::size_t>(kWidth) * kHeight);
         for (int row = 0; row < kHeight; ++row) {
             for (int column = 0; column < kWidth; ++column) {
                 const bool bar = (row % 20) >= 8 && (row % 20) < 12 && column >= 16 && column < kWidth - 40;
-                pixels_[static_cast<std::size_t>(row) * kWidth + column] = bar ? 0xFF202020u : 0xFFF4F0E8u;
+                pixels_[static_cast<std::size_t>(row) * kWidth + column] = bar ? ink : page;
             }
         }
         WNDCLASSEXA wc{};
@@ -198,14 +201,26 @@ TEST(OverlayEndToEnd, DarkEffectLiesOverTheTargetAndShowsItInverted) {
     EXPECT_FALSE(exStyle & WS_EX_TOPMOST);
     EXPECT_EQ(GetWindow(overlay, GW_OWNER), target.hwnd());
 
+    // Click-through: the point over the target belongs to the target.
+    const POINT centre{(targetRect.left + targetRect.right) / 2, (targetRect.top + targetRect.bottom) / 2};
+    EXPECT_EQ(WindowFromPoint(centre), target.hwnd());
+    // Under Wine the overlay's ShowWindow(SW_SHOW) at creation activates it
+    // in spite of WS_EX_NOACTIVATE (see README.md); noted, not failed.
+    if (GetForegroundWindow() == overlay) {
+        std::printf("  note: the overlay became the foreground window when it was first shown\n");
+    }
+
     // The screen over the target shows it inverted.
     int mismatches = kWidth * kHeight;
+    const std::int64_t shownAt = winetest::monotonicMs();
     winetest::pumpUntil(
         [&] {
             mismatches = invertedMismatches(target, targetRect);
             return mismatches == 0;
         },
         10000);
+    std::printf("  inverted pixels on the screen %lld ms after the overlay was in place\n",
+                static_cast<long long>(winetest::monotonicMs() - shownAt));
     std::string report;
     mismatches = invertedMismatches(target, targetRect, &report);
     EXPECT_EQ(mismatches, 0) << "pixels over the target that are not the target inverted, first ones:\n"
@@ -232,6 +247,40 @@ TEST(OverlayEndToEnd, DarkEffectLiesOverTheTargetAndShowsItInverted) {
     EXPECT_FALSE(IsWindow(overlay));
     ASSERT_TRUE(helperProcess.waitForExit(20000));
     EXPECT_EQ(helperProcess.exitCode(), 0);
+}
+
+TEST(OverlayEndToEnd, DarkContentGetsNoVisibleOverlay) {
+    PublishedWindow target(300, 260, true);
+    ASSERT_TRUE(target.published());
+    winetest::pumpMessages();
+    winetest::RecordingWindow controller("e2e controller, dark");
+    winetest::ChildProcess helperProcess;
+    ASSERT_TRUE(helperProcess.start(winetest::ownFolder() + "kestra-helper.exe",
+                                    winetest::handleText(controller.hwnd())));
+    ASSERT_TRUE(winetest::pumpUntil([&] { return !controller.frames().empty(); }, 20000));
+    HWND helper = reinterpret_cast<HWND>(
+        static_cast<std::uintptr_t>(std::stoull(controller.frames()[0].bytes.substr(0, 16), nullptr, 16)));
+    controller.clear();
+    winetest::sendFrame(
+        controller.hwnd(), helper,
+        winetest::requestFrame(controller.hwnd(), 1, winetest::handleText(target.hwnd()) + "|1", 1));
+    ASSERT_EQ(controller.frames().size(), 1u);
+
+    // The overlay exists (attach succeeded) but, once the darkness test has
+    // run, stays hidden, and the screen shows the target as it is.
+    HWND overlay = nullptr;
+    ASSERT_TRUE(winetest::pumpUntil(
+        [&] { return (overlay = FindWindowA("KESTRA_DLAYER", nullptr)) != nullptr; }, 10000));
+    winetest::pumpUntil([] { return false; }, 1500);
+    EXPECT_FALSE(IsWindowVisible(overlay));
+    RECT r{};
+    GetWindowRect(target.hwnd(), &r);
+    const std::vector<std::uint32_t> screen = readScreen(r);
+    EXPECT_EQ(screen[static_cast<std::size_t>(2) * kWidth + 2] & 0xFFFFFFu, target.pixel(2, 2) & 0xFFFFFFu);
+    EXPECT_EQ(screen[static_cast<std::size_t>(10) * kWidth + 20] & 0xFFFFFFu,
+              target.pixel(20, 10) & 0xFFFFFFu);
+
+    helperProcess.terminate();
 }
 
 }  // namespace
