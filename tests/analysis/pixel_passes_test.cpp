@@ -243,6 +243,20 @@ TEST(PixelPasses, MissingBuffersSkipThePass) {
     disown(a);
 }
 
+TEST(PixelPasses, GeometryThatDoesNotMatchTheSizeSkipsThePass) {
+    std::mt19937 random(kSeed + 7);
+    PassFixture f(8, 8, random);
+    const auto before = f.frame;
+    FrameAnalyzer a = f.analyzer(2, 0.5f);
+    a.height = 800;  // sizes changed, configureGeometry not run yet
+    a.invertPass();
+    a.copyBackdropPass();
+    a.blendBackdropPass();
+    EXPECT_EQ(f.frame, before);
+    EXPECT_EQ(a.frameInverted, 0);
+    disown(a);
+}
+
 TEST(BlendPhotoPixel, ZeroOpacityCopiesTheBackdropExactly) {
     FrameAnalyzer a;
     a.photoOpacity = 0.0f;
