@@ -226,6 +226,15 @@ TEST_F(PlacementTest, FollowingBackdropOnThePrimaryMonitorIsTheTargetsPart) {
     EXPECT_TRUE(sameRect(engine.savedMonitorRect, RECT{0, 0, 1920, 1080}));
     EXPECT_EQ(engine.monitorBuffer.frame, engine.monitorCapture.frameBits);
     EXPECT_EQ(engine.monitorBuffer.byteSize, 1920 * 1080 * 4);
+    tick(record);
+    // The default wallpaper (32, 64, 112) toned by 0.75 behind the target.
+    const int w = engine.backdropBuffer.width;
+    const int h = engine.backdropBuffer.height;
+    const std::uint8_t* centre =
+        engine.analyzer.backdropImage + (static_cast<std::size_t>(h / 2) * w + w / 2) * 4;
+    EXPECT_NEAR(centre[0], 84, 2) << "blue";
+    EXPECT_NEAR(centre[1], 48, 2) << "green";
+    EXPECT_NEAR(centre[2], 24, 2) << "red";
 }
 
 }  // namespace

@@ -114,6 +114,25 @@ TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
 }
 
+TEST_F(TickTest, GlassLooksTheSameAfterMinimiseAndRestore) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    TrackedWindow& record = recordAt(trackGlass(target));
+    record.engine.darkEnabled = true;
+    tickTimes(record, 3);
+    const RECT area{300, 200, 800, 600};
+    const sim::Image before = desk->screenshot().crop(area);
+    ASSERT_NE(before, desk->compose(area, {record.engine.overlay.layerWindow})) << "the glass effect shows";
+
+    desk->window(target).minimise();
+    tickTimes(record, 3);
+    EXPECT_EQ(desk->screenshot().crop(area), desk->compose(area, {record.engine.overlay.layerWindow}))
+        << "nothing of the overlay shows while the target is minimised";
+    desk->window(target).restore();
+    tickTimes(record, 3);
+    EXPECT_TRUE(record.engine.glassEnabled);
+    EXPECT_EQ(desk->screenshot().crop(area), before);
+}
+
 TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore) {
     const HWND target = createTarget(RECT{300, 200, 800, 600}, sim::Content::solid(sim::bgra(12, 12, 16)));
     TrackedWindow& record = recordAt(trackDark(target));
