@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Runs the Windows programs of the `windows` preset under Wine on a private
-# Xvfb display: the framing test across two processes, the simulated
-# desktop's contract tests, and the probe controller that drives the real
-# kestra-helper.exe. Prints one PASS/FAIL line per program and exits non-zero
-# when any failed. Builds the preset first when it is not built yet.
+# Xvfb display (see tests/wine/README.md): the import check of
+# kestra-helper.exe, the framing test across two processes, the Magnification
+# binding, the simulated desktop's contract tests, the probe controller that
+# drives the real kestra-helper.exe, and the end-to-end overlay check with the
+# Magnification stand-in. Prints one PASS/FAIL line per program and exits
+# non-zero when any failed. Builds the preset first (configuring it when
+# needed) and creates the Wine prefix in the build folder on first use.
 #
-#   KESTRA_WINE_BUILD   build folder of the windows preset (default build/windows)
-#   KESTRA_WINE_ONLY    run only the programs whose names contain this text
+#   KESTRA_WINE_BUILD    build folder of the windows preset (default build/windows)
+#   KESTRA_WINE_ONLY     run only the checks whose names contain this text
+#   KESTRA_WINE_NO_BUILD 1: run what is built, do not build
+#   KESTRA_JOBS          parallel build jobs (default 2)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -43,22 +48,33 @@ export WINEARCH=win64
 # No Mono or Gecko installer dialogs while the prefix is created.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-# A free X display for this run.
+# A free X display for this run: the first number with no lock whose Xvfb
+# comes up (another run may take a number between the test and the start).
 display=""
-for n in $(seq 90 140); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
-done
-if [ -z "$display" ]; then echo "wine-tests: no free X display" >&2; exit 1; fi
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
+xvfb_pid=""
 cleanup() {
   [ -n "$wineserver" ] && "$wineserver" -k >/dev/null 2>&1
-  kill "$xvfb_pid" 2>/dev/null
-  wait "$xvfb_pid" 2>/dev/null
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
 }
 trap cleanup EXIT
+for n in $(seq 90 140); do
+  if [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; then continue; fi
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 1 50); do
+    if [ -e "/tmp/.X11-unix/X$n" ] || ! kill -0 "$xvfb_pid" 2>/dev/null; then break; fi
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
+  wait "$xvfb_pid" 2>/dev/null
+  xvfb_pid=""
+done
+if [ -z "$display" ]; then echo "wine-tests: could not start Xvfb" >&2; exit 1; fi
 export DISPLAY=":$display"
-for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+echo "wine-tests: Xvfb on $DISPLAY"
 
 # The prefix is created once and kept in the build folder. Windows are not
 # handed to a window manager (there is none on Xvfb): otherwise every hide or
