@@ -190,16 +190,21 @@ TEST_F(WindowContract, ShowWindowReportsThePreviousVisibility) {
     EXPECT_TRUE(ShowWindow(a, SW_SHOW));
 }
 
-TEST_F(WindowContract, NonActivatingShowsLeaveTheActiveWindow) {
+// WS_EX_NOACTIVATE keeps clicks and the system from activating a window, not
+// its own process: SW_SHOW activates it, SW_SHOWNOACTIVATE does not (Wine 8
+// behaves so too).
+TEST_F(WindowContract, ShowNoActivateKeepsTheActiveWindowAndShowActivates) {
     HWND main = make(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
     ASSERT_EQ(GetActiveWindow(), main);
-    HWND quiet = make(WS_POPUP, {0, 0, 50, 50});
+    HWND quiet =
+        make(WS_POPUP, {0, 0, 50, 50}, nullptr, WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT);
     ShowWindow(quiet, SW_SHOWNOACTIVATE);
     EXPECT_EQ(GetActiveWindow(), main);
+    EXPECT_TRUE(IsWindowVisible(quiet));
     HWND overlay =
         make(WS_POPUP, {0, 0, 50, 50}, nullptr, WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT);
     ShowWindow(overlay, SW_SHOW);
-    EXPECT_EQ(GetActiveWindow(), main);
+    EXPECT_EQ(GetActiveWindow(), overlay);
     EXPECT_TRUE(IsWindowVisible(overlay));
 }
 
@@ -371,6 +376,14 @@ TEST_F(WindowContract, PostedMessagesAreRemovedOnceAndQuitComesLast) {
     EXPECT_EQ(m.wParam, 7u);
     ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ(m.message, WM_QUIT);
+    // Then WM_PAINT for the visible window, which no peek removes: only
+    // painting it ends it.
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+        EXPECT_EQ(m.message, WM_PAINT);
+        EXPECT_EQ(m.hwnd, w);
+    }
+    DefWindowProcA(w, WM_PAINT, 0, 0);
     EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
     EXPECT_FALSE(PostMessageA(reinterpret_cast<HWND>(0x7FFF0000), WM_USER, 0, 0));
 }

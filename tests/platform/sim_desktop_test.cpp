@@ -223,6 +223,22 @@ TEST_F(SimDesktop, AnotherApplicationsActiveWindowIsNotTheHelpersActiveWindow) {
     EXPECT_TRUE(IsWindow(editor));
 }
 
+// A background process may activate its own windows but not take the
+// foreground from the application the user works in.
+TEST_F(SimDesktop, ShowingAnOverlayDoesNotTakeTheForegroundFromTheTarget) {
+    registerHelperClass();
+    HWND target = desk.app("editor").createWindow({.rect = {100, 100, 500, 400}});
+    HWND layer = helperWindow(WS_POPUP, WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT,
+                              {100, 100, 500, 400}, target);
+    ShowWindow(layer, SW_SHOW);
+    EXPECT_EQ(GetForegroundWindow(), target);
+    EXPECT_EQ(GetActiveWindow(), layer);
+    EXPECT_EQ(GetTopWindow(nullptr), layer);
+    // Neither does the user's activation reach a WS_EX_NOACTIVATE window.
+    desk.window(layer).activate();
+    EXPECT_EQ(GetForegroundWindow(), target);
+}
+
 TEST(SimDesktopActivation, SystemScopeReportsTheForegroundWindow) {
     sim::Desktop desk({.activeScope = sim::ActiveScope::System});
     HWND a = desk.app("a").createWindow({});

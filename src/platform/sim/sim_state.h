@@ -73,6 +73,9 @@ struct WindowRec {
     Colour background = bgra(255, 255, 255);
     Image surface;
     bool destroying = false;
+    // The window has an update region: while it is visible, the helper's
+    // peek returns WM_PAINT for it until DefWindowProcA paints it.
+    bool needsPaint = false;
     std::unique_ptr<MagnifierRec> magnifier;
 };
 

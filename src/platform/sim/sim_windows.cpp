@@ -379,6 +379,10 @@ void DesktopState::moveWindow(HWND h, RECT r) {
     }
     const LONG dx = r.left - w->rect.left;
     const LONG dy = r.top - w->rect.top;
+    if (r.right - r.left != w->rect.right - w->rect.left ||
+        r.bottom - r.top != w->rect.bottom - w->rect.top) {
+        w->needsPaint = true;
+    }
     w->rect = r;
     if (dx != 0 || dy != 0) {
         std::function<void(HWND)> shift = [&](HWND p) {
@@ -444,7 +448,13 @@ HWND DesktopState::foreground() const {
 
 void DesktopState::activate(HWND h, int actor) {
     WindowRec* w = find(h);
-    if (w == nullptr || w->parent != nullptr || (w->exStyle & WS_EX_NOACTIVATE) != 0) {
+    if (w == nullptr || w->parent != nullptr) {
+        return;
+    }
+    // WS_EX_NOACTIVATE keeps the user and the system from activating the
+    // window; its own process still activates it with ShowWindow, SetWindowPos
+    // or SetActiveWindow (as Wine does).
+    if (actor == kSystemProcess && (w->exStyle & WS_EX_NOACTIVATE) != 0) {
         return;
     }
     if (actor != w->process && actor != kSystemProcess) {
@@ -575,6 +585,9 @@ BOOL DesktopState::showWindow(HWND h, int cmd, int actor) {
         default:
             return wasVisible;
     }
+    if (!wasVisible && (w->style & WS_VISIBLE) != 0) {
+        w->needsPaint = true;
+    }
     return wasVisible;
 }
 
@@ -633,6 +646,7 @@ BOOL DesktopState::setWindowPos(HWND h, HWND insertAfter, int x, int y, int cx, 
     }
     if ((flags & SWP_SHOWWINDOW) != 0 && (w->style & WS_VISIBLE) == 0) {
         w->style |= WS_VISIBLE;
+        w->needsPaint = true;
     } else if ((flags & SWP_HIDEWINDOW) != 0 && (w->style & WS_VISIBLE) != 0) {
         w->style &= ~WS_VISIBLE;
         deactivate(h);

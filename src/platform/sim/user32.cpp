@@ -126,6 +126,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, 
         }
         if ((style & WS_VISIBLE) != 0) {
             w->style |= WS_VISIBLE;
+            w->needsPaint = true;
             if (!child) {
                 s->activate(result, kHelperProcess);
             }
@@ -145,8 +146,16 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, 
 
 LRESULT WINAPI DefWindowProcA(HWND hwnd, UINT msg, WPARAM, LPARAM) {
     DesktopState* s = currentState();
-    if (s != nullptr && msg == WM_CLOSE) {
+    if (s == nullptr) {
+        return 0;
+    }
+    if (msg == WM_CLOSE) {
         DestroyWindow(hwnd);
+    } else if (msg == WM_PAINT) {
+        // Painting validates the whole window.
+        if (WindowRec* w = s->find(hwnd)) {
+            w->needsPaint = false;
+        }
     }
     return 0;
 }
@@ -198,11 +207,30 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, U
         }
         return m.message >= filterMin && m.message <= filterMax;
     };
-    // WM_QUIT comes only when no other posted message is left.
+    // WM_QUIT comes only when no other posted message is left, WM_PAINT
+    // after both; WM_PAINT stays until the window is painted.
     auto it = std::find_if(s->posted.begin(), s->posted.end(),
                            [&](const MSG& m) { return m.message != WM_QUIT && matches(m); });
     if (it == s->posted.end()) {
         it = std::find_if(s->posted.begin(), s->posted.end(), matches);
+    }
+    if (it == s->posted.end()) {
+        for (const auto& w : s->windows) {
+            if (!w || w->process != kHelperProcess || !w->needsPaint || !s->isVisible(w->handle)) {
+                continue;
+            }
+            MSG paint{w->handle, WM_PAINT, 0, 0, 0, POINT{0, 0}, 0};
+            if (!matches(paint)) {
+                continue;
+            }
+            if (msg != nullptr) {
+                *msg = paint;
+                msg->time = static_cast<DWORD>(s->nowUs() / 1000);
+                msg->pt = s->cursor;
+            }
+            found = TRUE;
+            break;
+        }
     }
     if (it != s->posted.end()) {
         found = TRUE;
@@ -379,9 +407,7 @@ HWND WINAPI SetActiveWindow(HWND hwnd) {
         return nullptr;
     }
     HWND previous = s->activeWindow[kHelperProcess];
-    if ((w->exStyle & WS_EX_NOACTIVATE) == 0) {
-        s->activate(hwnd, kHelperProcess);
-    }
+    s->activate(hwnd, kHelperProcess);
     return previous;
 }
 
