@@ -136,18 +136,21 @@ bool sameRect(const RECT& a, const RECT& b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
-// Counts the pixels of the screen rectangle that are not the target's pixels
-// inverted (colour channels only).
+// Counts the pixels of the screen rectangle r (the target's, at most
+// kWidth x kHeight) that are not the target's pixels inverted (colour channels
+// only).
 int invertedMismatches(const PublishedWindow& target, const RECT& r, std::string* report = nullptr) {
     const std::vector<std::uint32_t> screen = readScreen(r);
+    const int width = r.right - r.left;
+    const int height = r.bottom - r.top;
     int mismatches = 0;
-    for (int row = 0; row < kHeight; ++row) {
-        for (int column = 0; column < kWidth; ++column) {
+    for (int row = 0; row < height; ++row) {
+        for (int column = 0; column < width; ++column) {
             const std::uint32_t original = target.pixel(column, row) & 0x00FFFFFFu;
             const std::uint32_t expected = ~original & 0x00FFFFFFu;
-            const std::uint32_t seen = screen[static_cast<std::size_t>(row) * kWidth + column] & 0x00FFFFFFu;
+            const std::uint32_t seen = screen[static_cast<std::size_t>(row) * width + column] & 0x00FFFFFFu;
             // The pixel passes leave a frame's last two rows as captured.
-            const bool lastTwoRows = row >= kHeight - 2;
+            const bool lastTwoRows = row >= height - 2;
             if (seen != expected && !(lastTwoRows && seen == original)) {
                 if (report != nullptr && report->size() < 400) {
                     char line[96];
@@ -236,6 +239,35 @@ TEST(OverlayEndToEnd, DarkEffectLiesOverTheTargetAndShowsItInverted) {
         },
         5000))
         << "the overlay did not follow the target";
+
+    // A smaller target: the overlay takes the new size and its content the
+    // new frame.
+    SetWindowPos(target.hwnd(), nullptr, 0, 0, 240, 150, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    GetWindowRect(target.hwnd(), &targetRect);
+    EXPECT_TRUE(winetest::pumpUntil(
+        [&] {
+            RECT r{};
+            return GetWindowRect(overlay, &r) && sameRect(r, targetRect) &&
+                   invertedMismatches(target, targetRect) == 0;
+        },
+        5000))
+        << "the overlay did not take the new size and content";
+
+    // Minimised, the target has no visible overlay; restored, it has again.
+    ShowWindow(target.hwnd(), SW_MINIMIZE);
+    EXPECT_TRUE(winetest::pumpUntil([&] { return !IsWindowVisible(overlay); }, 5000))
+        << "the overlay stays visible over a minimised target";
+    ShowWindow(target.hwnd(), SW_SHOWNOACTIVATE);
+    SetWindowPos(target.hwnd(), nullptr, 240, 170, 240, 150, SWP_NOZORDER | SWP_NOACTIVATE);
+    GetWindowRect(target.hwnd(), &targetRect);
+    EXPECT_TRUE(winetest::pumpUntil(
+        [&] {
+            RECT r{};
+            return IsWindowVisible(overlay) && GetWindowRect(overlay, &r) && sameRect(r, targetRect) &&
+                   invertedMismatches(target, targetRect) == 0;
+        },
+        5000))
+        << "the overlay did not come back over the restored target";
 
     // Dark effect off: the overlay goes, and with nothing tracked the helper
     // ends with 0.
