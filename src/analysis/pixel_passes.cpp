@@ -9,11 +9,17 @@
 #include <cstring>
 
 #include "analysis/frame_analyzer.h"
+#include "analysis/pixel_passes.h"
 
 // KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
 #if (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)) && !defined(KESTRA_NO_SIMD)
 #include <emmintrin.h>
 #define KESTRA_PASSES_SSE2 1
+// GCC and Clang can build an AVX2 blend beside it and pick it at run time.
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define KESTRA_PASSES_AVX2_DISPATCH 1
+#endif
 #endif
 
 namespace kestra {
@@ -78,11 +84,74 @@ inline __m128i blendVector(__m128i own, __m128i other, __m128 ownWeight, __m128 
     return _mm_packus_epi16(_mm_packs_epi32(results[0], results[1]), _mm_packs_epi32(results[2], results[3]));
 }
 
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+
+#define KESTRA_AVX2 __attribute__((target("avx2")))
+
+KESTRA_AVX2 inline __m256i widenTwoPixels(const std::uint8_t* at) {
+    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)));
+}
+
+// blendBackdrop on 8 pixels per step; returns how many pixels it did.
+// Operation order and clamping are those of blendChannel.
+KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* frame, const std::uint8_t* backdrop,
+                                        const std::uint8_t* mask, std::size_t count, float ownWeight,
+                                        float otherWeight) {
+    const __m256 own = _mm256_set1_ps(ownWeight);
+    const __m256 other = _mm256_set1_ps(otherWeight);
+    const __m256 low = _mm256_setzero_ps();
+    const __m256 high = _mm256_set1_ps(255.0f);
+    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
+    // The in-lane packs leave pixel pairs in the order 0 2 4 6 1 3 5 7.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    std::size_t done = 0;
+    for (; done + 8 <= count; done += 8) {
+        const __m256i masks =
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + done)));
+        const __m256i take = _mm256_and_si256(_mm256_cmpeq_epi32(masks, _mm256_setzero_si256()), colours);
+        if (_mm256_testz_si256(take, take) != 0) {
+            continue;  // all eight pixels masked
+        }
+        std::uint8_t* at = frame + done * 4;
+        const std::uint8_t* under = backdrop + done * 4;
+        __m256i results[4];
+        for (int i = 0; i < 4; ++i) {
+            const __m256 mixed =
+                _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(under + 8 * i)), other),
+                              _mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(at + 8 * i)), own));
+            results[i] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(mixed, low), high));
+        }
+        const __m256i packed =
+            _mm256_permutevar8x32_epi32(_mm256_packus_epi16(_mm256_packs_epi32(results[0], results[1]),
+                                                            _mm256_packs_epi32(results[2], results[3])),
+                                        order);
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(at),
+            _mm256_or_si256(_mm256_and_si256(take, packed), _mm256_andnot_si256(take, source)));
+    }
+    return done;
+}
+
+bool cpuHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2") != 0;
+    return has;
+}
+
+#endif  // KESTRA_PASSES_AVX2_DISPATCH
+
 // Runs the pass over the first pixels of [first, first + count) four at a
 // time and returns how many pixels it handled.
-std::size_t passVector(PassKind kind, std::uint8_t* frame, const std::uint8_t* backdrop,
+std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std::uint8_t* backdrop,
                        const std::uint8_t* mask, std::size_t count, float ownWeight, float otherWeight) {
     std::size_t done = 0;
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+    if (wide && kind == PassKind::blendBackdrop) {
+        done = blendVectorAvx2(frame, backdrop, mask, count, ownWeight, otherWeight);
+    }
+#else
+    (void)wide;
+#endif
     if (kind == PassKind::invert) {
         for (; done + 16 <= count; done += 16) {
             const __m128i free = _mm_cmpeq_epi8(loadBytes(mask + done), _mm_setzero_si128());
@@ -103,6 +172,22 @@ std::size_t passVector(PassKind kind, std::uint8_t* frame, const std::uint8_t* b
             storeBytes(at, _mm_xor_si128(loadBytes(at), writableBytes(loadMask4(mask + done))));
         }
     } else if (kind == PassKind::copyBackdrop) {
+        for (; done + 16 <= count; done += 16) {
+            const __m128i free = _mm_cmpeq_epi8(loadBytes(mask + done), _mm_setzero_si128());
+            const __m128i lo = _mm_unpacklo_epi8(free, free);
+            const __m128i hi = _mm_unpackhi_epi8(free, free);
+            const __m128i colours = _mm_set1_epi32(0x00FFFFFF);
+            const __m128i takes[4] = {_mm_and_si128(_mm_unpacklo_epi16(lo, lo), colours),
+                                      _mm_and_si128(_mm_unpackhi_epi16(lo, lo), colours),
+                                      _mm_and_si128(_mm_unpacklo_epi16(hi, hi), colours),
+                                      _mm_and_si128(_mm_unpackhi_epi16(hi, hi), colours)};
+            for (int i = 0; i < 4; ++i) {
+                const std::size_t offset = (done + 4 * static_cast<std::size_t>(i)) * 4;
+                std::uint8_t* at = frame + offset;
+                storeBytes(at, _mm_or_si128(_mm_and_si128(takes[i], loadBytes(backdrop + offset)),
+                                            _mm_andnot_si128(takes[i], loadBytes(at))));
+            }
+        }
         for (; done + 4 <= count; done += 4) {
             std::uint8_t* at = frame + done * 4;
             const __m128i take = writableBytes(loadMask4(mask + done));
@@ -154,8 +239,28 @@ void passScalar(PassKind kind, std::uint8_t* frame, const std::uint8_t* backdrop
     }
 }
 
+PassKernel selectedKernel = PassKernel::automatic;
+
+// The kernel the passes run with now.
+PassKernel activeKernel() {
+    if (selectedKernel != PassKernel::automatic) {
+        return selectedKernel;
+    }
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+    if (cpuHasAvx2()) {
+        return PassKernel::avx2;
+    }
+#endif
+#if defined(KESTRA_PASSES_SSE2)
+    return PassKernel::sse2;
+#else
+    return PassKernel::scalar;
+#endif
+}
+
 // One worker's band of bytes [begin, end) of the frame.
-void runBand(PassKind kind, const FrameAnalyzer& analyzer, std::int64_t begin, std::int64_t end) {
+void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::int64_t begin,
+             std::int64_t end) {
     if (end <= begin) {
         return;
     }
@@ -168,7 +273,12 @@ void runBand(PassKind kind, const FrameAnalyzer& analyzer, std::int64_t begin, s
     const float otherWeight = analyzer.contentOpacityComplement;
     std::size_t done = 0;
 #if defined(KESTRA_PASSES_SSE2)
-    done = passVector(kind, frame, backdrop, mask, count, ownWeight, otherWeight);
+    if (kernel != PassKernel::scalar) {
+        done = passVector(kind, kernel == PassKernel::avx2, frame, backdrop, mask, count, ownWeight,
+                          otherWeight);
+    }
+#else
+    (void)kernel;
 #endif
     passScalar(kind, frame + done * 4, backdrop + done * 4, mask + done, count - done, ownWeight,
                otherWeight);
@@ -195,6 +305,7 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
     }
     // Each member of the team takes every team-size-th band, so all bands
     // are done even when the runtime grants fewer threads than asked for.
+    const PassKernel kernel = activeKernel();
 #pragma omp parallel num_threads(bandCount)
     {
         const int teamSize = omp_get_num_threads();
@@ -202,13 +313,31 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
             const std::int64_t begin = band * chunk;
             std::int64_t stop = band == bandCount - 1 ? end : (band + 1) * chunk;
             stop = stop < end ? stop : end;
-            runBand(kind, analyzer, begin, stop);
+            runBand(kind, kernel, analyzer, begin, stop);
         }
     }
     return true;
 }
 
 }  // namespace
+
+bool selectPassKernel(PassKernel kernel) {
+    bool available = kernel == PassKernel::automatic || kernel == PassKernel::scalar;
+#if defined(KESTRA_PASSES_SSE2)
+    available = available || kernel == PassKernel::sse2;
+#endif
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+    available = available || (kernel == PassKernel::avx2 && cpuHasAvx2());
+#endif
+    if (available) {
+        selectedKernel = kernel;
+    }
+    return available;
+}
+
+void resetPixelPassState() {
+    selectedKernel = PassKernel::automatic;
+}
 
 void FrameAnalyzer::invertPass() {
     if (runPass(PassKind::invert, *this)) {

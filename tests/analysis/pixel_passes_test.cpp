@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analysis/frame_analyzer.h"
+#include "analysis/pixel_passes.h"
 
 namespace kestra {
 namespace {
@@ -109,7 +110,21 @@ std::vector<std::uint8_t> expectedFrame(const PassFixture& f, Pass pass, float o
     return out;
 }
 
-std::vector<std::uint8_t> runPass(PassFixture f, Pass pass, int threads, float opacity) {
+// Every kernel this build and processor can run, the scalar one first.
+std::vector<PassKernel> availableKernels() {
+    std::vector<PassKernel> kernels;
+    for (PassKernel k : {PassKernel::scalar, PassKernel::sse2, PassKernel::avx2}) {
+        if (selectPassKernel(k)) {
+            kernels.push_back(k);
+        }
+    }
+    resetPixelPassState();
+    return kernels;
+}
+
+std::vector<std::uint8_t> runPass(PassFixture f, Pass pass, int threads, float opacity,
+                                  PassKernel kernel = PassKernel::automatic) {
+    EXPECT_TRUE(selectPassKernel(kernel));
     FrameAnalyzer a = f.analyzer(threads, opacity);
     switch (pass) {
         case Pass::invert:
@@ -124,14 +139,16 @@ std::vector<std::uint8_t> runPass(PassFixture f, Pass pass, int threads, float o
             break;
     }
     disown(a);
+    resetPixelPassState();
     return f.frame;
 }
 
 const std::vector<std::pair<std::int32_t, std::int32_t>> kSizes = {
     {1, 1}, {2, 2}, {1, 3}, {3, 3}, {5, 4}, {7, 5}, {4, 9}, {33, 17}, {61, 23}, {128, 7}, {3, 40}};
 
-TEST(PixelPasses, MatchThePlainLoopForEveryWorkerCount) {
+TEST(PixelPasses, EveryKernelMatchesThePlainLoopForEveryWorkerCount) {
     std::mt19937 random(kSeed);
+    const auto kernels = availableKernels();
     for (const auto& [w, h] : kSizes) {
         const PassFixture f(w, h, random);
         for (Pass pass : {Pass::invert, Pass::copy, Pass::blend}) {
@@ -140,12 +157,30 @@ TEST(PixelPasses, MatchThePlainLoopForEveryWorkerCount) {
                     continue;
                 }
                 const auto expected = expectedFrame(f, pass, opacity);
-                for (int threads : {1, 2, 3, 4}) {
-                    EXPECT_EQ(runPass(f, pass, threads, opacity), expected)
-                        << w << " x " << h << ", pass " << static_cast<int>(pass) << ", opacity " << opacity
-                        << ", " << threads << " workers";
+                for (PassKernel kernel : kernels) {
+                    for (int threads : {1, 2, 3, 4}) {
+                        EXPECT_EQ(runPass(f, pass, threads, opacity, kernel), expected)
+                            << w << " x " << h << ", pass " << static_cast<int>(pass) << ", opacity "
+                            << opacity << ", kernel " << static_cast<int>(kernel) << ", " << threads
+                            << " workers";
+                    }
                 }
             }
+        }
+    }
+}
+
+TEST(PixelPasses, LongMaskedRunsMatchThePlainLoop) {
+    // Runs of 37 masked and 37 free pixels: whole vector blocks are masked.
+    std::mt19937 random(kSeed + 8);
+    PassFixture f(83, 29, random);
+    for (std::size_t i = 0; i < f.mask.size(); ++i) {
+        f.mask[i] = static_cast<std::uint8_t>((i / 37) % 2);
+    }
+    for (PassKernel kernel : availableKernels()) {
+        for (Pass pass : {Pass::invert, Pass::copy, Pass::blend}) {
+            EXPECT_EQ(runPass(f, pass, 2, 0.45f, kernel), expectedFrame(f, pass, 0.45f))
+                << "pass " << static_cast<int>(pass) << ", kernel " << static_cast<int>(kernel);
         }
     }
 }
@@ -184,9 +219,12 @@ TEST(PixelPasses, BlendWithFullContentOpacityKeepsTheFrame) {
 TEST(PixelPasses, OpacitiesOutsideTheUnitRangeSaturateInsteadOfWrapping) {
     std::mt19937 random(kSeed + 4);
     const PassFixture f(29, 9, random);
-    for (float opacity : {1.7f, -0.7f, 4.0f}) {
-        const auto out = runPass(f, Pass::blend, 2, opacity);
-        EXPECT_EQ(out, expectedFrame(f, Pass::blend, opacity)) << "opacity " << opacity;
+    for (PassKernel kernel : availableKernels()) {
+        for (float opacity : {1.7f, -0.7f, 4.0f, 3.0e9f, std::numeric_limits<float>::quiet_NaN()}) {
+            const auto out = runPass(f, Pass::blend, 2, opacity, kernel);
+            EXPECT_EQ(out, expectedFrame(f, Pass::blend, opacity))
+                << "opacity " << opacity << ", kernel " << static_cast<int>(kernel);
+        }
     }
     // A white pixel over black at opacity 2 is 510 in the byte: it must stay
     // white, not become 254.
