@@ -168,7 +168,13 @@ void tick(TrackedWindow& record) {
     }
     if (!record.live) {
         // Resumes a suspended engine; one that was never attached has no
-        // overlay and stays detached until an attach succeeds.
+        // overlay and stays detached until an attach succeeds. Overlays that
+        // came or went while it was suspended were not passed to its capture
+        // (refreshExclusions reaches attached engines only), so it takes the
+        // current list.
+        if (!engine.engineAttached && engine.overlay.layerWindow != nullptr) {
+            engine.mainCapture.exclusions = overlayExclusions;
+        }
         engine.attachEngine(false);
         if (engine.engineAttached && engine.glassEnabled) {
             engine.startGlass();

@@ -133,6 +133,28 @@ TEST_F(TickTest, GlassLooksTheSameAfterMinimiseAndRestore) {
     EXPECT_EQ(desk->screenshot().crop(area), before);
 }
 
+TEST_F(TickTest, ResumedCaptureLeavesOutOverlaysAttachedWhileItWasSuspended) {
+    const HWND first = createTarget(RECT{100, 100, 700, 500});
+    TrackedWindow& a = recordAt(trackDark(first));
+    tickTimes(a, 2);
+    desk->window(first).minimise();
+    tickTimes(a, 1);
+    // A second window, overlapping the first, gets the dark effect meanwhile.
+    const HWND second = createTarget(RECT{400, 300, 900, 700}, documentContent(), "other");
+    TrackedWindow& b = recordAt(trackDark(second));
+    tickTimes(b, 2);
+    const HWND otherOverlay = b.engine.overlay.layerWindow;
+
+    desk->window(first).restore();
+    tickTimes(a, 2);
+    ASSERT_TRUE(a.engine.engineAttached);
+    const std::vector<HWND>& own = a.engine.mainCapture.exclusions;
+    EXPECT_NE(std::find(own.begin(), own.end(), otherOverlay), own.end());
+    const std::vector<HWND> applied = desk->filterList(a.engine.mainCapture.magnifierWindow);
+    EXPECT_NE(std::find(applied.begin(), applied.end(), otherOverlay), applied.end())
+        << "the Magnifier control of the resumed capture leaves the other overlay out";
+}
+
 TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore) {
     const HWND target = createTarget(RECT{300, 200, 800, 600}, sim::Content::solid(sim::bgra(12, 12, 16)));
     TrackedWindow& record = recordAt(trackDark(target));
