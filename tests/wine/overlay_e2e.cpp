@@ -315,6 +315,89 @@ TEST(OverlayEndToEnd, DarkContentGetsNoVisibleOverlay) {
     helperProcess.terminate();
 }
 
+TEST(OverlayEndToEnd, GlassEffectReplacesThePageWithTheBackdrop) {
+    PublishedWindow target(260, 200);
+    ASSERT_TRUE(target.published());
+    winetest::pumpMessages();
+    winetest::RecordingWindow controller("e2e controller, glass");
+    winetest::ChildProcess helperProcess;
+    ASSERT_TRUE(helperProcess.start(winetest::ownFolder() + "kestra-helper.exe",
+                                    winetest::handleText(controller.hwnd())));
+    ASSERT_TRUE(winetest::pumpUntil([&] { return !controller.frames().empty(); }, 20000));
+    HWND helper = reinterpret_cast<HWND>(
+        static_cast<std::uintptr_t>(std::stoull(controller.frames()[0].bytes.substr(0, 16), nullptr, 16)));
+    const std::string t = winetest::handleText(target.hwnd());
+    auto command = [&](int number, const std::string& payload, int id) {
+        controller.clear();
+        winetest::sendFrame(controller.hwnd(), helper,
+                            winetest::requestFrame(controller.hwnd(), number, payload, id));
+        return controller.frames().size() == 1 &&
+               controller.frames()[0].bytes == winetest::replyFrame(helper, id, "");
+    };
+    // Glass: radius 6, brightness 0.9, wallpaper only, content opacity 0 (the
+    // page is replaced, not blended), no dark mode, photo and foreground
+    // opacity 1.
+    ASSERT_TRUE(command(2, t + ",6,0.9,1,0,0,1,1", 1));
+
+    RECT targetRect{};
+    GetWindowRect(target.hwnd(), &targetRect);
+    HWND overlay = nullptr;
+    ASSERT_TRUE(winetest::pumpUntil(
+        [&] {
+            overlay = FindWindowA("KESTRA_DLAYER", nullptr);
+            RECT r{};
+            return overlay != nullptr && IsWindowVisible(overlay) && GetWindowRect(overlay, &r) &&
+                   sameRect(r, targetRect);
+        },
+        10000));
+
+    // The page colour gives way to the backdrop: the stand-in's desktop
+    // pattern behind the target (red 0x40 everywhere), toned to 0.9 and
+    // blurred. Most page pixels then carry that red.
+    const std::uint32_t page = target.pixel(0, 0) & 0xFFFFFFu;
+    double replaced = 0.0;
+    winetest::pumpUntil(
+        [&] {
+            const std::vector<std::uint32_t> screen = readScreen(targetRect);
+            int pagePixels = 0;
+            int changed = 0;
+            for (int row = 0; row < kHeight - 2; ++row) {
+                for (int column = 0; column < kWidth; ++column) {
+                    if ((target.pixel(column, row) & 0xFFFFFFu) != page) {
+                        continue;
+                    }
+                    ++pagePixels;
+                    const std::uint32_t seen =
+                        screen[static_cast<std::size_t>(row) * kWidth + column] & 0xFFFFFFu;
+                    const int red = static_cast<int>((seen >> 16) & 0xFF);
+                    if (seen != page && red >= 0x40 * 9 / 10 - 4 && red <= 0x40 * 9 / 10 + 4) {
+                        ++changed;
+                    }
+                }
+            }
+            replaced = pagePixels > 0 ? static_cast<double>(changed) / pagePixels : 0.0;
+            return replaced > 0.9;
+        },
+        10000);
+    EXPECT_GT(replaced, 0.9) << "share of page pixels replaced by the backdrop";
+
+    // Every glass setting is answered while the effect runs.
+    EXPECT_TRUE(command(4, t + ",12", 4));
+    EXPECT_TRUE(command(5, t + ",1.1", 5));
+    EXPECT_TRUE(command(6, t + ",0", 6));
+    EXPECT_TRUE(command(7, t + ",0.8", 7));
+    EXPECT_TRUE(command(8, t + ",1", 8));
+    EXPECT_TRUE(command(9, t + ",0.5", 9));
+    EXPECT_TRUE(command(10, t + ",0.7", 10));
+    winetest::pumpUntil([] { return false; }, 1000);
+    EXPECT_TRUE(helperProcess.running()) << "exit code " << helperProcess.exitCode();
+
+    // Stopping the only effect releases the window: the overlay goes.
+    EXPECT_TRUE(command(3, t, 3));
+    EXPECT_FALSE(IsWindow(overlay));
+    helperProcess.terminate();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
