@@ -204,6 +204,13 @@ TEST(OverlayEndToEnd, DarkEffectLiesOverTheTargetAndShowsItInverted) {
     EXPECT_FALSE(exStyle & WS_EX_TOPMOST);
     EXPECT_EQ(GetWindow(overlay, GW_OWNER), target.hwnd());
 
+    // A well-formed request sent to the overlay window is ignored.
+    controller.clear();
+    winetest::sendFrame(
+        controller.hwnd(), overlay,
+        winetest::requestFrame(controller.hwnd(), 5, winetest::handleText(target.hwnd()) + ",1", 9));
+    EXPECT_TRUE(controller.frames().empty()) << "the overlay window answered a request";
+
     // Click-through: the point over the target belongs to the target.
     const POINT centre{(targetRect.left + targetRect.right) / 2, (targetRect.top + targetRect.bottom) / 2};
     EXPECT_EQ(WindowFromPoint(centre), target.hwnd());

@@ -187,6 +187,15 @@ TEST(ProbeController, EveryCommandIsAnsweredAndLosingTheControllerEndsWithMinus1
     winetest::pumpUntil([] { return false; }, 300);
     EXPECT_EQ(run.controller.frames().size(), 300u) << "late or repeated replies";
 
+    // A WM_QUIT posted to the helper's thread is dropped by the main loop:
+    // the helper goes on answering.
+    const DWORD helperThread = GetWindowThreadProcessId(run.helper, nullptr);
+    ASSERT_NE(helperThread, 0u);
+    ASSERT_TRUE(PostThreadMessageA(helperThread, WM_QUIT, 0, 0));
+    winetest::pumpUntil([] { return false; }, 300);
+    ASSERT_TRUE(run.process.running());
+    EXPECT_EQ(run.command(5, t + ",0.7", 77).size(), 1u);
+
     // A negative request id comes back as such.
     const auto negative = run.command(9, t + ",0.5", -5);
     ASSERT_EQ(negative.size(), 1u);
