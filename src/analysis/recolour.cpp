@@ -107,6 +107,59 @@ std::uint32_t packed(const RunColour& rc) {
     return packed(bytes);
 }
 
+// Mask bytes are 0 or 1: eight set ones read as this word.
+constexpr std::uint64_t kEightSet = 0x0101010101010101ull;
+
+// Whether the eight mask bytes are clear and the eight pixels are exactly
+// the colour key.
+bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::uint32_t key) {
+    std::uint64_t m;
+    std::memcpy(&m, mask, sizeof m);
+    if (m != 0) {
+        return false;
+    }
+    std::uint32_t differ = 0;
+    for (int k = 0; k < 8; ++k) {
+        differ |= packed(pixels + 4 * k) ^ key;
+    }
+    return differ == 0;
+}
+
+// Adds the bytes of the pixels of one band row that lie within 100 of the
+// run colour in every channel to sum, and counts them. Written without
+// branches so that the compiler can use vector instructions; blocks of 2^16
+// pixels keep the 32-bit partial sums from overflowing.
+void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& rc, std::uint64_t sum[3],
+                std::uint64_t& count) {
+    const int c0 = rc.b;
+    const int c1 = rc.g;
+    const int c2 = rc.r;
+    for (std::int32_t first = 0; first < pixels; first += 65536) {
+        const std::int32_t last = pixels - first < 65536 ? pixels : first + 65536;
+        std::uint32_t s0 = 0;
+        std::uint32_t s1 = 0;
+        std::uint32_t s2 = 0;
+        std::uint32_t n = 0;
+#pragma omp simd reduction(+ : s0, s1, s2, n)
+        for (std::int32_t i = first; i < last; ++i) {
+            const std::uint8_t* q = row + 4 * i;
+            const int d0 = q[0] - c0;
+            const int d1 = q[1] - c1;
+            const int d2 = q[2] - c2;
+            const std::uint32_t similar = static_cast<std::uint32_t>(d0 >= -100 && d0 <= 100 && d1 >= -100 &&
+                                                                     d1 <= 100 && d2 >= -100 && d2 <= 100);
+            s0 += similar * q[0];
+            s1 += similar * q[1];
+            s2 += similar * q[2];
+            n += similar;
+        }
+        sum[0] += s0;
+        sum[1] += s1;
+        sum[2] += s2;
+        count += n;
+    }
+}
+
 // Recolours the band rows firstRow..lastRow (inclusive byte offsets). Most
 // pixels of a band are the run colour itself, so an exact match is tried
 // before the per-channel distance.
@@ -121,6 +174,13 @@ void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t la
         const std::uint8_t* row = a.frame + r + firstColumn;
         std::int32_t i = 0;
         while (i < n) {
+            // Eight unvisited pixels of the run colour itself: background,
+            // visited all at once.
+            if (i + 8 <= n && eightOfColour(visited + i, row + 4 * i, runKey)) {
+                std::memcpy(visited + i, &kEightSet, sizeof kEightSet);
+                i += 8;
+                continue;
+            }
             if (visited[i] != 0) {
                 ++i;
                 continue;
@@ -167,15 +227,13 @@ void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t la
 
 // The first pixel index from index on, below end, not set in mask.
 std::int32_t firstUnset(const std::uint8_t* mask, std::int32_t index, std::int32_t end) {
-    // Mask bytes are 0 or 1: eight set ones read as this word.
-    constexpr std::uint64_t kAllSet = 0x0101010101010101ull;
     while (index < end && (index & 7) != 0 && mask[index] != 0) {
         ++index;
     }
     while (index + 8 <= end) {
         std::uint64_t word;
         std::memcpy(&word, mask + index, sizeof word);
-        if (word != kAllSet) {
+        if (word != kEightSet) {
             break;
         }
         index += 8;
@@ -310,25 +368,9 @@ void FrameAnalyzer::recolourForeground() {
             // The band's colour is the average of its pixels close to the run.
             std::uint64_t sum[3] = {0, 0, 0};
             std::uint64_t count = 0;
-            std::uint64_t exact = 0;  // pixels of the run colour itself, summed at the end
-            const std::uint32_t runKey = packed(rc);
             for (std::int32_t r = row; r <= bottom; r += rowBytes) {
-                const std::uint8_t* q = frame + r + col;
-                for (std::int32_t x = col; x <= end; x += 4, q += 4) {
-                    if (packed(q) == runKey) {
-                        ++exact;
-                    } else if (within(q, rc, 100)) {
-                        sum[0] += q[0];
-                        sum[1] += q[1];
-                        sum[2] += q[2];
-                        ++count;
-                    }
-                }
+                addSimilar(frame + r + col, (end - col) / 4 + 1, rc, sum, count);
             }
-            sum[0] += exact * rc.b;
-            sum[1] += exact * rc.g;
-            sum[2] += exact * rc.r;
-            count += exact;
             if (count > 0) {
                 rc = RunColour{static_cast<std::uint8_t>(sum[0] / count),
                                static_cast<std::uint8_t>(sum[1] / count),
