@@ -65,7 +65,10 @@ class LineRun {
 }  // namespace
 
 void FrameAnalyzer::learnBackgroundColours() {
-    if (frame == nullptr || width <= 0 || height <= 0 || rowBytes != width * 4) {
+    // The walks use width and height; they must match the configured
+    // geometry (and so the frame) or nothing is read.
+    if (frame == nullptr || width <= 0 || height <= 0 || rowBytes != width * 4 ||
+        lastRowOffset != (height - 1) * rowBytes) {
         return;
     }
     const auto at = [this](std::int32_t x, std::int32_t y) { return frame + y * rowBytes + x * 4; };

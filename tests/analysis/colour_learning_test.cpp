@@ -206,6 +206,17 @@ TEST(LearnBackgroundColours, FollowsTheFourLineFamiliesOnBlockyFrames) {
     }
 }
 
+TEST(LearnBackgroundColours, ReadsNothingWhenTheSizeChangedWithoutNewGeometry) {
+    Frame frame(300, 200, Colour{7, 8, 9});
+    Analyzer a(frame);
+    a->height = 400;  // a taller frame announced, geometry not yet configured
+    a->learnBackgroundColours();
+    EXPECT_EQ(a->seenColourTable[keyOf({7, 8, 9})], 0);
+    a->height = 200;
+    a->learnBackgroundColours();
+    EXPECT_EQ(a->seenColourTable[keyOf({7, 8, 9})], 1);
+}
+
 TEST(LearnBackgroundColours, WorksOnTinyFramesAndLeavesPixelsAlone) {
     for (auto [w, h] :
          {std::pair{1, 1}, std::pair{2, 2}, std::pair{1, 300}, std::pair{300, 1}, std::pair{3, 3}}) {
