@@ -1,16 +1,19 @@
 // Whole frame cycles of a 1920 x 1080 target on the simulated desktop. The
 // simulated Magnifier composes the desktop on every capture, which is not what
-// the cycle costs, so each iteration times the captures on their own and the
-// cycle as a whole: the reported time is the processing (cycle minus capture),
-// the counters give the capture time and the memcpy of one frame beside it.
-// The virtual clock stands still, so the periodic work (colour learning,
-// darkness test, idle polls) does not fall due inside the timed loop.
+// the cycle costs, so each iteration splits capture from processing at the
+// moment the captured image arrives: the reported time is the processing,
+// the counters give the capture time and a memcpy of one frame beside it, on
+// the wall clock and in process CPU time (all threads; robust when other
+// processes share the machine). The virtual clock stands still, so the
+// periodic work (colour learning, darkness test, idle polls) does not fall
+// due inside the timed loop.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <vector>
@@ -32,10 +35,6 @@ constexpr sim::Colour kPaper = sim::bgra(246, 246, 244);
 constexpr sim::Colour kInk = sim::bgra(20, 22, 28);
 
 using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // A document: text lines on a light page and a photo-like picture.
 sim::Image documentImage(int variant) {
@@ -126,12 +125,25 @@ struct CycleBench {
     EffectEngine& engine() { return record->engine; }
 };
 
+// A point in time on two clocks: the wall clock, and the CPU time of the
+// whole process (all threads), which contention with other processes on the
+// machine does not inflate.
+struct Stamp {
+    double wall = 0;
+    double cpu = 0;
+};
+
+Stamp stampNow() {
+    return Stamp{std::chrono::duration<double>(Clock::now().time_since_epoch()).count(),
+                 static_cast<double>(std::clock()) / CLOCKS_PER_SEC};
+}
+
 // When each capture's image arrived: the scaling callback runs at the end of
 // MagSetWindowSource, after the simulated desktop has composed the image.
 struct Arrivals {
     HWND mainMagnifier = nullptr;
-    Clock::time_point main{};
-    Clock::time_point backdrop{};
+    Stamp main{};
+    Stamp backdrop{};
     bool backdropArrived = false;
 };
 Arrivals arrivals;
@@ -139,9 +151,9 @@ Arrivals arrivals;
 BOOL CALLBACK timingCallback(HWND hwnd, void* srcdata, MAGIMAGEHEADER srcheader, void* destdata,
                              MAGIMAGEHEADER destheader, RECT unclipped, RECT clipped, HRGN dirty) {
     if (hwnd == arrivals.mainMagnifier) {
-        arrivals.main = Clock::now();
+        arrivals.main = stampNow();
     } else {
-        arrivals.backdrop = Clock::now();
+        arrivals.backdrop = stampNow();
         arrivals.backdropArrived = true;
     }
     return imageScalingCallback(hwnd, srcdata, srcheader, destdata, destheader, unclipped, clipped, dirty);
@@ -159,59 +171,74 @@ void installTimingCallbacks(EffectEngine& engine) {
 
 enum class Backdrop { Live, Idle, Following };
 
-// Runs cycles and splits each into capture and processing. The main capture
-// is first taken on its own, so its cost is known; in the cycle, everything
-// after the main image arrived is processing, and so is the backdrop work
-// before it: the time up to the main image less the backdrop capture (cycle
-// start to the backdrop image) and the main capture's own time.
+// Runs cycles and splits each into capture and processing, on both clocks.
+// The main capture is first taken on its own, so its cost is known; in the
+// cycle, everything after the main image arrived is processing, and so is the
+// backdrop work before it: the time up to the main image less the backdrop
+// capture (cycle start to the backdrop image) and the main capture's own
+// time. Without backdrop work the main capture starts the cycle, and the time
+// before its image arrived is all capture.
+struct Totals {
+    double capture = 0;
+    double processing = 0;
+    double memcpy = 0;
+};
+
 template <typename Cycle, typename Prepare>
 void runCycles(benchmark::State& state, CycleBench& bench, bool workBeforeMain, Prepare prepare,
                Cycle cycle) {
     installTimingCallbacks(bench.engine());
-    double captureTotal = 0;
-    double processingTotal = 0;
-    double memcpyTotal = 0;
+    Totals wall;
+    Totals cpu;
     const EffectEngine& engine = bench.engine();
     std::vector<std::uint8_t> scratch(static_cast<std::size_t>(engine.analyzer.byteSize));
     for (auto _ : state) {
         // The yardstick: one memcpy of the captured frame, in the cache state
         // that the cycle meets.
-        auto start = Clock::now();
+        Stamp start = stampNow();
         std::memcpy(scratch.data(), engine.mainCapture.frameBits, scratch.size());
         benchmark::DoNotOptimize(scratch.data());
         benchmark::ClobberMemory();
-        memcpyTotal += secondsSince(start);
+        Stamp end = stampNow();
+        wall.memcpy += end.wall - start.wall;
+        cpu.memcpy += end.cpu - start.cpu;
 
         prepare();
-        start = Clock::now();
+        const Stamp captureStart = stampNow();
         bench.engine().mainCapture.captureFrame();
-        const double mainCapture = std::chrono::duration<double>(arrivals.main - start).count();
+        const Stamp mainAlone = arrivals.main;
 
         arrivals.backdropArrived = false;
-        start = Clock::now();
+        start = stampNow();
         cycle();
-        const auto end = Clock::now();
-        double capture = mainCapture;
-        double before = std::chrono::duration<double>(arrivals.main - start).count();
-        if (arrivals.backdropArrived) {
-            const double backdropCapture = std::chrono::duration<double>(arrivals.backdrop - start).count();
-            capture += backdropCapture;
-            before -= backdropCapture;
-        }
-        // Without backdrop work the main capture starts the cycle, and the
-        // time before its image arrived is all capture.
-        const double processing = (workBeforeMain ? std::max(0.0, before - mainCapture) : 0.0) +
-                                  std::chrono::duration<double>(end - arrivals.main).count();
-        captureTotal += capture;
-        processingTotal += processing;
-        state.SetIterationTime(processing);
+        end = stampNow();
+        const auto split = [&](double Stamp::*clock, Totals& totals) {
+            const double mainCapture = mainAlone.*clock - captureStart.*clock;
+            double capture = mainCapture;
+            double before = arrivals.main.*clock - start.*clock;
+            if (arrivals.backdropArrived) {
+                const double backdropCapture = arrivals.backdrop.*clock - start.*clock;
+                capture += backdropCapture;
+                before -= backdropCapture;
+            }
+            const double processing = (workBeforeMain ? std::max(0.0, before - mainCapture) : 0.0) +
+                                      (end.*clock - arrivals.main.*clock);
+            totals.capture += capture;
+            totals.processing += processing;
+            return processing;
+        };
+        state.SetIterationTime(split(&Stamp::wall, wall));
+        split(&Stamp::cpu, cpu);
     }
     const double n = static_cast<double>(state.iterations());
-    const double memcpyTime = memcpyTotal / n;
-    state.counters["capture_ms"] = captureTotal / n * 1e3;
-    state.counters["processing_ms"] = processingTotal / n * 1e3;
-    state.counters["memcpy_ms"] = memcpyTime * 1e3;
-    state.counters["x_memcpy"] = processingTotal / n / memcpyTime;
+    state.counters["capture_ms"] = wall.capture / n * 1e3;
+    state.counters["processing_ms"] = wall.processing / n * 1e3;
+    state.counters["memcpy_ms"] = wall.memcpy / n * 1e3;
+    state.counters["x_memcpy"] = wall.processing / wall.memcpy;
+    state.counters["cpu_capture_ms"] = cpu.capture / n * 1e3;
+    state.counters["cpu_processing_ms"] = cpu.processing / n * 1e3;
+    state.counters["cpu_memcpy_ms"] = cpu.memcpy / n * 1e3;
+    state.counters["cpu_x_memcpy"] = cpu.processing / cpu.memcpy;
 }
 
 void BM_DarkCycleChangedFrame(benchmark::State& state) {
