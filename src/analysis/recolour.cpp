@@ -127,7 +127,7 @@ bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::ui
 
 // Adds the bytes of the pixels of one band row that lie within 100 of the
 // run colour in every channel to sum, and counts them. Written without
-// branches so that the compiler can use vector instructions; blocks of 2^16
+// branches, so that the compiler may use vector instructions; blocks of 2^16
 // pixels keep the 32-bit partial sums from overflowing.
 void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& rc, std::uint64_t sum[3],
                 std::uint64_t& count) {
@@ -140,7 +140,6 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
         std::uint32_t s1 = 0;
         std::uint32_t s2 = 0;
         std::uint32_t n = 0;
-#pragma omp simd reduction(+ : s0, s1, s2, n)
         for (std::int32_t i = first; i < last; ++i) {
             const std::uint8_t* q = row + 4 * i;
             const int d0 = q[0] - c0;
