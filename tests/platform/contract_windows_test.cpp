@@ -130,6 +130,60 @@ TEST_F(WindowContract, TopmostWindowsStayAboveTheOthers) {
     EXPECT_EQ(GetWindowLongA(t, GWL_EXSTYLE) & static_cast<LONG>(WS_EX_TOPMOST), 0);
 }
 
+// Which show commands move a top-level window in the z-order (checked
+// against Wine 8): SW_HIDE raises the window it hides, SW_SHOWNOACTIVATE keeps
+// its place, SW_SHOWNA raises without activating, SW_SHOW, SW_SHOWNORMAL and
+// SW_RESTORE raise and activate.
+TEST_F(WindowContract, ShowCommandsRaiseExceptShowNoActivate) {
+    HWND a = popup();
+    HWND b = popup();
+    ASSERT_TRUE(above(b, a));
+    ShowWindow(a, SW_HIDE);
+    EXPECT_TRUE(above(a, b)) << "SW_HIDE raises";
+    const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+    struct Case {
+        int cmd;
+        bool raises;
+        bool activates;
+    };
+    const Case cases[] = {{SW_SHOWNOACTIVATE, false, false},
+                          {SW_SHOWNA, true, false},
+                          {SW_SHOW, true, true},
+                          {SW_SHOWNORMAL, true, true},
+                          {SW_RESTORE, true, true}};
+    for (const Case& c : cases) {
+        SetWindowPos(b, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+        ASSERT_EQ(GetActiveWindow(), b);
+        ShowWindow(a, SW_HIDE);
+        SetWindowPos(a, HWND_BOTTOM, 0, 0, 0, 0, keep);
+        ASSERT_TRUE(above(b, a));
+        ShowWindow(a, c.cmd);
+        EXPECT_EQ(above(a, b), c.raises) << "show command " << c.cmd;
+        EXPECT_EQ(GetActiveWindow() == a, c.activates) << "show command " << c.cmd;
+    }
+    // SWP_SHOWWINDOW with SWP_NOZORDER shows in place.
+    ShowWindow(a, SW_HIDE);
+    SetWindowPos(a, HWND_BOTTOM, 0, 0, 0, 0, keep);
+    SetWindowPos(a, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW | SWP_NOZORDER);
+    EXPECT_TRUE(above(b, a));
+    EXPECT_TRUE(IsWindowVisible(a));
+    // Hiding the active window activates another one.
+    SetWindowPos(b, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    ASSERT_EQ(GetActiveWindow(), b);
+    ShowWindow(b, SW_HIDE);
+    EXPECT_EQ(GetActiveWindow(), a);
+}
+
+TEST_F(WindowContract, SetParentToTheDesktopRaisesTheWindow) {
+    HWND owner = popup();
+    HWND layer = make(WS_POPUP | WS_VISIBLE, {0, 0, 50, 50}, owner);
+    HWND other = popup();
+    ASSERT_TRUE(above(other, layer));
+    SetParent(layer, nullptr);
+    EXPECT_TRUE(above(layer, other));
+    EXPECT_TRUE(IsWindowVisible(layer));
+}
+
 // ---- SetWindowPos flags ----
 
 TEST_F(WindowContract, SetWindowPosFlagsKeepWhatTheyName) {

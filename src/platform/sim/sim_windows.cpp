@@ -531,8 +531,12 @@ BOOL DesktopState::showWindow(HWND h, int cmd, int actor) {
     };
     switch (cmd) {
         case SW_HIDE:
+            // As in Wine, a hidden top-level window moves to the top.
             if (wasVisible) {
                 w->style &= ~WS_VISIBLE;
+                if (!child) {
+                    raise(h);
+                }
                 deactivate(h);
             }
             break;
