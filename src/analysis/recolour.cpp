@@ -126,37 +126,27 @@ bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::ui
 }
 
 // Adds the bytes of the pixels of one band row that lie within 100 of the
-// run colour in every channel to sum, and counts them. Written without
-// branches, so that the compiler may use vector instructions; blocks of 2^16
-// pixels keep the 32-bit partial sums from overflowing.
+// run colour in every channel to sum, and counts them. Most of them are the
+// run colour itself: those are only counted, and added once at the end.
 void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& rc, std::uint64_t sum[3],
                 std::uint64_t& count) {
-    const int c0 = rc.b;
-    const int c1 = rc.g;
-    const int c2 = rc.r;
-    for (std::int32_t first = 0; first < pixels; first += 65536) {
-        const std::int32_t last = pixels - first < 65536 ? pixels : first + 65536;
-        std::uint32_t s0 = 0;
-        std::uint32_t s1 = 0;
-        std::uint32_t s2 = 0;
-        std::uint32_t n = 0;
-        for (std::int32_t i = first; i < last; ++i) {
-            const std::uint8_t* q = row + 4 * i;
-            const int d0 = q[0] - c0;
-            const int d1 = q[1] - c1;
-            const int d2 = q[2] - c2;
-            const std::uint32_t similar = static_cast<std::uint32_t>(d0 >= -100 && d0 <= 100 && d1 >= -100 &&
-                                                                     d1 <= 100 && d2 >= -100 && d2 <= 100);
-            s0 += similar * q[0];
-            s1 += similar * q[1];
-            s2 += similar * q[2];
-            n += similar;
+    const std::uint32_t runKey = packed(rc);
+    std::uint64_t exact = 0;
+    const std::uint8_t* q = row;
+    for (std::int32_t i = 0; i < pixels; ++i, q += 4) {
+        if (packed(q) == runKey) {
+            ++exact;
+        } else if (within(q, rc, 100)) {
+            sum[0] += q[0];
+            sum[1] += q[1];
+            sum[2] += q[2];
+            ++count;
         }
-        sum[0] += s0;
-        sum[1] += s1;
-        sum[2] += s2;
-        count += n;
     }
+    sum[0] += exact * rc.b;
+    sum[1] += exact * rc.g;
+    sum[2] += exact * rc.r;
+    count += exact;
 }
 
 // Recolours the band rows firstRow..lastRow (inclusive byte offsets). Most
