@@ -54,7 +54,10 @@ int OverlayLayer::createLayer() {
     }
     // Fully opaque; WS_EX_TRANSPARENT lets mouse input through to the target.
     SetLayeredWindowAttributes(layerWindow, 0, 255, LWA_ALPHA);
-    ShowWindow(layerWindow, SW_SHOW);
+    // Shown without activation: SW_SHOW would make the overlay the foreground
+    // window (WS_EX_NOACTIVATE only guards against clicks), taking the
+    // keyboard focus from the target on every attach.
+    ShowWindow(layerWindow, SW_SHOWNOACTIVATE);
     windowDC = GetDC(layerWindow);
     bitmapInfo = BITMAPINFO{};
     return 0;
