@@ -298,14 +298,22 @@ std::vector<std::uint8_t> noiseBackdrop(const Frame& f, testing::Random& rng) {
 TEST(RecolourForeground, EveryThreadCountAgreesWithThePlainVersion) {
     testing::Random rng(77);
     const std::vector<Colour> panels{{250, 250, 250}, {30, 30, 34}, {200, 120, 40}};
-    const std::pair<int, int> sizes[] = {{1, 1}, {2, 2}, {3, 5}, {37, 23}, {121, 67}, {301, 157}, {640, 97}};
+    const std::pair<int, int> sizes[] = {{1, 1},    {2, 2},     {3, 5},    {37, 23},
+                                         {121, 67}, {301, 157}, {640, 97}, {479, 321}};
     for (int round = 0; round < 3; ++round) {
         for (auto [w, h] : sizes) {
             const Frame source = textLike(w, h, rng, panels);
             const auto backdrop = noiseBackdrop(source, rng);
+            // Photo regions: none, one rectangle, or scattered single pixels.
             std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h);
-            for (int i = 0; i < w * h / 5; ++i) {
-                photo[rng() % photo.size()] = rng() % 8 == 0;
+            if (round == 1) {
+                for (int y = h / 3; y < h / 2; ++y) {
+                    std::fill_n(photo.begin() + y * w + w / 4, w / 3, std::uint8_t{1});
+                }
+            } else if (round == 2) {
+                for (int i = 0; i < w * h / 5; ++i) {
+                    photo[rng() % photo.size()] = rng() % 8 == 0;
+                }
             }
             Settings s;
             s.darkContent = rng() % 2;
@@ -453,6 +461,38 @@ TEST(RecolourBand, BlendsOutsideTheByteRangeAreHeldAtItsEnds) {
     const Recoloured low = bandWith(glyph, kPage, 0, s);
     EXPECT_EQ(low.frame.colour(12, 6), (Colour{0, 0, 0}));  // -255: held at 0
     EXPECT_EQ(low.frame.colour(13, 6), (Colour{0, 0, 0}));
+}
+
+TEST(RecolourBand, EveryWorkerCountGivesTheSameBytes) {
+    // Bands large enough to be split among the workers, with row counts that
+    // do not divide evenly.
+    testing::Random rng(91);
+    Frame source = textLike(257, 203, rng, {{250, 250, 250}});
+    std::vector<std::uint8_t> backdrop = noiseBackdrop(source, rng);
+    for (auto [top, bottom] : {std::pair{0, 202}, std::pair{5, 106}, std::pair{17, 18}}) {
+        std::vector<Frame> results;
+        std::vector<std::vector<std::uint8_t>> masks;
+        for (int threads : {1, 2, 3, 4}) {
+            Frame f = source;
+            Analyzer a(f);
+            ASSERT_EQ(a->allocateGlassBuffers(), 0);
+            a->threadCount = threads;
+            a->backdropImage = backdrop.data();
+            std::fill(a->visitedMask, a->visitedMask + a->pixelCount, std::uint8_t{0});
+            runColour = RunColour{250, 250, 250};
+            a->recolourBand(top * a->rowBytes, bottom * a->rowBytes, 4, a->lastPixelOffset - 8);
+            results.push_back(f);
+            masks.emplace_back(a->regionMask, a->regionMask + a->pixelCount);
+            masks.back().insert(masks.back().end(), a->visitedMask, a->visitedMask + a->pixelCount);
+        }
+        for (std::size_t i = 1; i < results.size(); ++i) {
+            EXPECT_TRUE(results[i] == results[0])
+                << "rows " << top << ".." << bottom << ", " << i + 1 << " workers";
+            EXPECT_EQ(masks[i], masks[0]) << "rows " << top << ".." << bottom << ", " << i + 1 << " workers";
+        }
+        EXPECT_FALSE(results[0] == source);
+    }
+    resetAnalysisState();
 }
 
 TEST(RecolourBand, RejectsBandsOutsideTheFrame) {
