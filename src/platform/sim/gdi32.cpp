@@ -134,8 +134,10 @@ int WINAPI ReleaseDC(HWND hwnd, HDC dc) {
     if (s == nullptr) {
         return 0;
     }
+    // As in Wine, the window argument is not checked: any window DC is released.
+    (void)hwnd;
     DcRec* d = s->findDc(dc);
-    if (d == nullptr || d->memory || d->window != hwnd) {
+    if (d == nullptr || d->memory) {
         return 0;
     }
     s->dcs.erase(reinterpret_cast<std::uintptr_t>(dc));
@@ -174,8 +176,13 @@ BOOL WINAPI DeleteDC(HDC dc) {
         return FALSE;
     }
     DcRec* d = s->findDc(dc);
-    if (d == nullptr || !d->memory) {
+    if (d == nullptr) {
         return FALSE;
+    }
+    if (!d->memory) {
+        // As in Wine, deleting a window DC frees it like ReleaseDC.
+        s->dcs.erase(reinterpret_cast<std::uintptr_t>(dc));
+        return TRUE;
     }
     const HGDIOBJ bitmap = d->bitmap;
     const HGDIOBJ brush = d->brush;
