@@ -116,10 +116,18 @@ int parseOptions(const std::vector<std::string>& args, Options& options, std::st
             options.glass.wallpaperOnly = true;
             continue;
         }
-        static const char* const valued[] = {"--out",           "--screenshot",    "--window",
-                                             "--effect",        "--radius",        "--brightness",
-                                             "--content-opacity", "--photo-opacity", "--foreground-opacity",
-                                             "--glass-dark-mode", "--size",        "--turn-cost"};
+        static const char* const valued[] = {"--out",
+                                             "--screenshot",
+                                             "--window",
+                                             "--effect",
+                                             "--radius",
+                                             "--brightness",
+                                             "--content-opacity",
+                                             "--photo-opacity",
+                                             "--foreground-opacity",
+                                             "--glass-dark-mode",
+                                             "--size",
+                                             "--turn-cost"};
         bool known = false;
         for (const char* name : valued) {
             known = known || arg == name;

@@ -33,8 +33,8 @@ std::string fixed(double value, int decimals) {
 }
 
 std::string rectText(const RECT& r) {
-    return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + "x" +
-           std::to_string(r.bottom - r.top);
+    return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) +
+           "x" + std::to_string(r.bottom - r.top);
 }
 
 double median(std::vector<double> values) {
@@ -107,8 +107,8 @@ class Script {
 
 std::string glassPayload(HWND window, const GlassSettings& g) {
     return formatHandle(window) + "," + std::to_string(g.radius) + "," + number(g.brightness) + "," +
-           (g.wallpaperOnly ? "1" : "0") + "," + number(g.contentOpacity) + "," + (g.darkMode ? "1" : "0") + "," +
-           number(g.photoOpacity) + "," + number(g.foregroundOpacity);
+           (g.wallpaperOnly ? "1" : "0") + "," + number(g.contentOpacity) + "," + (g.darkMode ? "1" : "0") +
+           "," + number(g.photoOpacity) + "," + number(g.foregroundOpacity);
 }
 
 sim::Image contactSheet(const std::vector<Stage>& stages, Font& font) {
@@ -174,7 +174,8 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     std::error_code ec;
     std::filesystem::create_directories(options.outDir, ec);
     if (ec || !std::filesystem::is_directory(options.outDir)) {
-        err << "kestra-preview: cannot create output folder '" << options.outDir << "': " << ec.message() << "\n";
+        err << "kestra-preview: cannot create output folder '" << options.outDir << "': " << ec.message()
+            << "\n";
         return kExitBadArguments;
     }
 
@@ -253,7 +254,9 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         for (int offset : offsets) {
             from += 40;
             sim::Content content = w.scrolled(offset * scale);
-            script.at(from, [&desk, &handles, moving, content] { desk.window(handles[moving]).setContent(content); });
+            script.at(from, [&desk, &handles, moving, content] {
+                desk.window(handles[moving]).setContent(content);
+            });
         }
         return from;
     };
@@ -269,19 +272,21 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     }
     if (withGlass) {
         for (std::size_t i : light) {
-            script.command(t, kStartGlassEffect, [&handles, i, glass] { return glassPayload(handles[i], glass); });
+            script.command(t, kStartGlassEffect,
+                           [&handles, i, glass] { return glassPayload(handles[i], glass); });
         }
         t = scroll(t + 300) + 800;
         shot(t, stageFile("glass"),
-             "glass (command 2): radius " + std::to_string(glass.radius) + ", brightness " + number(glass.brightness) +
-                 ", content opacity " + number(glass.contentOpacity) + ", dark mode " +
-                 (glass.darkMode ? "on" : "off"));
+             "glass (command 2): radius " + std::to_string(glass.radius) + ", brightness " +
+                 number(glass.brightness) + ", content opacity " + number(glass.contentOpacity) +
+                 ", dark mode " + (glass.darkMode ? "on" : "off"));
         t += 50;
         if (!options.contentOpacityChosen) {
             const float other = glass.contentOpacity == 0.5f ? 0.0f : 0.5f;
             for (std::size_t i : light) {
-                script.command(t, kChangeContentOpacity,
-                               [&handles, i, other] { return formatHandle(handles[i]) + "," + number(other); });
+                script.command(t, kChangeContentOpacity, [&handles, i, other] {
+                    return formatHandle(handles[i]) + "," + number(other);
+                });
             }
             t += 700;
             shot(t, stageFile("glass-opacity-" + number(other)),
@@ -316,8 +321,9 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     // Drag the top light window, as a user would, in small steps.
     const int steps = 24;
     for (int s = 1; s <= steps; ++s) {
-        script.at(t + 25 * s,
-                  [&desk, &handles, moving, scale] { desk.window(handles[moving]).moveBy(5 * scale, 2 * scale); });
+        script.at(t + 25 * s, [&desk, &handles, moving, scale] {
+            desk.window(handles[moving]).moveBy(5 * scale, 2 * scale);
+        });
         if (s == steps / 2) {
             shot(t + 25 * s + 12, stageFile("moving"),
                  withGlass ? "glass while the window is dragged" : "dark effect while the window is dragged");
@@ -371,14 +377,16 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     }
 
     // ---- what a person sees ----
-    out << "kestra-preview: " << (scene.builtIn ? "built-in scene" : "screenshot '" + options.screenshot + "'")
-        << ", " << scene.width << "x" << scene.height << ", windows:";
+    out << "kestra-preview: "
+        << (scene.builtIn ? "built-in scene" : "screenshot '" + options.screenshot + "'") << ", "
+        << scene.width << "x" << scene.height << ", windows:";
     for (std::size_t i = 0; i < scene.windows.size(); ++i) {
         out << (i == 0 ? " " : ", ") << scene.windows[i].name << " at " << rectText(scene.windows[i].rect);
     }
     out << "\n";
-    out << "  the real helper ran on the simulated desktop for " << fixed(static_cast<double>(res.simulatedMs) / 1000.0, 1)
-        << " s of simulated time (" << fixed(wallSeconds, 1) << " s wall clock, " << number(options.turnCostMs)
+    out << "  the real helper ran on the simulated desktop for "
+        << fixed(static_cast<double>(res.simulatedMs) / 1000.0, 1) << " s of simulated time ("
+        << fixed(wallSeconds, 1) << " s wall clock, " << number(options.turnCostMs)
         << " ms per main-loop turn) and ended with exit code " << res.helperExitCode
         << (res.helperExitCode == 0 ? " (nothing left to track)" : "") << "\n";
     out << "  the controller sent " << res.commandsSent << " commands and received " << res.repliesReceived
@@ -398,7 +406,8 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
             return kExitFailed;
         }
         char line[256];
-        std::snprintf(line, sizeof line, "  %-36s at %5lld ms  ", path.c_str(), static_cast<long long>(stage.atMs));
+        std::snprintf(line, sizeof line, "  %-36s at %5lld ms  ", path.c_str(),
+                      static_cast<long long>(stage.atMs));
         out << line << stage.title << "\n";
     }
     if (!res.stages.empty()) {
@@ -409,6 +418,8 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         }
         out << "  " << res.contactSheet << "  all stages side by side\n";
     }
+    out << "the pictures are in " << std::filesystem::absolute(options.outDir).lexically_normal().string()
+        << "\n";
 
     // ---- what it cost ----
     std::vector<double> darkTurns, glassTurns, recomposeTurns, monitorTurns, idleTurns;
@@ -435,14 +446,19 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         timingOf("glass while moving (monitor blur)", monitorTurns),
         timingOf("no new frame (capture and compare only)", idleTurns),
     };
-    out << "timings at " << scene.width << "x" << scene.height << " on " << std::thread::hardware_concurrency()
+    out << "timings at " << scene.width << "x" << scene.height << " on "
+        << std::thread::hardware_concurrency()
         << " hardware threads (wall clock of one main-loop turn: message peek and scheduler step,\n"
         << "  including the simulated desktop's capture of the window; " << meter.turns().size() << " turns, "
         << scripted << " of them carried a command, window change or screenshot and are not counted):\n";
     for (const TimingLine& line : res.timings) {
         char text[200];
-        std::snprintf(text, sizeof text, "  %-42s %6zu turns   median %8.2f ms   worst %8.2f ms\n",
-                      line.label.c_str(), line.count, line.medianMs, line.worstMs);
+        if (line.count == 0) {
+            std::snprintf(text, sizeof text, "  %-42s      0 turns\n", line.label.c_str());
+        } else {
+            std::snprintf(text, sizeof text, "  %-42s %6zu turns   median %8.2f ms   worst %8.2f ms\n",
+                          line.label.c_str(), line.count, line.medianMs, line.worstMs);
+        }
         out << text;
     }
     // How much of a turn the simulation's capture is: compose the biggest
@@ -453,7 +469,8 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         for (int i = 0; i < 7; ++i) {
             const auto start = std::chrono::steady_clock::now();
             const sim::Image captured = desk.compose(w.rect);
-            times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            times.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
             if (captured.empty()) {
                 break;
             }

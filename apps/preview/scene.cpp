@@ -37,7 +37,8 @@ std::uint32_t hash3(std::uint32_t x, std::uint32_t y, std::uint32_t seed) {
 
 // White noise in [-1, 1].
 float grain(int x, int y, std::uint32_t seed) {
-    return static_cast<float>(hash3(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), seed) & 0xFFFFu) /
+    return static_cast<float>(hash3(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), seed) &
+                              0xFFFFu) /
                32767.5f -
            1.0f;
 }
@@ -83,7 +84,8 @@ sim::Image landscape(int width, int height, const Palette& p) {
         const float bx = static_cast<float>(hash3(i, 1, p.seed) % 1000) / 1000.0f;
         const float by = 0.05f + 0.45f * static_cast<float>(hash3(i, 2, p.seed) % 1000) / 1000.0f;
         const float br = 0.04f + 0.10f * static_cast<float>(hash3(i, 3, p.seed) % 1000) / 1000.0f;
-        blobs.push_back({bx, by, br, 0.18f + 0.1f * static_cast<float>(i % 3), mix(p.sun, p.skyTop, 0.3f * static_cast<float>(i % 4))});
+        blobs.push_back({bx, by, br, 0.18f + 0.1f * static_cast<float>(i % 3),
+                         mix(p.sun, p.skyTop, 0.3f * static_cast<float>(i % 4))});
     }
     for (int y = 0; y < image.height; ++y) {
         const float v = (static_cast<float>(y) + 0.5f) / h;
@@ -92,7 +94,8 @@ sim::Image landscape(int width, int height, const Palette& p) {
             const float u = (static_cast<float>(x) + 0.5f) / w;
             const float px = static_cast<float>(x) / scale;
             const float py = static_cast<float>(y) / scale;
-            Rgb c = v < 0.45f ? mix(p.skyTop, p.skyMiddle, v / 0.45f) : mix(p.skyMiddle, p.horizon, (v - 0.45f) / 0.2f);
+            Rgb c = v < 0.45f ? mix(p.skyTop, p.skyMiddle, v / 0.45f)
+                              : mix(p.skyMiddle, p.horizon, (v - 0.45f) / 0.2f);
             const float cloud = valueNoise(px, py * 2.5f, 180.0f, p.seed + 7) * 0.6f +
                                 valueNoise(px, py * 2.0f, 60.0f, p.seed + 8) * 0.4f;
             c = add(c, Rgb{255, 235, 225}, std::max(cloud, 0.0f) * 0.12f * (1.0f - v));
@@ -127,7 +130,9 @@ sim::Image landscape(int width, int height, const Palette& p) {
             } else if (v > ridgeNear) {
                 const float depth = (v - ridgeNear) / std::max(1.0f - ridgeNear, 0.01f);
                 c = mix(p.near, p.ground, depth);
-                c = add(c, Rgb{9, 11, 5}, valueNoise(px, py, 70.0f, p.seed + 13) + 0.5f * valueNoise(px, py, 23.0f, p.seed + 14));
+                c = add(
+                    c, Rgb{9, 11, 5},
+                    valueNoise(px, py, 70.0f, p.seed + 13) + 0.5f * valueNoise(px, py, 23.0f, p.seed + 14));
             }
             const float g = grain(x, y, p.seed) * p.grainAmount;
             c = add(c, Rgb{1, 1, 1}, g);
@@ -268,8 +273,9 @@ bool isWordChar(char c) {
 }
 
 sim::Colour tokenColour(std::string_view word) {
-    static constexpr std::string_view keywords[] = {"namespace", "struct", "void", "const", "int", "float",
-                                                    "for", "return", "static_cast", "nullptr", "auto"};
+    static constexpr std::string_view keywords[] = {"namespace",   "struct",  "void", "const",
+                                                    "int",         "float",   "for",  "return",
+                                                    "static_cast", "nullptr", "auto"};
     for (std::string_view k : keywords) {
         if (word == k) {
             return sim::bgra(198, 120, 221);
@@ -302,7 +308,8 @@ void drawCodeLine(sim::Image& img, Font& mono, int x, int y, std::string_view li
         std::size_t j = i + 1;
         sim::Colour colour = sim::bgra(171, 178, 191);
         if (isWordChar(code[i])) {
-            while (j < code.size() && (isWordChar(code[j]) || (code[j] == '.' && std::isdigit(code[i]) != 0))) {
+            while (j < code.size() &&
+                   (isWordChar(code[j]) || (code[j] == '.' && std::isdigit(code[i]) != 0))) {
                 ++j;
             }
             colour = tokenColour(code.substr(i, j - i));
@@ -324,7 +331,8 @@ sim::Content editorContent(const Fonts& fonts, double scale) {
     std::shared_ptr<Font> mono = fonts.mono;
     return sim::Content::painter([sans, mono, scale](sim::Image& img) {
         img.fill(sim::bgra(40, 44, 52));
-        drawTitleBar(img, *sans, "backdrop.cpp - Code", scale, sim::bgra(33, 37, 43), sim::bgra(190, 194, 202));
+        drawTitleBar(img, *sans, "backdrop.cpp - Code", scale, sim::bgra(33, 37, 43),
+                     sim::bgra(190, 194, 202));
         const int gutter = scaled(54, scale);
         img.fillRect(RECT{0, scaled(34, scale), gutter, img.height}, sim::bgra(36, 40, 47));
         const int size = scaled(15, scale);
@@ -422,8 +430,8 @@ Scene makeDefaultScene(int width, int height, const Fonts& fonts) {
     picture.rect = rectOf(0.46, 0.07, 0.46, 0.42);
     picture.content = pictureContent(fonts, scale);
     picture.hasPhoto = true;
-    picture.photoRect = photoRectFor(picture.rect.right - picture.rect.left,
-                                     picture.rect.bottom - picture.rect.top, scale);
+    picture.photoRect =
+        photoRectFor(picture.rect.right - picture.rect.left, picture.rect.bottom - picture.rect.top, scale);
     SceneWindow editor;
     editor.name = "editor";
     editor.rect = rectOf(0.48, 0.55, 0.44, 0.38);
@@ -446,7 +454,8 @@ Scene makeScreenshotScene(const sim::Image& screenshot, const std::vector<RECT>&
         w.rect = r;
         w.content = sim::Content::image(screenshot.crop(r));
         w.scrolled = [screenshot, r](int offset) {
-            return sim::Content::image(screenshot.crop(RECT{r.left, r.top + offset, r.right, r.bottom + offset}));
+            return sim::Content::image(
+                screenshot.crop(RECT{r.left, r.top + offset, r.right, r.bottom + offset}));
         };
         scene.windows.push_back(w);
     }

@@ -27,7 +27,7 @@ struct SceneWindow {
     std::string name;
     RECT rect{};
     sim::Content content{};
-    bool light = true;     // gets the glass effect too
+    bool light = true;      // gets the glass effect too
     bool hasPhoto = false;  // photoRect holds the picture, relative to the window's top-left corner
     RECT photoRect{};
     // The content scrolled down by a number of pixels, as when the user
