@@ -16,9 +16,18 @@ std::vector<HWND>& destroyed() {
     return list;
 }
 
+const COPYDATASTRUCT*& seenCopyData() {
+    static const COPYDATASTRUCT* seen = nullptr;
+    return seen;
+}
+
 LRESULT CALLBACK edgeProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_DESTROY) {
         destroyed().push_back(hwnd);
+    }
+    if (msg == WM_COPYDATA) {
+        seenCopyData() = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        return 9;
     }
     return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
@@ -148,6 +157,73 @@ TEST_F(EdgeContract, WindowDcsAreFreedOnce) {
     ASSERT_NE(other, nullptr);
     EXPECT_TRUE(DeleteDC(other));
     EXPECT_EQ(ReleaseDC(a, other), 0);
+}
+
+TEST_F(EdgeContract, NewChildWindowsGoBelowTheirSiblings) {
+    HWND parent = make(WS_POPUP | WS_VISIBLE);
+    HWND first = make(WS_CHILD | WS_VISIBLE, {0, 0, 10, 10}, parent);
+    HWND second = make(WS_CHILD | WS_VISIBLE, {0, 0, 10, 10}, parent);
+    EXPECT_EQ(GetWindow(parent, GW_CHILD), first);
+    EXPECT_EQ(GetWindow(first, GW_HWNDNEXT), second);
+    EXPECT_EQ(GetWindow(second, GW_HWNDPREV), first);
+}
+
+BOOL CALLBACK stopAtFirst(HMONITOR, HDC, LPRECT, LPARAM data) {
+    ++*reinterpret_cast<int*>(data);
+    return FALSE;
+}
+
+TEST_F(EdgeContract, MessagesMonitorsAndActivation) {
+    int visited = 0;
+    EXPECT_FALSE(EnumDisplayMonitors(nullptr, nullptr, stopAtFirst, reinterpret_cast<LPARAM>(&visited)));
+    EXPECT_EQ(visited, 1);
+
+    HWND w = make(WS_POPUP | WS_VISIBLE);
+    MSG m{};
+    for (int i = 0; i < 50 && PeekMessageA(&m, nullptr, WM_USER, WM_USER + 10, PM_REMOVE); ++i) {
+    }
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 1, 0, 0));
+    ASSERT_TRUE(PostMessageA(w, WM_USER + 2, 0, 0));
+    ASSERT_TRUE(PeekMessageA(&m, w, WM_USER, WM_USER + 10, PM_REMOVE));
+    EXPECT_EQ(m.message, WM_USER + 2);
+    ASSERT_TRUE(PeekMessageA(&m, reinterpret_cast<HWND>(-1), WM_USER, WM_USER + 10, PM_REMOVE));
+    EXPECT_EQ(m.message, WM_USER + 1);
+    EXPECT_EQ(m.hwnd, nullptr);
+
+    HWND first = make(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    HWND second = make(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    ASSERT_EQ(GetActiveWindow(), second);
+    DestroyWindow(second);
+    EXPECT_EQ(GetActiveWindow(), first);
+    EXPECT_EQ(SetActiveWindow(w), first);
+    EXPECT_EQ(GetActiveWindow(), w);
+
+    // Moving a maximised window keeps it maximised.
+    ShowWindow(first, SW_MAXIMIZE);
+    ASSERT_TRUE(MoveWindow(first, 50, 60, 300, 200, TRUE));
+    WINDOWPLACEMENT p{};
+    p.length = sizeof(p);
+    ASSERT_TRUE(GetWindowPlacement(first, &p));
+    EXPECT_EQ(p.showCmd, 3u);
+    RECT r{};
+    ASSERT_TRUE(GetWindowRect(first, &r));
+    EXPECT_EQ(r.left, 50);
+    EXPECT_EQ(r.bottom, 260);
+
+    // An owned window of a topmost window is topmost too; a non-sibling as
+    // insert-after is accepted, an invalid handle is not.
+    HWND topmost = make(WS_POPUP | WS_VISIBLE, {0, 0, 10, 10}, nullptr, WS_EX_TOPMOST);
+    HWND owned = make(WS_POPUP | WS_VISIBLE, {0, 0, 10, 10}, topmost);
+    EXPECT_NE(GetWindowLongA(owned, GWL_EXSTYLE) & static_cast<LONG>(WS_EX_TOPMOST), 0);
+    const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+    EXPECT_FALSE(SetWindowPos(first, reinterpret_cast<HWND>(0x7FFF0000), 0, 0, 0, 0, keep));
+
+    // Within one thread WM_COPYDATA passes the caller's record itself.
+    char data[4] = {'a', 'b', 'c', 0};
+    COPYDATASTRUCT cds{1, 4, data};
+    seenCopyData() = nullptr;
+    EXPECT_EQ(SendMessageA(w, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds)), 9);
+    EXPECT_EQ(seenCopyData(), &cds);
 }
 
 }  // namespace

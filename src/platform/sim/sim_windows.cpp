@@ -134,8 +134,9 @@ HWND DesktopState::newWindow(int process, const std::string& className, const st
     windows.push_back(std::move(rec));
     WindowRec& w = *windows.back();
     if (w.parent != nullptr) {
+        // New child windows go below their siblings (as in Wine).
         WindowRec* p = find(w.parent);
-        p->children.insert(p->children.begin(), h);
+        p->children.push_back(h);
     } else {
         topLevel.insert(topLevel.begin(), h);
         normaliseZOrder();
