@@ -28,7 +28,9 @@ void takeOrigin(ClockOrigin& o) {
 
 }  // namespace
 
-void resetClockOrigin() { takeOrigin(origin()); }
+void resetClockOrigin() {
+    takeOrigin(origin());
+}
 
 std::int32_t nowMs() {
     ClockOrigin& o = origin();

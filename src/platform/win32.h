@@ -10,11 +10,14 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// windows.h must come first: the other SDK headers build on it.
+// clang-format off
 #include <windows.h>
 #include <magnification.h>
+#include <psapi.h>
+// clang-format on
 // The functions mingw-w64's magnification.h leaves out; bound at run time.
 #include "platform/windows/magnification_api.h"
-#include <psapi.h>
 #else
 #include "platform/sim/win32_api.h"
 #endif
