@@ -212,6 +212,21 @@ TEST_F(SimDesktop, RunUntilRunsEventsInTimeOrderAtTheirTimes) {
     EXPECT_EQ(desk.now(), 40);
 }
 
+TEST(SimDesktopRealTime, TheSteadyClockDrivesTimeAndSleepSleeps) {
+    sim::Desktop desk({.realTime = true});
+    EXPECT_TRUE(desk.realTime());
+    const std::int64_t start = desk.now();
+    int ran = 0;
+    desk.after(20, [&] { ++ran; });
+    MSG m{};
+    PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE);
+    EXPECT_EQ(ran, 0);
+    Sleep(30);
+    EXPECT_GE(desk.now() - start, 30);
+    PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE);
+    EXPECT_EQ(ran, 1);
+}
+
 // ---- other applications and activation ----
 
 TEST_F(SimDesktop, AnotherApplicationsActiveWindowIsNotTheHelpersActiveWindow) {

@@ -273,22 +273,24 @@ struct Counts {
     int badHeapFrees = 0;  // HeapFree of a pointer that is not a live block (refused)
 };
 
-// One platform call as the helper made it. Which fields are used depends on
-// the function:
+// One platform call as the helper made it. Logged functions and the fields
+// they fill:
 //   CreateWindowExA     window = result, other = parent, code = style, text = class name
-//   DestroyWindow, IsWindow, GetDC, SetActiveWindow ...   window
+//   DestroyWindow, GetDC, SetActiveWindow   window
 //   ShowWindow          window, code = show command
 //   SetWindowPos        window, other = insertAfter, code = flags, rect = {x, y, cx, cy}
 //   MoveWindow          window, rect = {x, y, width, height}
 //   SetParent           window, other = new parent
 //   SendMessageA, PostMessageA   window, code = message
-//   MagSetWindowSource  window, rect = source
-//   MagSetWindowFilterList  window, code = mode, handles = list
-//   MagSetImageScalingCallback  window, code = 1 when a callback is installed, 0 when removed
-//   SetLayeredWindowAttributes  window, code = alpha, other = null
-//   BitBlt              code = rop, rect = {x, y, width, height}
-//   Sleep               code = milliseconds
+//   SetLayeredWindowAttributes  window, code = alpha
 //   RegisterClassExA    text = class name
+//   BitBlt              code = rop, rect = {x, y, width, height}
+//   MagInitialize, MagUninitialize, K32EmptyWorkingSet   (no fields)
+//   MagSetImageScalingCallback  window, code = 1 when a callback is installed, 0 when removed
+//   MagSetWindowFilterList  window, code = mode, handles = list
+//   MagSetWindowSource  window, rect = source
+//   Sleep               code = milliseconds
+// Calls are logged before their faults are applied, so failed calls appear too.
 struct CallEntry {
     std::string function{};
     HWND window = nullptr;
