@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -28,6 +29,10 @@ void sizesAndThreads(benchmark::internal::Benchmark* b);
 // The same sizes with threads 1 only (single-threaded operations).
 void sizesOnly(benchmark::internal::Benchmark* b);
 
+// Adds a "min" aggregate to repeated runs: on a shared, noisy machine the
+// fastest repetition is the best estimate of the kernel's own time.
+benchmark::internal::Benchmark* withMinimum(benchmark::internal::Benchmark* b);
+
 // Sets the OpenMP thread count for the benchmark and restores it afterwards.
 class ThreadScope {
   public:
@@ -39,5 +44,28 @@ class ThreadScope {
   private:
     int saved_;
 };
+
+}  // namespace kestra::bench
+
+namespace kestra::bench {
+
+// For a shared, noisy machine: each benchmark iteration runs `calls` single
+// calls of `work` and reports the fastest as the iteration's (manual) time, so
+// that a call during which the scheduler took a core away does not count.
+template <typename Work>
+void timeBestCall(benchmark::State& state, int calls, Work&& work) {
+    for (auto _ : state) {
+        double best = 1e30;
+        for (int i = 0; i < calls; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            work();
+            benchmark::ClobberMemory();
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            best = seconds < best ? seconds : best;
+        }
+        state.SetIterationTime(best);
+    }
+}
 
 }  // namespace kestra::bench
