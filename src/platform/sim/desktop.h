@@ -24,6 +24,23 @@
 // application's window is in the foreground. ActiveScope::System makes
 // GetActiveWindow return the foreground window instead (as if the helper had
 // attached its input to the foreground thread), for tests that want it.
+// A process activates its own windows with ShowWindow (SW_SHOW, SW_SHOWNORMAL,
+// SW_RESTORE, SW_MAXIMIZE), SetWindowPos without SWP_NOACTIVATE and
+// SetActiveWindow, WS_EX_NOACTIVATE windows included (as in Wine); it takes
+// the foreground only if it holds it already (the foreground lock). The user
+// (sim::Window::activate) never activates a WS_EX_NOACTIVATE window. When the
+// foreground window is hidden, minimised or destroyed, the highest visible,
+// activatable top-level window becomes the foreground window.
+//
+// Behaviour checked against Wine 8 (tests/platform/contract_*): z-order
+// walks, which show commands raise and activate (SW_HIDE raises too), owned
+// windows above their owners, new children below their siblings, WM_PAINT
+// after posted messages and WM_QUIT until painted, destroy order (owned
+// windows, the window, its children), deferred deletion of selected bitmaps.
+// Where Wine differs from Windows the simulation follows Windows: maximised
+// frames reach 8 px beyond the monitor on every side, minimised windows are
+// parked at (-32000, -32000). Windows have no non-client area: the client
+// origin is the window origin.
 //
 // Time. A virtual clock in microseconds; now() reads it in milliseconds.
 // QueryPerformanceCounter runs at 10 MHz from it. Sleep advances it by its
