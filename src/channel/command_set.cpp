@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "channel/framing.h"
+#include "platform/clock.h"
 #include "tracking/tracked_window.h"
 
 namespace kestra {
@@ -17,6 +18,7 @@ constexpr std::string_view kDarkSeparator = "|";
 constexpr std::string_view kSettingSeparator = ",";
 constexpr std::size_t kSettingPieces = 2;
 constexpr std::size_t kGlassPieces = 8;
+constexpr std::int32_t kDarknessTestPeriodMs = 2000;
 
 // Keeps a number inside the float range, so that the conversion to single
 // precision is defined for any value the channel can deliver.
@@ -56,7 +58,8 @@ void setDark(int index, bool on) {
             return;
         }
         engine.darkEnabled = true;
-        engine.lastDarknessTest = -2000;
+        // The darkness test runs at the next changed frame.
+        engine.lastDarknessTest = dueStamp(kDarknessTestPeriodMs);
         return;
     }
     engine.darkEnabled = false;

@@ -36,7 +36,7 @@ void reconfigureForCapture(EffectEngine& engine) {
 
 bool EffectEngine::frameChanged() {
     bool learned = false;
-    if (nowMs() - lastColourLearning >= kColourLearningPeriodMs) {
+    if (elapsedSince(lastColourLearning) >= kColourLearningPeriodMs) {
         analyzer.learnBackgroundColours();
         lastColourLearning = nowMs();
         learned = true;
@@ -80,7 +80,7 @@ void EffectEngine::darkCycle() {
         return;
     }
     if (darkEnabled) {
-        if (nowMs() - lastDarknessTest > kDarknessTestPeriodMs) {
+        if (elapsedSince(lastDarknessTest) > kDarknessTestPeriodMs) {
             analyzer.measureDarkness();
             if (analyzer.isDarkContent != 0) {
                 if (!overlayHiddenDark) {

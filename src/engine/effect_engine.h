@@ -47,6 +47,11 @@ struct EffectEngine {
     std::int32_t lastDarknessTest = -2000;
     std::int32_t lastColourLearning = 0;
     std::int32_t blurRadius = 50;
+    // The monitor rectangle the blurred monitor frame was captured from: its
+    // top-left corner is the frame's first pixel. Set with each monitor
+    // capture (unlike savedMonitorRect, which follows the monitor's size), so
+    // that the following copy maps screen coordinates into that frame.
+    RECT monitorFrameRect{};
 
     EffectEngine() = default;
     EffectEngine(const EffectEngine&) = delete;
@@ -63,7 +68,9 @@ struct EffectEngine {
     // 0, or -2 when the backdrop copies could not be allocated; both are then
     // null and backdropBuffer forgets the frame, so the next sync retries.
     int prepareGlassFrame();
-    void syncBackdropFrame();
+    // True when the capture's frame had a new size and new backdrop copies
+    // were prepared: backdropImage then holds nothing yet and must be composed.
+    bool syncBackdropFrame();
     // 0, or -1 (backdrop capture), -2 (its first frame), -3 (a glass buffer),
     // -4 (monitor capture); a failed start releases what it had created.
     int startGlass();
@@ -75,8 +82,7 @@ struct EffectEngine {
     void refreshGlass();
     void composeBackdrop();
     void resizeFrame();
-    // savedMonitorRect is the rectangle the monitor frame was captured from:
-    // its top-left corner is the frame's first pixel.
+    // A monitor capture taken here records its rectangle in monitorFrameRect.
     void followTarget();
     void suspendEngine();
     // Releases an attached engine, or a suspended one with its kept overlay.

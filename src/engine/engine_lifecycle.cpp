@@ -19,8 +19,8 @@ namespace kestra {
 
 namespace {
 
-constexpr std::int32_t kDarknessTestDue = -2000;
-constexpr std::int32_t kColourLearningDue = -2500;
+constexpr std::int32_t kDarknessTestPeriodMs = 2000;
+constexpr std::int32_t kColourLearningPeriodMs = 2500;
 constexpr double kHighContentOpacity = 0.2;
 constexpr std::int32_t kLiftMinimumRadius = 8;
 constexpr UINT kFollowFlags = SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW;  // 0x418
@@ -131,7 +131,7 @@ int EffectEngine::attachEngine(bool createOverlay) {
         abandonAttach(*this, createOverlay);
         return -1;
     }
-    lastColourLearning = kColourLearningDue;
+    lastColourLearning = dueStamp(kColourLearningPeriodMs);
     SetActiveWindow(targetWindow);
     engineAttached = true;
     return 0;
@@ -199,17 +199,17 @@ int EffectEngine::prepareGlassFrame() {
     return 0;
 }
 
-void EffectEngine::syncBackdropFrame() {
+bool EffectEngine::syncBackdropFrame() {
     const MagnifierCapture& capture = backdropCapture;
     if (capture.frameBits == backdropBuffer.frame) {
-        return;
+        return false;
     }
     if (static_cast<std::int32_t>(capture.frameHeader.width) == backdropBuffer.width &&
         static_cast<std::int32_t>(capture.frameHeader.height) == backdropBuffer.height) {
         backdropBuffer.frame = capture.frameBits;
-    } else {
-        prepareGlassFrame();
+        return false;
     }
+    return prepareGlassFrame() == 0;
 }
 
 int EffectEngine::startGlass() {
@@ -220,8 +220,13 @@ int EffectEngine::startGlass() {
         releaseGlassResources(*this);
         return -3;
     }
-    lastDarknessTest = kDarknessTestDue;
+    lastDarknessTest = dueStamp(kDarknessTestPeriodMs);
     analyzer.contentOpacityHigh = static_cast<double>(analyzer.contentOpacity) >= kHighContentOpacity ? 1 : 0;
+    // Lists filled while glass was off (the wallpaper-only setting stores its
+    // exclusions all the same) may name an earlier target or overlay of this
+    // slot; the captures created below must leave out the current ones.
+    backdropCapture.exclusions.clear();
+    monitorCapture.exclusions.clear();
     assignBackdropExclusions();
 
     // A failing step releases what the earlier ones created: glassEnabled
@@ -289,7 +294,7 @@ void EffectEngine::setContentOpacity(double value) {
         analyzer.contentOpacity = static_cast<float>(value);
         analyzer.contentOpacityComplement = 1.0f - analyzer.contentOpacity;
     }
-    lastDarknessTest = kDarknessTestDue;
+    lastDarknessTest = dueStamp(kDarknessTestPeriodMs);
     analyzer.contentOpacityHigh = static_cast<double>(analyzer.contentOpacity) >= kHighContentOpacity ? 1 : 0;
 }
 
@@ -353,8 +358,9 @@ void EffectEngine::followTarget() {
             if (!monitorBackdropActive && monitorCapture.captureFrame() >= 0) {
                 // The monitor frame's first pixel is this monitor's top-left
                 // corner: keep the rectangle it was taken from, so that the
-                // following mode maps screen coordinates into the frame.
-                savedMonitorRect = *monitorRect;
+                // following mode maps screen coordinates into the frame even
+                // after the target has crossed to another monitor.
+                monitorFrameRect = *monitorRect;
                 monitorBuffer.frame = monitorCapture.frameBits;
                 monitorBuffer.byteSize = static_cast<std::int32_t>(monitorCapture.frameHeader.cbSize);
                 stackBlur(monitorBuffer.frame, monitorCapture.frameHeader.width,

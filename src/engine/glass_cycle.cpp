@@ -75,8 +75,8 @@ void copyMonitorPart(EffectEngine& engine) {
     const std::int32_t imageColumns = backdrop.width;
 
     // followTarget keeps the rectangle the monitor frame was taken from.
-    const std::int32_t originLeft = engine.savedMonitorRect.left;
-    const std::int32_t originTop = engine.savedMonitorRect.top;
+    const std::int32_t originLeft = engine.monitorFrameRect.left;
+    const std::int32_t originTop = engine.monitorFrameRect.top;
     const RECT& target = *engine.targetRect;
     const std::int32_t left = std::max<std::int32_t>(target.left - originLeft, 0);
     const std::int32_t top = std::max<std::int32_t>(target.top - originTop, 0);
@@ -123,7 +123,7 @@ bool EffectEngine::backdropChanged() {
 
 void EffectEngine::refreshBackdrop() {
     if (monitorBackdropActive) {
-        if (nowMs() - lastFollow >= kFollowPeriodMs) {
+        if (elapsedSince(lastFollow) >= kFollowPeriodMs) {
             monitorBackdropActive = false;
             return;
         }
@@ -137,19 +137,22 @@ void EffectEngine::refreshBackdrop() {
         syncBackdropFrame();
         if (backdropChanged()) {
             lastBackdropChange = nowMs();
-        } else if (nowMs() - lastBackdropChange >= kBackdropIdlePeriodMs) {
+        } else if (elapsedSince(lastBackdropChange) >= kBackdropIdlePeriodMs) {
             backdropIdle = true;
             lastBackdropPoll = nowMs();
         }
         composeBackdrop();
         return;
     }
-    if (nowMs() - lastBackdropPoll < kBackdropIdlePeriodMs) {
+    if (elapsedSince(lastBackdropPoll) < kBackdropIdlePeriodMs) {
         return;
     }
     if (backdropCapture.captureFrame() >= 0) {
-        syncBackdropFrame();
-        if (backdropChanged()) {
+        // A frame of a new size comes with a new, still empty backdropImage:
+        // compose it even though backdropChanged compares against its fresh
+        // copy. Compose once only: it scales the capture's frame in place.
+        const bool prepared = syncBackdropFrame();
+        if (prepared || backdropChanged()) {
             backdropIdle = false;
             lastBackdropChange = nowMs();
             composeBackdrop();
@@ -167,7 +170,7 @@ void EffectEngine::glassCycle() {
     }
     reconfigureForCapture(*this);
     if ((analyzer.contentOpacityHigh != 0 || glassDarkMode) &&
-        nowMs() - lastDarknessTest > kDarknessTestPeriodMs) {
+        elapsedSince(lastDarknessTest) > kDarknessTestPeriodMs) {
         analyzer.measureDarkness();
         glassContentDark = analyzer.isDarkContent != 0;
         lastDarknessTest = nowMs();
@@ -182,6 +185,10 @@ void EffectEngine::glassCycle() {
     // backdrop has not followed yet) there is nothing to blend this cycle.
     if (analyzer.backdropImage == nullptr || backdropBuffer.width != analyzer.width ||
         backdropBuffer.height != analyzer.height || backdropBuffer.byteSize < analyzer.byteSize) {
+        // frameChanged may have taken this frame into frameCopy already: ask
+        // the next cycle to present, once the backdrop has caught up, rather
+        // than wait for the next change of the target.
+        backdropRecomposed = true;
         return;
     }
     analyzer.detectPhotoRegions();

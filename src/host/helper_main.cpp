@@ -68,7 +68,7 @@ int runMainLoop(HWND controller) {
     std::int32_t lastLivenessCheck = 0;
     MSG message{};
     for (;;) {
-        if (nowMs() - lastLivenessCheck > kLivenessPeriodMs) {
+        if (elapsedSince(lastLivenessCheck) > kLivenessPeriodMs) {
             if (!IsWindow(controller)) {
                 return kExitControllerGone;
             }

@@ -18,11 +18,12 @@ constexpr std::int32_t kNormalPeriod = 2;
 constexpr std::int32_t kMaximisedPeriod = 10;
 
 // Forgets the vanished window at `position` of activeList. Returns false when
-// the list is empty afterwards. The effect count counts engines that hold an
-// overlay window; a record whose attach never succeeded was not counted, and
-// discounting it would let the count fall below the number of overlays, so
-// that later attaches skip the refresh that hides their overlay from the
-// other captures.
+// the list is empty afterwards. The effect count is never below the number of
+// engines that hold an overlay window (it can be above: untracking a window
+// releases its engine without counting it down). A record whose attach never
+// succeeded was not counted, and discounting it could let the count fall
+// below the number of overlays, so that later attaches skip the refresh that
+// hides their overlay from the other captures.
 bool dropVanished(std::size_t position) {
     TrackedWindow& record = trackedWindows[static_cast<std::size_t>(activeList[position])];
     const bool counted = record.engine.engineAttached || record.engine.overlay.layerWindow != nullptr;
@@ -121,7 +122,7 @@ bool schedulerStep() {
         return true;
     }
 
-    if (nowMs() - schedulerState.lastFrontCheck >= kFrontCheckPeriodMs) {
+    if (elapsedSince(schedulerState.lastFrontCheck) >= kFrontCheckPeriodMs) {
         chooseFront();
     }
 

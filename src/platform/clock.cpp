@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include <limits>
+
 #include "platform/win32.h"
 
 namespace kestra {
@@ -43,6 +45,19 @@ std::int32_t nowMs() {
     // Split the division so that ticks * 1000 cannot overflow on long runs.
     const LONGLONG ms = (ticks / o.frequency) * 1000 + ((ticks % o.frequency) * 1000) / o.frequency;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<ULONGLONG>(ms)));
+}
+
+std::int64_t elapsedSince(std::int32_t stamp) {
+    return static_cast<std::int64_t>(static_cast<std::uint32_t>(nowMs()) - static_cast<std::uint32_t>(stamp));
+}
+
+std::int32_t dueStamp(std::int32_t period) {
+    const std::int32_t now = nowMs();
+    if (now > 0 && now <= std::numeric_limits<std::int32_t>::max() - period) {
+        return -period;
+    }
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(period) -
+                                     1u);
 }
 
 }  // namespace kestra

@@ -22,11 +22,6 @@ bool rectOverlaps(const RECT& s, const RECT& r) {
     return spanOverlaps(s.left, s.right, r.left, r.right) && spanOverlaps(s.top, s.bottom, r.top, r.bottom);
 }
 
-// Milliseconds from a timestamp to now, correct across the clock's wrap.
-std::int32_t elapsedSince(std::int32_t stamp) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(nowMs()) - static_cast<std::uint32_t>(stamp));
-}
-
 void applyFilterList(HWND magnifierWindow, std::vector<HWND>& list) {
     MagSetWindowFilterList(magnifierWindow, MW_FILTERMODE_EXCLUDE, static_cast<int>(list.size()),
                            list.empty() ? nullptr : list.data());
@@ -57,7 +52,7 @@ int MagnifierCapture::createCapture() {
     if (!MagSetImageScalingCallback(magnifierWindow, imageScalingCallback)) {
         return -1;  // the host window stays for destroyCapture
     }
-    lastFilterRefresh = -kFilterRefreshPeriodMs;
+    lastFilterRefresh = dueStamp(kFilterRefreshPeriodMs);
     // No real image has these dimensions, so the first capture counts as new.
     frameHeader.width = 0xFFFFFFFFu;
     frameHeader.height = 0xFFFFFFFFu;

@@ -129,6 +129,11 @@ int attach(TrackedWindow& record) {
     if (engine.attachEngine(true) != 0) {
         return -1;
     }
+    // A new engine is live only from its first showable tick, which also
+    // starts its glass when that is on. A record that kept live from before
+    // (a failed resume, or a reused slot) would otherwise skip that start
+    // and leave the new overlay without a frame.
+    record.live = false;
     // An engine that was attached already keeps its one entry.
     if (std::find(overlayExclusions.begin(), overlayExclusions.end(), engine.overlay.layerWindow) ==
         overlayExclusions.end()) {
@@ -221,8 +226,10 @@ int teardownEngine(int index) {
     removeExclusion(engine.overlay.layerWindow);
     // Only an engine that holds an overlay (attached, or suspended with its
     // overlay kept) was counted by the attach that created it; discounting a
-    // never-attached one would let the count drift below the number of
-    // overlays and stop refreshExclusions from reaching every capture.
+    // never-attached one could let the count drift below the number of
+    // overlays and stop refreshExclusions from reaching every capture. The
+    // count is a bound, not an exact tally: deactivate releases an engine
+    // without counting it down, so it may stay above the number of overlays.
     if (holdsOverlay(engine)) {
         engine.releaseEngine();
         --effectCount;
