@@ -82,6 +82,18 @@ TEST(SimDesktopLifetime, ConstructingInstallsAndDestroyingUninstalls) {
     EXPECT_FALSE(IsWindow(reinterpret_cast<HWND>(0x20020)));
 }
 
+TEST(SimDesktopLifetime, DestroyingANestedDesktopReinstatesTheOuterOne) {
+    sim::Desktop outer;
+    HWND w = outer.app("a").createWindow({});
+    {
+        sim::Desktop inner;
+        EXPECT_EQ(sim::Desktop::current(), &inner);
+        EXPECT_FALSE(IsWindowVisible(w));
+    }
+    EXPECT_EQ(sim::Desktop::current(), &outer);
+    EXPECT_TRUE(IsWindowVisible(w));
+}
+
 TEST(SimDesktopLifetime, EachDesktopStartsAfresh) {
     HWND first = nullptr;
     {

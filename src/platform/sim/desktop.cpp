@@ -15,6 +15,12 @@ namespace {
 
 std::uint64_t g_generation = 0;
 
+// Live desktops in construction order; the last one is current.
+std::vector<DesktopState*>& liveDesktops() {
+    static std::vector<DesktopState*> live;
+    return live;
+}
+
 RECT intersect(const RECT& a, const RECT& b) {
     RECT r{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
            std::min(a.bottom, b.bottom)};
@@ -396,13 +402,15 @@ Desktop::Desktop(DesktopOptions options) : state_(std::make_unique<DesktopState>
     stockBrush.stock = true;
     stockBrush.colour = RGB(255, 255, 255);
     s.stockBrush = s.newObject(std::move(stockBrush));
+    liveDesktops().push_back(&s);
     setCurrentState(&s);
 }
 
+// The most recently constructed desktop that is still alive becomes current.
 Desktop::~Desktop() {
-    if (currentState() == state_.get()) {
-        setCurrentState(nullptr);
-    }
+    std::vector<DesktopState*>& live = liveDesktops();
+    std::erase(live, state_.get());
+    setCurrentState(live.empty() ? nullptr : live.back());
 }
 
 Desktop* Desktop::current() {
