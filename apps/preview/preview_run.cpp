@@ -63,9 +63,13 @@ class Script {
         : desk_(desk), controller_(controller), meter_(meter) {}
 
     // Runs fn as an external event at atMs (inside the helper's peek).
-    void at(std::int64_t atMs, std::function<void()> fn) {
-        desk_.at(atMs, [this, fn = std::move(fn)] {
-            meter_.markScripted();
+    // A step that costs next to nothing (moving a window, showing prepared
+    // pixels) leaves its turn among the measured ones: pass light.
+    void at(std::int64_t atMs, std::function<void()> fn, bool light = false) {
+        desk_.at(atMs, [this, light, fn = std::move(fn)] {
+            if (!light) {
+                meter_.markScripted();
+            }
             fn();
         });
         last_ = std::max(last_, atMs);
@@ -253,10 +257,13 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         const std::vector<int> offsets = {3, 6, 9, 12, 15, 18, 21, 24, 18, 12, 6, 0};
         for (int offset : offsets) {
             from += 40;
-            sim::Content content = w.scrolled(offset * scale);
-            script.at(from, [&desk, &handles, moving, content] {
-                desk.window(handles[moving]).setContent(content);
-            });
+            // Drawn now, so that the turn that shows it only copies pixels.
+            const sim::Content content = sim::Content::image(
+                w.scrolled(offset * scale).render(w.rect.right - w.rect.left, w.rect.bottom - w.rect.top));
+            script.at(
+                from,
+                [&desk, &handles, moving, content] { desk.window(handles[moving]).setContent(content); },
+                true);
         }
         return from;
     };
@@ -321,9 +328,10 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     // Drag the top light window, as a user would, in small steps.
     const int steps = 24;
     for (int s = 1; s <= steps; ++s) {
-        script.at(t + 25 * s, [&desk, &handles, moving, scale] {
-            desk.window(handles[moving]).moveBy(5 * scale, 2 * scale);
-        });
+        script.at(
+            t + 25 * s,
+            [&desk, &handles, moving, scale] { desk.window(handles[moving]).moveBy(5 * scale, 2 * scale); },
+            true);
         if (s == steps / 2) {
             shot(t + 25 * s + 12, stageFile("moving"),
                  withGlass ? "glass while the window is dragged" : "dark effect while the window is dragged");
@@ -399,14 +407,18 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     }
 
     out << "pictures:\n";
+    std::size_t pathWidth = 0;
+    for (const Stage& stage : res.stages) {
+        pathWidth = std::max(pathWidth, (std::filesystem::path(options.outDir) / stage.file).string().size());
+    }
     for (const Stage& stage : res.stages) {
         const std::string path = (std::filesystem::path(options.outDir) / stage.file).string();
         if (!writePng(path, stage.image)) {
             err << "kestra-preview: cannot write '" << path << "'\n";
             return kExitFailed;
         }
-        char line[256];
-        std::snprintf(line, sizeof line, "  %-36s at %5lld ms  ", path.c_str(),
+        char line[1024];
+        std::snprintf(line, sizeof line, "  %-*s  at %5lld ms  ", static_cast<int>(pathWidth), path.c_str(),
                       static_cast<long long>(stage.atMs));
         out << line << stage.title << "\n";
     }

@@ -260,7 +260,7 @@ void checkGlassStage(const PreviewResult& result, double scale, const GlassSetti
 
 TEST(PreviewPictures, BuiltInSceneAtHalfSize) {
     const fs::path dir = freshFolder("half");
-    const PreviewRun run = runWith({"--size", "960x540", "--out", dir.string()});
+    const PreviewRun run = runWith({"--size", "960x540", "--turn-cost", "10", "--out", dir.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err << run.out;
     EXPECT_EQ(run.result.helperExitCode, 0);
     EXPECT_GT(run.result.commandsSent, 0);
