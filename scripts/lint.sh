@@ -13,5 +13,5 @@ clang-format --dry-run --Werror "${files[@]}"
 # clang-tidy on the Linux translation units of the product and tools.
 mapfile -t units < <(git ls-files 'src/*.cpp' 'apps/*.cpp' | grep -v '^src/platform/windows/')
 echo "clang-tidy: ${#units[@]} translation units"
-printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null
+printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet 2>/dev/null
 echo "lint: clean"
