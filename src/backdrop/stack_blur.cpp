@@ -20,7 +20,8 @@
 #include <new>
 
 // KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
-#if defined(__SSE4_1__) && !defined(KESTRA_NO_SIMD)
+// MSVC has no feature macro for SSE4.1; x86-64 builds assume x86-64-v2.
+#if (defined(__SSE4_1__) || (defined(_MSC_VER) && defined(_M_X64))) && !defined(KESTRA_NO_SIMD)
 #include <smmintrin.h>
 #define KESTRA_BLUR_SSE41 1
 // GCC and Clang can build an AVX2 kernel beside it and pick it at run time.
