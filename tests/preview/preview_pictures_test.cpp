@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "backdrop/backdrop_buffer.h"
 #include "backdrop/stack_blur.h"
@@ -27,7 +28,9 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path freshFolder(const std::string& name) {
-    const fs::path dir = fs::temp_directory_path() / ("kestra-preview-test-" + name);
+    // The process id keeps runs of several builds at the same time apart.
+    const fs::path dir =
+        fs::temp_directory_path() / ("kestra-preview-test-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     return dir;
 }
@@ -139,6 +142,14 @@ std::vector<POINT> plainBackground(const sim::Image& before, const RECT& r, sim:
         }
     }
     return points;
+}
+
+// Removes a test's folder when the test passed; a failed test keeps its
+// pictures for a look.
+void cleanUp(const fs::path& dir) {
+    if (!::testing::Test::HasFailure()) {
+        fs::remove_all(dir);
+    }
 }
 
 struct PreviewRun {
@@ -270,6 +281,7 @@ TEST(PreviewPictures, BuiltInSceneAtHalfSize) {
     checkDarkStage(run.result, 0.5);
     checkGlassStage(run.result, 0.5, GlassSettings{});
     EXPECT_NE(run.out.find("median"), std::string::npos);
+    cleanUp(dir);
 }
 
 // The default scene at its full 1920 x 1080, with the dark effect only (the
@@ -285,6 +297,7 @@ TEST(PreviewPictures, BuiltInSceneAtFullSizeWithTheDarkEffect) {
     EXPECT_EQ(before.height, 1080);
     expectPngsMatch(run, dir);
     checkDarkStage(run.result, 1.0);
+    cleanUp(dir);
 }
 
 // A user's own screenshot: a light and a dark application window on a
@@ -344,6 +357,7 @@ TEST(PreviewPictures, UsersScreenshotWithWindowRectangles) {
         exact += sameColour(glass.pixel(p.x, p.y), expected.pixel(p.x - light.left, p.y - light.top)) ? 1 : 0;
     }
     EXPECT_EQ(exact, plain.size()) << "the light window's page does not show its blurred surroundings";
+    cleanUp(dir);
 }
 
 TEST(PreviewImages, WallpaperAndPhotoLookPhotographic) {
@@ -435,6 +449,7 @@ TEST(PreviewProgram, ExitCodesAndMessages) {
                    err),
         2);
     EXPECT_NE(readText(err).find("inside"), std::string::npos);
+    cleanUp(dir);
 }
 
 }  // namespace
