@@ -151,6 +151,20 @@ TEST_F(SimMagnifier, OutsideTheScreenIsBlackAndAHiddenHostStillRenders) {
     EXPECT_EQ(at(delivered(), 30, 30), bgra(10, 20, 30));
 }
 
+TEST_F(SimMagnifier, AReusedBufferKeepsNothingOfThePreviousImage) {
+    ASSERT_TRUE(MagInitialize());
+    desk.app("editor").createWindow(
+        {.rect = {0, 0, 40, 40}, .content = sim::Content::solid(bgra(200, 200, 0))});
+    HWND control = makeControl(40, 40);
+    ASSERT_TRUE(MagSetImageScalingCallback(control, scalingCallback));
+    ASSERT_TRUE(MagSetWindowSource(control, RECT{0, 0, 40, 40}));
+    EXPECT_EQ(at(delivered(), 5, 5), bgra(200, 200, 0));
+    ASSERT_TRUE(MagSetWindowSource(control, RECT{-30, -30, 10, 10}));
+    EXPECT_EQ(at(delivered(), 5, 5), bgra(0, 0, 0));        // off the screen now
+    EXPECT_EQ(at(delivered(), 35, 35), bgra(200, 200, 0));  // the window at (5, 5)
+    EXPECT_EQ(desk.magnifierBufferAllocations(control), 1);
+}
+
 TEST_F(SimMagnifier, FaultsAndRemovedCallbacksDeliverNothing) {
     ASSERT_TRUE(MagInitialize());
     HWND control = makeControl(40, 40);

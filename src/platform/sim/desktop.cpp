@@ -267,7 +267,7 @@ void DesktopState::ensureSurface(WindowRec& w) {
     w.surface = std::move(resized);
 }
 
-void DesktopState::drawWindow(Image& out, const RECT& r, const WindowRec& w,
+void DesktopState::drawWindow(const PixelView& out, const RECT& r, const WindowRec& w,
                               const std::vector<HWND>& excluded) const {
     if ((w.style & WS_VISIBLE) == 0 || (w.style & WS_MINIMIZE) != 0 || contains(excluded, w.handle)) {
         return;
@@ -327,10 +327,32 @@ void DesktopState::drawWindow(Image& out, const RECT& r, const WindowRec& w,
 }
 
 void DesktopState::compose(Image& out, const RECT& r, const std::vector<HWND>& excluded) const {
-    out = Image(r.right - r.left, r.bottom - r.top, bgra(0, 0, 0));
+    const int width = std::max<int>(r.right - r.left, 0);
+    const int height = std::max<int>(r.bottom - r.top, 0);
+    if (out.width != width || out.height != height) {
+        out = Image();
+        out.width = width;
+        out.height = height;
+        out.pixels.resize(static_cast<std::size_t>(width) * height * 4);
+    }
+    composeInto(PixelView{out.pixels.data(), width, height}, r, excluded);
+}
+
+void DesktopState::composeInto(const PixelView& out, const RECT& r, const std::vector<HWND>& excluded) const {
     const_cast<DesktopState*>(this)->ensureWallpaper();
+    // The wallpaper covers the virtual screen; what lies beyond it is
+    // blackened below with everything else outside the monitors.
     const RECT v = virtualScreen();
-    out.draw(wallpaper, v.left - r.left, v.top - r.top);
+    const RECT wall = intersect(v, r);
+    if (wall.right > wall.left) {
+        const auto bytes = static_cast<std::size_t>(wall.right - wall.left) * 4;
+        for (LONG y = wall.top; y < wall.bottom; ++y) {
+            std::memcpy(
+                out.row(static_cast<int>(y - r.top)) + static_cast<std::size_t>(wall.left - r.left) * 4,
+                wallpaper.row(static_cast<int>(y - v.top)) + static_cast<std::size_t>(wall.left - v.left) * 4,
+                bytes);
+        }
+    }
     for (auto it = topLevel.rbegin(); it != topLevel.rend(); ++it) {
         drawWindow(out, r, *find(*it), excluded);
     }

@@ -159,9 +159,7 @@ BOOL WINAPI MagSetWindowSource(HWND hwnd, RECT rect) {
     // The control, its host and the filtered windows are left out.
     std::vector<HWND> excluded = m.filter;
     excluded.push_back(hwnd);
-    sim::Image frame;
-    s->compose(frame, rect, excluded);
-    std::memcpy(source, frame.pixels.data(), bytes);
+    s->composeInto(sim::PixelView{source, static_cast<int>(width), static_cast<int>(height)}, rect, excluded);
 
     if (m.callback == nullptr) {
         return TRUE;

@@ -100,6 +100,14 @@ struct DcRec {
     HGDIOBJ brush = nullptr;
 };
 
+// Rows of 32-bit pixels without padding, owned elsewhere.
+struct PixelView {
+    std::uint8_t* bits = nullptr;
+    int width = 0;
+    int height = 0;
+    std::uint8_t* row(int y) const { return bits + static_cast<std::size_t>(y) * width * 4; }
+};
+
 struct Event {
     std::int64_t atUs = 0;
     std::uint64_t seq = 0;
@@ -208,8 +216,12 @@ struct DesktopState {
     void ensureWallpaper();
     RECT virtualScreen() const;
     bool onMonitor(int x, int y) const;
+    // Renders r into out (reused when it has r's size already).
     void compose(Image& out, const RECT& r, const std::vector<HWND>& excluded) const;
-    void drawWindow(Image& out, const RECT& r, const WindowRec& w, const std::vector<HWND>& excluded) const;
+    // Renders r into a buffer of r's size; every pixel is written.
+    void composeInto(const PixelView& out, const RECT& r, const std::vector<HWND>& excluded) const;
+    void drawWindow(const PixelView& out, const RECT& r, const WindowRec& w,
+                    const std::vector<HWND>& excluded) const;
 
     // -- GDI --
     HDC newDc(DcRec rec);
