@@ -90,7 +90,7 @@ class CycleScenario : public ::testing::Test {
         EXPECT_EQ(attach(record), 0);
         ++effectCount;
         record.engine.darkEnabled = true;
-        record.engine.lastDarknessTest = -2000;
+        record.engine.lastDarknessTest = dueStamp(2000);
         return record;
     }
 

@@ -109,6 +109,34 @@ TEST_F(LifecycleTest, StartGlassShowsAnOverlayHiddenForDarkContent) {
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
 }
 
+// The wallpaper-only command stores its exclusions also while glass is off;
+// the slot may then go to another window, whose glass must leave out its own
+// target and overlay, not the earlier ones.
+TEST_F(LifecycleTest, StartGlassExcludesTheCurrentTargetAfterExclusionsStoredWithoutGlass) {
+    const HWND first = createTarget(RECT{100, 100, 500, 400});
+    const int index = trackDark(first);
+    tickTimes(recordAt(index), 2);
+    EffectEngine& engine = recordAt(index).engine;
+    const HWND firstLayer = engine.overlay.layerWindow;
+    engine.wallpaperOnlyBackdrop = false;
+    engine.assignBackdropExclusions();
+    engine.refreshGlass();
+    ASSERT_EQ(engine.backdropCapture.exclusions, (std::vector<HWND>{first, firstLayer}));
+    untrack(index);
+
+    const HWND second = createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other");
+    desk->runFor(20);
+    ASSERT_EQ(trackGlass(second), index) << "the free slot is reused";
+    ASSERT_TRUE(engine.glassEnabled);
+    const std::vector<HWND> expected{second, engine.overlay.layerWindow};
+    EXPECT_EQ(engine.backdropCapture.exclusions, expected);
+    EXPECT_EQ(engine.monitorCapture.exclusions, expected);
+    // The backdrop is what lies behind the new target, without the target.
+    EXPECT_EQ(std::memcmp(engine.backdropCopy,
+                          desk->compose(recordAt(index).captureRect, expected).pixels.data(), 400 * 300 * 4),
+              0);
+}
+
 TEST_F(LifecycleTest, StopGlassWithoutGlassReleasesNothing) {
     TrackedWindow& record = recordAt(trackDark(createTarget(RECT{200, 200, 600, 500})));
     EffectEngine& engine = record.engine;

@@ -412,6 +412,118 @@ TEST_F(TwoMonitorScenario, FollowingOnASecondMonitorCopiesRelativeToItsCorner) {
     EXPECT_EQ(compareCut(engine, monitor, 1920, 2440 - 1920, 320, 400, 300), "");
 }
 
+class UnequalMonitorsScenario : public FollowingScenario {
+  protected:
+    sim::DesktopOptions desktopOptions() override {
+        sim::DesktopOptions options;
+        options.extraMonitors = {RECT{1920, 0, 4480, 1440}};
+        return options;
+    }
+};
+
+TEST_F(UnequalMonitorsScenario, CrossingToAMonitorOfAnotherSizeCutsNothingFromTheWrongPlace) {
+    desk->setWallpaper(gradientWallpaper());
+    const HWND target = createWindow(RECT{1500, 100, 1800, 400}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 12);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    desk->runFor(30);
+    desk->window(target).moveBy(10, 0);
+    tick(record);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    const RECT primary{0, 0, 1920, 1080};
+    EXPECT_TRUE(sameRect(engine.monitorFrameRect, primary));
+    const std::vector<std::uint8_t> monitor = blurredMonitor(record, primary, 12);
+    ASSERT_EQ(compareCut(engine, monitor, 1920, 1510, 100, 300, 300), "");
+    const std::size_t bytes = static_cast<std::size_t>(engine.backdropBuffer.byteSize);
+    const std::vector<std::uint8_t> before(engine.analyzer.backdropImage,
+                                           engine.analyzer.backdropImage + bytes);
+
+    // Onto the larger second monitor while following: the monitor frame is
+    // still the first monitor's, which holds nothing of the target's place.
+    desk->runFor(30);
+    desk->window(target).moveTo(2000, 100);
+    tick(record);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_TRUE(sameRect(engine.savedMonitorRect, RECT{1920, 0, 4480, 1440}))
+        << "it follows the monitor's size";
+    EXPECT_TRUE(sameRect(engine.monitorFrameRect, primary)) << "the frame was taken from the first monitor";
+    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage, before.data(), bytes), 0)
+        << "pixels of the first monitor were cut as if they lay under the target";
+}
+
+// Resizes the target while the backdrop capture fails once: the main frame
+// takes the new size, the backdrop keeps the old one, and the cycle's size
+// guard holds the changed frame back. The monitor capture fails for good, so
+// that the move does not enter the following mode.
+void resizeWithFailedBackdropCapture(sim::Desktop& desk, TrackedWindow& record, HWND target) {
+    sim::Fault fault;
+    fault.function = "MagSetWindowSource";
+    fault.window = record.engine.backdropCapture.magnifierWindow;
+    fault.remaining = 1;
+    desk.addFault(fault);
+    fault.window = record.engine.monitorCapture.magnifierWindow;
+    fault.remaining = -1;
+    desk.addFault(fault);
+    RECT grown = desk.window(target).rect();
+    grown.right += 20;
+    desk.window(target).setRect(grown);
+    desk.runFor(16);
+    tick(record);
+}
+
+TEST_F(GlassCycleScenario, IdlePollComposesABackdropOfANewSize) {
+    desk->setWallpaper(gradientWallpaper());
+    const HWND target = createWindow(RECT{300, 200, 800, 600}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    for (int i = 0; i < 10; ++i) {
+        tick(record);
+        desk->runFor(16);
+    }
+    ASSERT_TRUE(engine.backdropIdle);
+    resizeWithFailedBackdropCapture(*desk, record, target);
+    ASSERT_EQ(engine.analyzer.width, 520);
+    ASSERT_EQ(engine.backdropBuffer.width, 500) << "the backdrop has not followed yet";
+    ASSERT_FALSE(engine.monitorBackdropActive);
+
+    // The next idle poll meets the new size: new buffers, composed at once.
+    desk->callLog().enable();
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    ASSERT_EQ(engine.backdropBuffer.width, 520);
+    const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 10, false);
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage, expected.data(), 520, 400), "");
+    EXPECT_EQ(blits(), 1);
+    const sim::Image shown = overlayShot(record);
+    ASSERT_EQ(shown.width, 520);
+    EXPECT_EQ(compareColours(shown.pixels.data(), expected.data(), 520, 398), "");
+}
+
+TEST_F(GlassCycleScenario, FrameHeldBackByTheSizeGuardIsPresentedOnceTheBackdropCatchesUp) {
+    const HWND target = createWindow(RECT{300, 200, 800, 600}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackGlass(target, 10);
+    EffectEngine& engine = record.engine;
+    tick(record);
+    desk->runFor(16);
+    desk->callLog().enable();
+    resizeWithFailedBackdropCapture(*desk, record, target);
+    EXPECT_EQ(blits(), 0);
+    ASSERT_FALSE(engine.monitorBackdropActive);
+    EXPECT_TRUE(engine.backdropRecomposed) << "the frame taken into frameCopy is owed to a later cycle";
+
+    // The backdrop catches up outside the cycle and stays idle; the still
+    // target's next cycle presents what was held back.
+    ASSERT_GE(engine.backdropCapture.captureFrame(), 0);
+    engine.syncBackdropFrame();
+    engine.composeBackdrop();
+    ASSERT_TRUE(engine.backdropIdle);
+    desk->runFor(16);
+    tick(record);
+    EXPECT_EQ(blits(), 1);
+    EXPECT_FALSE(engine.backdropRecomposed);
+}
+
 TEST_F(GlassCycleScenario, DarkModeInvertsALightTargetOnlyWithContentOpacity) {
     const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
     TrackedWindow& record = trackGlass(target, 10);

@@ -12,6 +12,7 @@
 
 #include "channel/framing.h"
 #include "helper_run.h"
+#include "platform/clock.h"
 
 namespace kestra {
 namespace {
@@ -287,6 +288,28 @@ TEST_F(Commands, WallpaperOnlyFlagIsSetOnlyByExactlyOne) {
         EXPECT_TRUE(recordOf(target).engine.wallpaperOnlyBackdrop);
         request(6, handleText(target) + ",true");
         EXPECT_FALSE(recordOf(target).engine.wallpaperOnlyBackdrop);
+    });
+}
+
+// After weeks of uptime the clock wraps; the stamps the commands set must
+// still make the work due at once.
+TEST_F(Commands, SettingsRearmTheDarknessTestWhereverTheClockStands) {
+    HWND target = makeTarget();
+    runScript([&] {
+        // One second short of the clock's wrap back to zero.
+        Sleep(static_cast<DWORD>((std::int64_t{1} << 32) - 1000 - std::int64_t{nowMs()}));
+        ASSERT_LT(nowMs(), 0);
+        request(1, handleText(target) + "|1");
+        EffectEngine& engine = recordOf(target).engine;
+        EXPECT_GT(elapsedSince(engine.lastDarknessTest), 2000);
+        EXPECT_GE(elapsedSince(engine.lastColourLearning), 2500);
+
+        for (const std::string& change : {std::string("7,0.5"), std::string("7,-1"), std::string("8,1")}) {
+            engine.lastDarknessTest = nowMs();
+            const std::size_t comma = change.find(',');
+            request(std::stoi(change.substr(0, comma)), handleText(target) + "," + change.substr(comma + 1));
+            EXPECT_GT(elapsedSince(engine.lastDarknessTest), 2000) << "command " << change;
+        }
     });
 }
 

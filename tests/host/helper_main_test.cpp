@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "channel/framing.h"
 #include "helper_run.h"
+#include "platform/clock.h"
 #include "surfaces/overlay_layer.h"
 
 namespace kestra {
@@ -169,6 +171,26 @@ TEST_F(Startup, LaterLivenessChecksFollowEveryTenSeconds) {
     EXPECT_EQ(runHelper(), kExitNothingTracked);
     EXPECT_GT(desk.now(), 20000);
     EXPECT_LE(desk.now(), 20400);
+}
+
+TEST_F(Startup, LivenessChecksKeepTheirPeriodAcrossTheClockWrap) {
+    constexpr std::int64_t kWrapMs = std::int64_t{1} << 31;
+    HWND target = makeTarget();
+    desk.setTurnCost(50.0);
+    desk.at(100, [&] {
+        request(1, formatHandle(target) + "|1");
+        // Weeks of uptime: the clock stands 4 s short of wrapping to negative
+        // values. The next turn takes a liveness check.
+        Sleep(static_cast<DWORD>(kWrapMs - 4000 - nowMs()));
+    });
+    desk.at(kWrapMs + 1000, [&] {
+        ASSERT_LT(nowMs(), 0);
+        controller.close();
+    });
+    EXPECT_EQ(runHelper(), kExitControllerGone);
+    // The check after the wrap comes 10 s after the one before it.
+    EXPECT_GT(desk.now(), kWrapMs + 6000);
+    EXPECT_LE(desk.now(), kWrapMs + 6300);
 }
 
 TEST_F(Startup, SchedulerDroppingTheLastWindowEndsWithZero) {

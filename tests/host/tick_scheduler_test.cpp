@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "helper_run.h"
 #include "host/helper_main.h"
+#include "platform/clock.h"
 #include "platform/sim/desktop.h"
 #include "tracking/tracked_window.h"
 
@@ -156,6 +158,48 @@ TEST_F(TickScheduler, FrontChoiceRunsAtMostEveryHalfSecond) {
     EXPECT_TRUE(schedulerStep());
     EXPECT_EQ(activeHandles(), (std::vector<HWND>{q, p}));
     EXPECT_GE(schedulerState.lastFrontCheck - firstCheck, 500);
+}
+
+// The clock wraps to negative values after 2^31 ms: the front choice keeps its
+// half-second period across the wrap.
+TEST_F(TickScheduler, FrontChoiceKeepsItsPeriodAcrossTheClockWrap) {
+    HWND p = trackWindow("P", {0, 0, 100, 100});
+    HWND q = trackWindow("Q", {200, 0, 300, 100});
+    desk.setCursor(600, 600);
+    desk.runFor((std::int64_t{1} << 31) - 300 - nowMs());
+    EXPECT_TRUE(schedulerStep());
+    const std::int32_t firstCheck = schedulerState.lastFrontCheck;
+    ASSERT_GT(firstCheck, 0);
+
+    TrackedWindow& qRecord = recordOf(q);
+    qRecord.live = true;
+    qRecord.windowRect = {200, 0, 300, 100};
+    desk.setCursor(250, 50);
+    desk.runFor(600);
+    ASSERT_LT(nowMs(), 0) << "the clock has wrapped";
+    EXPECT_TRUE(schedulerStep());
+    EXPECT_EQ(activeHandles(), (std::vector<HWND>{q, p}));
+    EXPECT_GE(elapsedSince(firstCheck), 600);
+}
+
+// A front choice more than 2^31 ms ago (one window tracked for weeks) is long
+// past, not in the future: a second window gets the next choice at once.
+TEST_F(TickScheduler, FrontChoiceLongAgoIsDueAtOnce) {
+    HWND p = trackWindow("P", {0, 0, 100, 100});
+    HWND q = trackWindow("Q", {200, 0, 300, 100});
+    desk.setCursor(600, 600);
+    desk.runFor(10'000);
+    EXPECT_TRUE(schedulerStep());
+    ASSERT_GE(schedulerState.lastFrontCheck, 10'000);
+
+    desk.runFor((std::int64_t{1} << 31) + 5000);
+    TrackedWindow& qRecord = recordOf(q);
+    qRecord.live = true;
+    qRecord.windowRect = {200, 0, 300, 100};
+    desk.setCursor(250, 50);
+    EXPECT_TRUE(schedulerStep());
+    EXPECT_EQ(activeHandles(), (std::vector<HWND>{q, p}));
+    EXPECT_EQ(schedulerState.lastFrontCheck, nowMs());
 }
 
 TEST_F(TickScheduler, MaximisedFrontWindowStretchesThePeriodToTen) {

@@ -266,6 +266,39 @@ TEST_F(TickTest, ResumeWithAFailingCaptureKeepsTheRecordSuspended) {
     EXPECT_TRUE(IsWindowVisible(overlay));
 }
 
+// After a failed resume the record stays live. A dark command then attaches
+// a new overlay; the first tick must still resume the suspended glass, or the
+// new overlay would never get a frame.
+TEST_F(TickTest, ReattachAfterAFailedResumeRestartsGlassAtTheFirstTick) {
+    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const int index = trackGlass(target);
+    TrackedWindow& record = recordAt(index);
+    EffectEngine& engine = record.engine;
+    tickTimes(record, 2);
+    ASSERT_TRUE(engine.glassEnabled);
+    desk->window(target).minimise();
+    tickTimes(record, 1);
+    desk->window(target).restore();
+    desk->failNext("MagSetWindowSource");
+    tick(record);
+    ASSERT_FALSE(engine.engineAttached);
+    ASSERT_TRUE(record.live);
+
+    trackDark(target);
+    ASSERT_TRUE(engine.engineAttached);
+    EXPECT_FALSE(record.live) << "live again only from the first showable tick";
+    desk->callLog().enable();
+    tickTimes(record, 3);
+    EXPECT_TRUE(record.live);
+    EXPECT_TRUE(engine.glassEnabled);
+    EXPECT_NE(engine.backdropCapture.hostWindow, nullptr) << "glass restarted";
+    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
+    EXPECT_GE(callsNamed("BitBlt"), 1) << "the new overlay shows a frame";
+    EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
+    untrack(index);
+    expectNothingHeld("after untracking");
+}
+
 TEST_F(TickTest, AttachToAHiddenTargetHidesTheOverlayAtTheFirstTick) {
     sim::WindowOptions options;
     options.rect = RECT{300, 200, 800, 600};

@@ -117,7 +117,7 @@ class TrackingScenario : public ::testing::Test {
             }
         }
         record.engine.darkEnabled = true;
-        record.engine.lastDarknessTest = -2000;
+        record.engine.lastDarknessTest = dueStamp(2000);
         return index;
     }
 
