@@ -3,6 +3,8 @@
 #include <string>
 
 #include "analysis/frame_analyzer.h"
+#include "analysis/pixel_passes.h"
+#include "backdrop/stack_blur.h"
 #include "channel/command_set.h"
 #include "channel/framing.h"
 #include "host/tick_scheduler.h"
@@ -121,6 +123,8 @@ void resetProcessState() {
     resetSchedulerState();
     resetClockOrigin();
     resetAnalysisState();
+    resetPixelPassState();
+    resetBackdropState();
 }
 
 }  // namespace kestra
