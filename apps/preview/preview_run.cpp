@@ -129,8 +129,12 @@ sim::Image contactSheet(const std::vector<Stage>& stages, Font& font) {
         const int x = gap + static_cast<int>(i % columns) * (cellWidth + gap);
         const int y = gap + static_cast<int>(i / columns) * (cellHeight + label + gap);
         sheet.draw(scaleDown(stages[i].image, cellWidth, cellHeight), x, y);
-        font.draw(sheet, x + 2, y + cellHeight + 20, std::to_string(i + 1) + ". " + stages[i].title, 14,
-                  sim::bgra(230, 230, 235));
+        // Long titles are shortened to the cell's width.
+        std::string title = std::to_string(i + 1) + ". " + stages[i].title;
+        while (title.size() > 4 && font.measure(title, 14) > cellWidth - 4) {
+            title = title.substr(0, title.size() - 4) + "...";
+        }
+        font.draw(sheet, x + 2, y + cellHeight + 20, title, 14, sim::bgra(230, 230, 235));
     }
     return sheet;
 }
