@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the Linux build, the sanitizer
-# build, and the Windows executable and its tests under Wine.
+# build, and the Windows executable and its tests under Wine. Ends with one
+# line that sums up every test run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
 for preset in linux linux-asan windows; do
   echo "=== build: $preset"
@@ -12,12 +15,23 @@ for preset in linux linux-asan windows; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+status=0
 for preset in linux linux-asan; do
   echo "=== test: $preset"
-  ctest --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee -a "$log" || status=1
 done
 
-if [ -x scripts/wine-tests.sh ]; then
-  echo "=== test: windows (Wine)"
-  bash scripts/wine-tests.sh
-fi
+echo "=== test: windows (Wine)"
+bash scripts/wine-tests.sh 2>&1 | tee -a "$log" || status=1
+
+# ctest: "N% tests passed, F tests failed out of T"; GoogleTest under Wine:
+# "[  PASSED  ] N tests." and "[  FAILED  ] N tests, listed below:".
+total=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
+failed=$(sed -n 's/.*, \([0-9]*\) tests failed out of .*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
+wine_passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
+wine_failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below.*/\1/p' "$log" | awk '{s+=$1} END {print s+0}')
+passed=$(( ${total:-0} - ${failed:-0} + ${wine_passed:-0} ))
+failed=$(( ${failed:-0} + ${wine_failed:-0} ))
+[ "$status" = 0 ] || [ "$failed" -gt 0 ] || failed=1
+echo "all: $passed passed, $failed failed"
+exit "$status"
