@@ -220,6 +220,12 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
             light.push_back(i);
         }
     }
+    if (light.empty()) {
+        // Only dark windows: show the glass effect on all of them anyway.
+        for (std::size_t i = scene.windows.size(); i-- > 0;) {
+            light.push_back(i);
+        }
+    }
     const std::size_t moving = light.front();
     const std::size_t minimising = light.size() > 1 ? light[1] : light.front();
 

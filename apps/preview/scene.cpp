@@ -452,7 +452,19 @@ Scene makeScreenshotScene(const sim::Image& screenshot, const std::vector<RECT>&
         SceneWindow w;
         w.name = "window " + std::to_string(number++);
         w.rect = r;
-        w.content = sim::Content::image(screenshot.crop(r));
+        const sim::Image pixels = screenshot.crop(r);
+        // Light when most of it is: the helper leaves dark windows alone, so
+        // the script drags and scrolls a light one, and gives glass to those.
+        std::size_t lightPixels = 0;
+        for (int y = 0; y < pixels.height; ++y) {
+            for (int x = 0; x < pixels.width; ++x) {
+                const sim::Colour c = pixels.pixel(x, y);
+                lightPixels += (sim::redOf(c) + sim::greenOf(c) + sim::blueOf(c)) / 3 >= 127 ? 1 : 0;
+            }
+        }
+        w.light = 2 * lightPixels >
+                  static_cast<std::size_t>(pixels.width) * static_cast<std::size_t>(pixels.height);
+        w.content = sim::Content::image(pixels);
         w.scrolled = [screenshot, r](int offset) {
             return sim::Content::image(
                 screenshot.crop(RECT{r.left, r.top + offset, r.right, r.bottom + offset}));
