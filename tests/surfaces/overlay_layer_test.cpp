@@ -98,6 +98,8 @@ TEST_F(OverlayTest, ShowingTheLayerLeavesTheTargetInTheForeground) {
     ASSERT_EQ(desk.foregroundWindow(), target);
     ASSERT_EQ(layer.createLayer(), 0);
     EXPECT_EQ(desk.foregroundWindow(), target);
+    // SW_SHOW would activate even a WS_EX_NOACTIVATE popup (as Wine does).
+    EXPECT_NE(desk.helperActiveWindow(), layer.layerWindow);
     ShowWindow(layer.layerWindow, SW_HIDE);
     ShowWindow(layer.layerWindow, SW_SHOWNOACTIVATE);
     EXPECT_EQ(desk.foregroundWindow(), target);
