@@ -281,6 +281,19 @@ TEST(PreviewPictures, BuiltInSceneAtHalfSize) {
     checkDarkStage(run.result, 0.5);
     checkGlassStage(run.result, 0.5, GlassSettings{});
     EXPECT_NE(run.out.find("median"), std::string::npos);
+    // The meter saw the frames the script caused: one dark and one glass
+    // frame for each of the 12 scroll steps of the document, and the backdrop
+    // recomposed while it was live after the window changed.
+    ASSERT_EQ(run.result.timings.size(), 5u);
+    EXPECT_GE(run.result.timings[0].count, 12u) << run.result.timings[0].label;
+    EXPECT_GE(run.result.timings[1].count, 12u) << run.result.timings[1].label;
+    EXPECT_GT(run.result.timings[2].count, 0u) << run.result.timings[2].label;
+    for (const TimingLine& line : run.result.timings) {
+        if (line.count > 0) {
+            EXPECT_GT(line.medianMs, 0.0) << line.label;
+            EXPECT_LE(line.medianMs, line.worstMs) << line.label;
+        }
+    }
     cleanUp(dir);
 }
 
