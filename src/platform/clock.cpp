@@ -53,7 +53,7 @@ std::int64_t elapsedSince(std::int32_t stamp) {
 
 std::int32_t dueStamp(std::int32_t period) {
     const std::int32_t now = nowMs();
-    if (now > 0 && now <= std::numeric_limits<std::int32_t>::max() - period) {
+    if (now >= 0 && now <= std::numeric_limits<std::int32_t>::max() - period) {
         return -period;
     }
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(period) -

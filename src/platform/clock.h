@@ -24,8 +24,10 @@ void resetClockOrigin();
 std::int64_t elapsedSince(std::int32_t stamp);
 
 // A timestamp that makes work of `period` ms due at once: elapsedSince of it
-// exceeds the period. Within the first 2^31 - period ms after the origin that
-// is -period itself; elsewhere it is period + 1 ms before now.
+// exceeds the period. From the origin up to 2^31 - period ms that is -period
+// itself (at the clock's zero it only reaches the period, so a test for
+// "more than the period" falls due 1 ms later); elsewhere it is period + 1 ms
+// before now.
 std::int32_t dueStamp(std::int32_t period);
 
 }  // namespace kestra
