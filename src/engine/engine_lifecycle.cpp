@@ -63,6 +63,20 @@ void releaseGlassResources(EffectEngine& engine) {
     engine.backdropBuffer.frame = nullptr;
 }
 
+// The glass buffers were just allocated afresh, with an empty table of
+// background colours: until it is filled again recolouring finds no
+// background and the backdrop pass covers the window's text. Makes the
+// learning due, so that the next cycle that compares frames learns, counts the
+// frame as changed and presents it. While following, no cycle compares frames
+// until the target has been still for a while, so the current frame (just
+// captured by whoever reconfigures) is learned here and now.
+void relearnBackgroundColours(EffectEngine& engine) {
+    if (engine.monitorBackdropActive) {
+        engine.analyzer.learnBackgroundColours();
+    }
+    engine.lastColourLearning = dueStamp(kColourLearningPeriodMs);
+}
+
 // Undoes a failed attachEngine from step 3 on. A new overlay is destroyed; an
 // overlay kept across a suspend is hidden again and kept, so the record stays
 // suspended (its handle is still listed in overlayExclusions).
@@ -145,6 +159,7 @@ int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::u
     if (glassEnabled) {
         analyzer.releaseGlassBuffers();
         analyzer.allocateGlassBuffers();
+        relearnBackgroundColours(*this);
     }
     overlay.width = static_cast<std::uint32_t>(std::max(width, 0));
     overlay.height = static_cast<std::uint32_t>(std::max(height, 0));
@@ -260,6 +275,10 @@ int EffectEngine::startGlass() {
         overlayHiddenDark = false;
     }
     glassEnabled = true;
+    // The table of background colours starts empty: fill it at the next
+    // cycle, which then presents the first glass frame, rather than leave the
+    // last dark frame on screen until the learning falls due by itself.
+    lastColourLearning = dueStamp(kColourLearningPeriodMs);
     return 0;
 }
 
