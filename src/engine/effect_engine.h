@@ -63,7 +63,9 @@ struct EffectEngine {
     // createOverlay it resumes a suspended engine and needs its kept overlay.
     int attachEngine(bool createOverlay);
     // 0, or -1 when a buffer for a non-empty frame could not be allocated
-    // (frameCopy is then null).
+    // (frameCopy is then null). While glass runs, the glass buffers start
+    // afresh and the colour learning is made due at once (and, while
+    // following, run at once on the new frame).
     int configureFrame(std::int32_t width, std::int32_t height, std::uint8_t* frame);
     // 0, or -2 when the backdrop copies could not be allocated; both are then
     // null and backdropBuffer forgets the frame, so the next sync retries.
@@ -72,7 +74,8 @@ struct EffectEngine {
     // were prepared: backdropImage then holds nothing yet and must be composed.
     bool syncBackdropFrame();
     // 0, or -1 (backdrop capture), -2 (its first frame), -3 (a glass buffer),
-    // -4 (monitor capture); a failed start releases what it had created.
+    // -4 (monitor capture); a failed start releases what it had created. A
+    // successful start makes the colour learning due at once.
     int startGlass();
     void assignBackdropExclusions();
     // Also ends the following mode: the monitor frame goes with its capture.
