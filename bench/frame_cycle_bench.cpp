@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
+#include "support/tracking_process.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
 
@@ -82,17 +83,7 @@ struct CycleBench {
         sim::DesktopOptions options;
         options.wallpaper = wallpaper();
         desk = std::make_unique<sim::Desktop>(options);
-        resetTrackingState();
-        resetSurfacesState();
-        resetAnalysisState();
-        resetClockOrigin();
-        WNDCLASSEXA helperClass{};
-        helperClass.cbSize = sizeof(WNDCLASSEXA);
-        helperClass.lpfnWndProc = DefWindowProcA;
-        helperClass.hInstance = GetModuleHandleA(nullptr);
-        helperClass.lpszClassName = kHelperClassName;
-        RegisterClassExA(&helperClass);
-        initialiseTracking(GetModuleHandleA(nullptr));
+        testing::startTrackingProcess();
         desk->runFor(5);
 
         sim::WindowOptions window;

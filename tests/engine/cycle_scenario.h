@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
+#include "support/tracking_process.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
 
@@ -55,18 +56,7 @@ class CycleScenario : public ::testing::Test {
 
     void SetUp() override {
         desk = std::make_unique<sim::Desktop>(desktopOptions());
-        resetTrackingState();
-        resetSurfacesState();
-        resetAnalysisState();
-        resetClockOrigin();
-        // The process entry registers the helper class that capture hosts use.
-        WNDCLASSEXA helperClass{};
-        helperClass.cbSize = sizeof(WNDCLASSEXA);
-        helperClass.lpfnWndProc = DefWindowProcA;
-        helperClass.hInstance = GetModuleHandleA(nullptr);
-        helperClass.lpszClassName = kHelperClassName;
-        ASSERT_NE(RegisterClassExA(&helperClass), 0);
-        ASSERT_EQ(initialiseTracking(GetModuleHandleA(nullptr)), 0);
+        ASSERT_TRUE(startTrackingProcess());
         // Let the clock leave its origin, as a running process has.
         desk->runFor(5);
     }

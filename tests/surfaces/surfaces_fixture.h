@@ -12,6 +12,7 @@
 
 #include "platform/clock.h"
 #include "platform/sim/desktop.h"
+#include "support/engine_process.h"
 #include "surfaces/magnifier_capture.h"
 #include "surfaces/overlay_layer.h"
 
@@ -50,12 +51,7 @@ class SurfacesTest : public ::testing::Test {
     void SetUp() override {
         resetSurfacesState();
         resetClockOrigin();
-        WNDCLASSEXA helperClass{};
-        helperClass.cbSize = sizeof(helperClass);
-        helperClass.lpfnWndProc = DefWindowProcA;
-        helperClass.hInstance = GetModuleHandleA(nullptr);
-        helperClass.lpszClassName = kHelperClassName;
-        ASSERT_NE(RegisterClassExA(&helperClass), 0);
+        ASSERT_NE(kestra::testing::registerHelperClassForTests(), 0);
         ASSERT_TRUE(MagInitialize());
         moduleInstance = GetModuleHandleA(nullptr);
         ASSERT_EQ(registerOverlayClass(moduleInstance), 0);

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
+#include "support/tracking_process.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
 
@@ -55,17 +56,7 @@ class TrackingScenario : public ::testing::Test {
 
     void SetUp() override {
         desk = std::make_unique<sim::Desktop>(desktopOptions());
-        resetTrackingState();
-        resetSurfacesState();
-        resetAnalysisState();
-        resetClockOrigin();
-        WNDCLASSEXA helperClass{};
-        helperClass.cbSize = sizeof(WNDCLASSEXA);
-        helperClass.lpfnWndProc = DefWindowProcA;
-        helperClass.hInstance = GetModuleHandleA(nullptr);
-        helperClass.lpszClassName = kHelperClassName;
-        ASSERT_NE(RegisterClassExA(&helperClass), 0);
-        ASSERT_EQ(initialiseTracking(GetModuleHandleA(nullptr)), 0);
+        ASSERT_TRUE(startTrackingProcess());
         desk->runFor(5);
         baseline = desk->counts();
     }
