@@ -15,6 +15,9 @@ for preset in linux linux-asan windows; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+echo "=== lint"
+bash scripts/lint.sh build/linux
+
 status=0
 for preset in linux linux-asan; do
   echo "=== test: $preset"
