@@ -102,4 +102,9 @@ struct EffectEngine {
     bool backdropChanged();
 };
 
+// Brings the analyzer, the overlay surface and frameCopy in line with the
+// main capture's current buffer (a new address or a new size); used by both
+// frame cycles after each capture.
+void reconfigureForCapture(EffectEngine& engine);
+
 }  // namespace kestra

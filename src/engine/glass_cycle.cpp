@@ -12,9 +12,6 @@
 
 namespace kestra {
 
-// Shared with the dark cycle (dark_cycle.cpp).
-void reconfigureForCapture(EffectEngine& engine);
-
 namespace {
 
 constexpr std::int32_t kBackdropIdlePeriodMs = 1000;
