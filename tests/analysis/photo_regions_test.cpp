@@ -46,6 +46,28 @@ Marked marked(Analyzer& a) {
 // at x = 8 + 8k, y = 4 + 8k.
 constexpr int kExtent = 1000;
 
+// Paper with a noisy photo covering x 100..259 and y 80..bottom-1.
+Frame paperWithPhoto(int bottom = 200) {
+    Frame frame(400, 300, kPaper);
+    frame.noiseRect(100, 80, 260, bottom, 11);
+    return frame;
+}
+
+// Runs the detection over the frame with the paper colour learned.
+Marked detectOnLearnedPaper(Frame& frame) {
+    Analyzer a(frame, kExtent);
+    a.learn(kPaper);
+    a->detectPhotoRegions();
+    return marked(a);
+}
+
+void expectBox(const Marked& m, int left, int top, int right, int bottom) {
+    EXPECT_EQ(m.left, left);
+    EXPECT_EQ(m.top, top);
+    EXPECT_EQ(m.right, right);
+    EXPECT_EQ(m.bottom, bottom);
+}
+
 TEST(PhotoRegions, UniformAndSmallFramesHaveNoRegion) {
     Frame uniform(300, 200, kPaper);
     Analyzer a(uniform, kExtent);
@@ -64,67 +86,41 @@ TEST(PhotoRegions, UniformAndSmallFramesHaveNoRegion) {
 }
 
 TEST(PhotoRegions, APhotoOnALearnedBackgroundIsMarkedToItsEdges) {
-    Frame frame(400, 300, kPaper);
-    frame.noiseRect(100, 80, 260, 200, 11);
-    Analyzer a(frame, kExtent);
-    a.learn(kPaper);
+    Frame frame = paperWithPhoto();
     const Frame before = frame;
-    a->detectPhotoRegions();
-    const Marked m = marked(a);
-    EXPECT_EQ(m.left, 100);
-    EXPECT_EQ(m.right, 259);
-    EXPECT_EQ(m.top, 80);
-    EXPECT_EQ(m.bottom, 199);
+    const Marked m = detectOnLearnedPaper(frame);
+    expectBox(m, 100, 80, 259, 199);
     EXPECT_TRUE(m.filled());
     // Without a backdrop the pixels stay as they are.
     EXPECT_TRUE(frame == before);
 }
 
 TEST(PhotoRegions, WithoutLearnedColoursTheGridEdgesStand) {
-    Frame frame(400, 300, kPaper);
-    frame.noiseRect(100, 80, 260, 200, 11);
+    Frame frame = paperWithPhoto();
     Analyzer a(frame, kExtent);
     a->detectPhotoRegions();
     const Marked m = marked(a);
     // The grid points whose blocks are busy: x 104..256, y 84..196.
-    EXPECT_EQ(m.left, 104);
-    EXPECT_EQ(m.right, 256);
-    EXPECT_EQ(m.top, 84);
-    EXPECT_EQ(m.bottom, 196);
+    expectBox(m, 104, 84, 256, 196);
     EXPECT_TRUE(m.filled());
 }
 
 TEST(PhotoRegions, VotesMoveAnEdgePastAStrayBackgroundPixel) {
-    Frame frame(400, 300, kPaper);
-    frame.noiseRect(100, 80, 260, 200, 11);
+    Frame frame = paperWithPhoto();
     // One paper-coloured pixel just above the start stops the top walk at row
     // 82; the row above it is mostly photo, so the vote takes the top to 80.
     frame.set(104, 81, kPaper);
-    Analyzer a(frame, kExtent);
-    a.learn(kPaper);
-    a->detectPhotoRegions();
-    const Marked m = marked(a);
-    EXPECT_EQ(m.top, 80);
-    EXPECT_EQ(m.bottom, 199);
-    EXPECT_EQ(m.left, 100);
-    EXPECT_EQ(m.right, 259);
+    expectBox(detectOnLearnedPaper(frame), 100, 80, 259, 199);
 }
 
 TEST(PhotoRegions, AMostlyBackgroundBottomRowIsVotedBackUp) {
-    Frame frame(400, 300, kPaper);
-    frame.noiseRect(100, 80, 260, 200, 11);
+    Frame frame = paperWithPhoto();
     // A one-pixel tail under the column that set the bottom takes the bottom
     // walk down to row 239; that row is mostly paper, so the vote shrinks the
     // region back to the last row that is mostly photo.
     frame.noiseRect(104, 200, 105, 240, 12);
-    Analyzer a(frame, kExtent);
-    a.learn(kPaper);
-    a->detectPhotoRegions();
-    const Marked m = marked(a);
-    EXPECT_EQ(m.top, 80);
-    EXPECT_EQ(m.bottom, 199);
-    EXPECT_EQ(m.left, 100);
-    EXPECT_EQ(m.right, 259);
+    const Marked m = detectOnLearnedPaper(frame);
+    expectBox(m, 100, 80, 259, 199);
     EXPECT_TRUE(m.filled());
 }
 
@@ -132,25 +128,14 @@ TEST(PhotoRegions, ABottomVoteThatGrowsToTheLimitKeepsTheWalkedBottom) {
     // The photo reaches the last row. The deepest grid point is row 292 and no
     // paper lies below it; the vote would grow to the scan limit, so the
     // bottom stays at 292.
-    Frame frame(400, 300, kPaper);
-    frame.noiseRect(100, 80, 260, 300, 11);
-    Analyzer a(frame, kExtent);
-    a.learn(kPaper);
-    a->detectPhotoRegions();
-    const Marked m = marked(a);
-    EXPECT_EQ(m.top, 80);
-    EXPECT_EQ(m.bottom, 292);
-    EXPECT_EQ(m.left, 100);
-    EXPECT_EQ(m.right, 259);
+    Frame frame = paperWithPhoto(300);
+    expectBox(detectOnLearnedPaper(frame), 100, 80, 259, 292);
 }
 
 TEST(PhotoRegions, BusyAreasNarrowerThanFourScanStepsAreNoRegion) {
     Frame frame(400, 300, kPaper);
     frame.noiseRect(100, 40, 136, 280, 5);  // 36 pixels wide, tall
-    Analyzer a(frame, kExtent);
-    a.learn(kPaper);
-    a->detectPhotoRegions();
-    EXPECT_EQ(marked(a).count, 0);
+    EXPECT_EQ(detectOnLearnedPaper(frame).count, 0);
 }
 
 TEST(PhotoRegions, TwoPhotosAreMarkedAndAnEarlierRegionIsNotGrownInto) {
@@ -183,8 +168,7 @@ TEST(PhotoRegions, TwoPhotosAreMarkedAndAnEarlierRegionIsNotGrownInto) {
 }
 
 TEST(PhotoRegions, PhotoPixelsAreBlendedWithTheBackdropUnderGlass) {
-    Frame frame(400, 300, kPaper);
-    frame.noiseRect(100, 80, 260, 200, 11);
+    Frame frame = paperWithPhoto();
     const Frame original = frame;
     std::vector<std::uint8_t> backdrop(frame.size());
     for (std::size_t i = 0; i < backdrop.size(); ++i) {
@@ -217,8 +201,7 @@ TEST(PhotoRegions, PhotoPixelsAreBlendedWithTheBackdropUnderGlass) {
 }
 
 TEST(PhotoRegions, AHalfOpaquePhotoMixesFrameAndBackdrop) {
-    Frame frame(400, 300, kPaper);
-    frame.noiseRect(100, 80, 260, 200, 11);
+    Frame frame = paperWithPhoto();
     const Frame original = frame;
     std::vector<std::uint8_t> backdrop(frame.size(), 100);
     Analyzer a(frame, kExtent);
