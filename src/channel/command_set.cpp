@@ -18,7 +18,6 @@ constexpr std::string_view kDarkSeparator = "|";
 constexpr std::string_view kSettingSeparator = ",";
 constexpr std::size_t kSettingPieces = 2;
 constexpr std::size_t kGlassPieces = 8;
-constexpr std::int32_t kDarknessTestPeriodMs = 2000;
 
 // Keeps a number inside the float range, so that the conversion to single
 // precision is defined for any value the channel can deliver.

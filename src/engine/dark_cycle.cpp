@@ -11,13 +11,6 @@
 
 namespace kestra {
 
-namespace {
-
-constexpr std::int32_t kColourLearningPeriodMs = 2500;
-constexpr std::int32_t kDarknessTestPeriodMs = 2000;
-
-}  // namespace
-
 // Brings the analyzer, the overlay surface and frameCopy in line with the
 // capture's current buffer. Besides a new address, a new size at the same
 // address also counts: the analyzer's byteSize must never exceed the buffer.

@@ -15,6 +15,12 @@
 
 namespace kestra {
 
+// Periods of the engine's timed work, in milliseconds of the process clock.
+inline constexpr std::int32_t kColourLearningPeriodMs = 2500;
+inline constexpr std::int32_t kDarknessTestPeriodMs = 2000;
+inline constexpr std::int32_t kBackdropIdlePeriodMs = 1000;
+inline constexpr std::int32_t kFollowPeriodMs = 1000;
+
 struct EffectEngine {
     MagnifierCapture mainCapture;
     std::uint8_t* frameCopy = nullptr;

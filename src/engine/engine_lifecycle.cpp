@@ -19,8 +19,6 @@ namespace kestra {
 
 namespace {
 
-constexpr std::int32_t kDarknessTestPeriodMs = 2000;
-constexpr std::int32_t kColourLearningPeriodMs = 2500;
 constexpr double kHighContentOpacity = 0.2;
 constexpr std::int32_t kLiftMinimumRadius = 8;
 constexpr UINT kFollowFlags = SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW;  // 0x418

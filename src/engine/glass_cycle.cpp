@@ -14,9 +14,6 @@ namespace kestra {
 
 namespace {
 
-constexpr std::int32_t kBackdropIdlePeriodMs = 1000;
-constexpr std::int32_t kFollowPeriodMs = 1000;
-constexpr std::int32_t kDarknessTestPeriodMs = 2000;
 constexpr std::uint32_t kColourBytes = 0x00FFFFFFu;  // B, G, R of a little-endian pixel word
 
 inline std::uint32_t loadPixel(const std::uint8_t* p) {
