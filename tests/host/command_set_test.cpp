@@ -18,11 +18,30 @@ namespace kestra {
 namespace {
 
 using testing::HelperRun;
-using Commands = HelperRun;
 
 std::string handleText(HWND window) {
     return formatHandle(window);
 }
+
+// The glass settings most tests start with: radius 20, brightness 0.75, the
+// full backdrop, content 0.2, dark glass, photos 0.8, foreground 1.
+const std::string kGlassSettings = ",20,0.75,0,0.2,1,0.8,1";
+
+class Commands : public HelperRun {
+  protected:
+    // Command 1, "<handle>|<value>".
+    std::vector<std::string> setDark(HWND window, const std::string& value, std::int32_t requestId = 7) {
+        return request(1, handleText(window) + "|" + value, requestId);
+    }
+
+    // A per-window setting, "<handle>,<value>".
+    std::vector<std::string> setValue(std::int32_t command, HWND window, const std::string& value,
+                                      std::int32_t requestId = 7) {
+        return request(command, handleText(window) + "," + value, requestId);
+    }
+
+    void startDefaultGlass(HWND window) { request(2, handleText(window) + kGlassSettings); }
+};
 
 TEST_F(Commands, EveryCommandOneToElevenIsAnsweredOnceWithAnEmptyReply) {
     HWND target = makeTarget();
@@ -37,7 +56,7 @@ TEST_F(Commands, EveryCommandOneToElevenIsAnsweredOnceWithAnEmptyReply) {
         {1, h + "|1"},
         {1, h + "|"},
         {1, h + "|1|2"},
-        {2, h + ",20,0.75,0,0.2,1,0.8,1"},
+        {2, h + kGlassSettings},
         {2, h + ",20,0.75"},
         {3, handleText(untracked)},
         {4, h + ",12"},
@@ -99,7 +118,7 @@ TEST_F(Commands, ReplyGoesToTheWindowNamedInTheRequest) {
 TEST_F(Commands, SetDarkReadsItsValueAsAnInteger) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|2");
+        setDark(target, "2");
         ASSERT_NE(indexOf(target), -1);
         TrackedWindow& record = recordOf(target);
         EXPECT_TRUE(record.engine.engineAttached);
@@ -112,7 +131,7 @@ TEST_F(Commands, SetDarkReadsItsValueAsAnInteger) {
             overlayExclusions.end());
 
         // 0.9 reads as the integer 0: off, and the window is released.
-        request(1, handleText(target) + "|0.9");
+        setDark(target, "0.9");
         EXPECT_EQ(indexOf(target), -1);
         EXPECT_TRUE(activeList.empty());
         EXPECT_EQ(effectCount, 0);
@@ -123,7 +142,7 @@ TEST_F(Commands, SetDarkReadsItsValueAsAnInteger) {
 TEST_F(Commands, SetDarkWithOnePieceChangesNothing) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|");
+        setDark(target, "");
         EXPECT_EQ(indexOf(target), -1);
         EXPECT_TRUE(trackedWindows.empty());
     });
@@ -132,7 +151,7 @@ TEST_F(Commands, SetDarkWithOnePieceChangesNothing) {
 TEST_F(Commands, SetDarkOffForAnUntrackedWindowCreatesAndReleasesARecord) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|0");
+        setDark(target, "0");
         EXPECT_EQ(trackedWindows.size(), 1u);
         EXPECT_EQ(trackedWindows[0].target, nullptr);
         EXPECT_EQ(indexOf(target), -1);
@@ -148,9 +167,9 @@ TEST_F(Commands, EveryAttachedCaptureLeavesOutEveryOverlayAfterAnUntrackedWindow
     HWND first = makeTarget({100, 10, 160, 60});
     HWND second = makeTarget({200, 10, 260, 60});
     runScript([&] {
-        request(1, handleText(never) + "|0");
-        request(1, handleText(first) + "|1");
-        request(1, handleText(second) + "|1");
+        setDark(never, "0");
+        setDark(first, "1");
+        setDark(second, "1");
         TrackedWindow& a = recordOf(first);
         TrackedWindow& b = recordOf(second);
         ASSERT_TRUE(a.engine.engineAttached);
@@ -171,8 +190,8 @@ TEST_F(Commands, VanishedWindowsAreDiscountedOnlyWhenTheyHeldAnOverlay) {
     HWND failed = makeTarget({200, 10, 260, 60});
     HWND late = makeTarget({300, 10, 360, 60});
     desk.at(100, [&] {
-        request(1, handleText(kept) + "|1");
-        request(1, handleText(closed) + "|1");
+        setDark(kept, "1");
+        setDark(closed, "1");
         EXPECT_EQ(effectCount, 2);
         desk.window(closed).destroy();
     });
@@ -180,7 +199,7 @@ TEST_F(Commands, VanishedWindowsAreDiscountedOnlyWhenTheyHeldAnOverlay) {
         EXPECT_EQ(indexOf(closed), -1);
         EXPECT_EQ(effectCount, 1);
         desk.addFault({.function = "CreateWindowExA", .remaining = 1, .className = "KESTRA_DLAYER"});
-        request(1, handleText(failed) + "|1");
+        setDark(failed, "1");
         ASSERT_NE(indexOf(failed), -1);
         EXPECT_FALSE(recordOf(failed).engine.engineAttached);
         desk.window(failed).destroy();
@@ -188,7 +207,7 @@ TEST_F(Commands, VanishedWindowsAreDiscountedOnlyWhenTheyHeldAnOverlay) {
     desk.at(600, [&] {
         EXPECT_EQ(indexOf(failed), -1);
         EXPECT_EQ(effectCount, 1);
-        request(1, handleText(late) + "|1");
+        setDark(late, "1");
         EXPECT_EQ(effectCount, 2);
         const std::vector<HWND>& keptExclusions = recordOf(kept).engine.mainCapture.exclusions;
         EXPECT_NE(std::find(keptExclusions.begin(), keptExclusions.end(),
@@ -204,7 +223,7 @@ TEST_F(Commands, FailedAttachIsAnsweredAndLeavesTheWindowTracked) {
     HWND target = makeTarget();
     desk.addFault({.function = "CreateWindowExA", .remaining = -1, .className = "KESTRA_DLAYER"});
     runScript([&] {
-        const std::vector<std::string> frames = request(1, handleText(target) + "|1", 11);
+        const std::vector<std::string> frames = setDark(target, "1", 11);
         ASSERT_EQ(frames.size(), 1u);
         EXPECT_EQ(frames[0], replyFrame(11));
         ASSERT_NE(indexOf(target), -1);
@@ -213,7 +232,7 @@ TEST_F(Commands, FailedAttachIsAnsweredAndLeavesTheWindowTracked) {
         EXPECT_TRUE(isActive(target));
         EXPECT_EQ(effectCount, 0);
 
-        request(2, handleText(target) + ",20,0.75,0,0.2,1,0.8,1");
+        startDefaultGlass(target);
         EXPECT_FALSE(recordOf(target).engine.glassEnabled);
         EXPECT_EQ(recordOf(target).engine.blurRadius, 20);
         EXPECT_EQ(effectCount, 0);
@@ -223,7 +242,7 @@ TEST_F(Commands, FailedAttachIsAnsweredAndLeavesTheWindowTracked) {
 TEST_F(Commands, StartGlassStoresAllSevenSettings) {
     HWND target = makeTarget();
     runScript([&] {
-        request(2, handleText(target) + ",30,0.5,1,0.25,0,0.75,0.125");
+        setValue(2, target, "30,0.5,1,0.25,0,0.75,0.125");
         TrackedWindow& record = recordOf(target);
         const EffectEngine& engine = record.engine;
         EXPECT_EQ(engine.blurRadius, 30);
@@ -248,17 +267,17 @@ TEST_F(Commands, StartGlassStoresAllSevenSettings) {
 TEST_F(Commands, BlurRadiusIsTruncatedAndTrailingSeparatorIgnored) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
-        request(4, handleText(target) + ",7.9,");
+        setDark(target, "1");
+        setValue(4, target, "7.9,");
         EXPECT_EQ(recordOf(target).engine.blurRadius, 7);
         // Three pieces: only answered.
-        request(4, handleText(target) + ",,7.9");
+        setValue(4, target, ",7.9");
         EXPECT_EQ(recordOf(target).engine.blurRadius, 7);
-        request(4, handleText(target) + ",-7.9");
+        setValue(4, target, "-7.9");
         EXPECT_EQ(recordOf(target).engine.blurRadius, 0);
-        request(4, handleText(target) + ",1e12");
+        setValue(4, target, "1e12");
         EXPECT_EQ(recordOf(target).engine.blurRadius, std::numeric_limits<std::int32_t>::max());
-        request(4, handleText(target) + ",abc");
+        setValue(4, target, "abc");
         EXPECT_EQ(recordOf(target).engine.blurRadius, 0);
     });
 }
@@ -266,12 +285,12 @@ TEST_F(Commands, BlurRadiusIsTruncatedAndTrailingSeparatorIgnored) {
 TEST_F(Commands, BrightnessGoesIntoBothBackdropBuffers) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
-        request(5, handleText(target) + ",0.4");
+        setDark(target, "1");
+        setValue(5, target, "0.4");
         EXPECT_FLOAT_EQ(recordOf(target).engine.backdropBuffer.backdropBrightness, 0.4f);
         EXPECT_FLOAT_EQ(recordOf(target).engine.monitorBuffer.backdropBrightness, 0.4f);
         // Out of range values are stored as given.
-        request(5, handleText(target) + ",1.5");
+        setValue(5, target, "1.5");
         EXPECT_FLOAT_EQ(recordOf(target).engine.backdropBuffer.backdropBrightness, 1.5f);
     });
 }
@@ -279,14 +298,14 @@ TEST_F(Commands, BrightnessGoesIntoBothBackdropBuffers) {
 TEST_F(Commands, WallpaperOnlyFlagIsSetOnlyByExactlyOne) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
-        request(6, handleText(target) + ",1.0");
+        setDark(target, "1");
+        setValue(6, target, "1.0");
         EXPECT_TRUE(recordOf(target).engine.wallpaperOnlyBackdrop);
-        request(6, handleText(target) + ",2");
+        setValue(6, target, "2");
         EXPECT_FALSE(recordOf(target).engine.wallpaperOnlyBackdrop);
-        request(6, handleText(target) + ",1e0");
+        setValue(6, target, "1e0");
         EXPECT_TRUE(recordOf(target).engine.wallpaperOnlyBackdrop);
-        request(6, handleText(target) + ",true");
+        setValue(6, target, "true");
         EXPECT_FALSE(recordOf(target).engine.wallpaperOnlyBackdrop);
     });
 }
@@ -299,7 +318,7 @@ TEST_F(Commands, SettingsRearmTheDarknessTestWhereverTheClockStands) {
         // One second short of the clock's wrap back to zero.
         Sleep(static_cast<DWORD>((std::int64_t{1} << 32) - 1000 - std::int64_t{nowMs()}));
         ASSERT_LT(nowMs(), 0);
-        request(1, handleText(target) + "|1");
+        setDark(target, "1");
         EffectEngine& engine = recordOf(target).engine;
         EXPECT_GT(elapsedSince(engine.lastDarknessTest), 2000);
         EXPECT_GE(elapsedSince(engine.lastColourLearning), 2500);
@@ -316,8 +335,8 @@ TEST_F(Commands, SettingsRearmTheDarknessTestWhereverTheClockStands) {
 TEST_F(Commands, ContentOpacityMinusOneOnlyRearmsTheDarknessTest) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
-        request(7, handleText(target) + ",0.6");
+        setDark(target, "1");
+        setValue(7, target, "0.6");
         EffectEngine& engine = recordOf(target).engine;
         EXPECT_FLOAT_EQ(engine.analyzer.contentOpacity, 0.6f);
         EXPECT_FLOAT_EQ(engine.analyzer.contentOpacityComplement, 0.4f);
@@ -325,7 +344,7 @@ TEST_F(Commands, ContentOpacityMinusOneOnlyRearmsTheDarknessTest) {
 
         engine.lastDarknessTest = 12345;
         engine.backdropRecomposed = false;
-        request(7, handleText(target) + ",-1");
+        setValue(7, target, "-1");
         EXPECT_FLOAT_EQ(engine.analyzer.contentOpacity, 0.6f);
         EXPECT_EQ(engine.lastDarknessTest, -2000);
         EXPECT_TRUE(engine.backdropRecomposed);
@@ -335,15 +354,15 @@ TEST_F(Commands, ContentOpacityMinusOneOnlyRearmsTheDarknessTest) {
 TEST_F(Commands, GlassDarkModeStoresTheFlagAndRearmsTheDarknessTest) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
-        request(7, handleText(target) + ",0.3");
+        setDark(target, "1");
+        setValue(7, target, "0.3");
         EffectEngine& engine = recordOf(target).engine;
         engine.lastDarknessTest = 4321;
-        request(8, handleText(target) + ",0");
+        setValue(8, target, "0");
         EXPECT_FALSE(engine.glassDarkMode);
         EXPECT_EQ(engine.lastDarknessTest, -2000);
         EXPECT_FLOAT_EQ(engine.analyzer.contentOpacity, 0.3f);
-        request(8, handleText(target) + ",1");
+        setValue(8, target, "1");
         EXPECT_TRUE(engine.glassDarkMode);
     });
 }
@@ -351,14 +370,14 @@ TEST_F(Commands, GlassDarkModeStoresTheFlagAndRearmsTheDarknessTest) {
 TEST_F(Commands, PhotoAndForegroundOpacitiesStoreTheirComplements) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
+        setDark(target, "1");
         EffectEngine& engine = recordOf(target).engine;
-        request(9, handleText(target) + ",0.25");
+        setValue(9, target, "0.25");
         EXPECT_FLOAT_EQ(engine.analyzer.photoOpacity, 0.25f);
         EXPECT_FLOAT_EQ(engine.analyzer.photoOpacityComplement, 0.75f);
         EXPECT_TRUE(engine.backdropRecomposed);
         engine.backdropRecomposed = false;
-        request(10, handleText(target) + ",0.9");
+        setValue(10, target, "0.9");
         EXPECT_FLOAT_EQ(engine.analyzer.foregroundOpacity, 0.9f);
         EXPECT_FLOAT_EQ(engine.analyzer.foregroundOpacityComplement, 1.0f - 0.9f);
         EXPECT_TRUE(engine.backdropRecomposed);
@@ -369,9 +388,9 @@ TEST_F(Commands, StopGlassReleasesOnlyAWindowWithoutTheDarkEffect) {
     HWND both = makeTarget({10, 10, 60, 60});
     HWND glassOnly = makeTarget({100, 10, 160, 60});
     runScript([&] {
-        request(1, handleText(both) + "|1");
-        request(2, handleText(both) + ",20,0.75,0,0.2,1,0.8,1");
-        request(2, handleText(glassOnly) + ",20,0.75,0,0.2,1,0.8,1");
+        setDark(both, "1");
+        startDefaultGlass(both);
+        startDefaultGlass(glassOnly);
         ASSERT_TRUE(recordOf(both).engine.glassEnabled);
         EXPECT_EQ(effectCount, 2);
 
@@ -391,9 +410,9 @@ TEST_F(Commands, StopGlassReleasesOnlyAWindowWithoutTheDarkEffect) {
 TEST_F(Commands, SetDarkOffKeepsAWindowWhoseGlassRuns) {
     HWND target = makeTarget();
     runScript([&] {
-        request(2, handleText(target) + ",20,0.75,0,0.2,1,0.8,1");
-        request(1, handleText(target) + "|1");
-        request(1, handleText(target) + "|0");
+        startDefaultGlass(target);
+        setDark(target, "1");
+        setDark(target, "0");
         EXPECT_FALSE(recordOf(target).engine.darkEnabled);
         EXPECT_TRUE(recordOf(target).engine.glassEnabled);
         EXPECT_TRUE(isActive(target));
@@ -404,7 +423,7 @@ TEST_F(Commands, SetDarkOffKeepsAWindowWhoseGlassRuns) {
 TEST_F(Commands, UntrackOnlyDeactivates) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
+        setDark(target, "1");
         const int countBefore = effectCount;
         request(11, handleText(target));
         EXPECT_EQ(indexOf(target), -1);
@@ -418,9 +437,9 @@ TEST_F(Commands, SettingsOfAnUntrackedWindowChangeNothing) {
     HWND tracked = makeTarget({10, 10, 60, 60});
     HWND other = makeTarget({100, 10, 160, 60});
     runScript([&] {
-        request(1, handleText(tracked) + "|1");
-        request(4, handleText(other) + ",9");
-        request(6, handleText(other) + ",1");
+        setDark(tracked, "1");
+        setValue(4, other, "9");
+        setValue(6, other, "1");
         request(11, handleText(other));
         EXPECT_EQ(indexOf(other), -1);
         EXPECT_EQ(recordOf(tracked).engine.blurRadius, 50);
@@ -435,12 +454,12 @@ TEST_F(Commands, UnreadableOrNullHandleNamesNoWindow) {
     runScript([&] {
         EXPECT_EQ(request(1, "zz|1").size(), 1u);
         EXPECT_EQ(request(1, "0|1").size(), 1u);
-        EXPECT_EQ(request(2, "nothex,20,0.75,0,0.2,1,0.8,1").size(), 1u);
+        EXPECT_EQ(request(2, "nothex" + kGlassSettings).size(), 1u);
         EXPECT_TRUE(trackedWindows.empty());
         EXPECT_TRUE(activeList.empty());
 
         // A free slot must not be mistaken for the window a null handle names.
-        request(1, handleText(target) + "|1");
+        setDark(target, "1");
         request(11, handleText(target));
         ASSERT_EQ(trackedWindows.size(), 1u);
         ASSERT_EQ(trackedWindows[0].target, nullptr);
@@ -471,18 +490,18 @@ TEST_F(Commands, HandlesReadLeniently) {
 TEST_F(Commands, NonDecimalNumbersReadAsZero) {
     HWND target = makeTarget();
     runScript([&] {
-        request(1, handleText(target) + "|1");
+        setDark(target, "1");
         EffectEngine& engine = recordOf(target).engine;
         for (const char* value : {"nan", "inf", "-inf", "0x1p3"}) {
             engine.blurRadius = 50;
-            request(4, handleText(target) + "," + value);
+            setValue(4, target, value);
             EXPECT_EQ(engine.blurRadius, 0) << value;
-            request(9, handleText(target) + "," + value);
+            setValue(9, target, value);
             EXPECT_EQ(engine.analyzer.photoOpacity, 0.0f) << value;
             EXPECT_EQ(engine.analyzer.photoOpacityComplement, 1.0f) << value;
         }
         // Beyond the float range: saturated, never infinite.
-        request(10, handleText(target) + ",1e300");
+        setValue(10, target, "1e300");
         EXPECT_EQ(engine.analyzer.foregroundOpacity, std::numeric_limits<float>::max());
     });
 }
@@ -497,12 +516,12 @@ TEST_F(Commands, ARequestDuringAReplyFindsThePreviousCommandComplete) {
         nested = true;
         // Still inside the helper's SendMessageA of the reply to request 21.
         EXPECT_TRUE(recordOf(target).engine.darkEnabled);
-        const std::vector<std::string> frames = request(4, handleText(target) + ",17", 22);
+        const std::vector<std::string> frames = setValue(4, target, "17", 22);
         ASSERT_EQ(frames.size(), 1u);
         EXPECT_EQ(frames[0], replyFrame(22));
     };
     runScript([&] {
-        request(1, handleText(target) + "|1", 21);
+        setDark(target, "1", 21);
         EXPECT_TRUE(nested);
         EXPECT_EQ(recordOf(target).engine.blurRadius, 17);
     });
