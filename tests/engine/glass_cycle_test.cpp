@@ -97,7 +97,33 @@ class GlassCycleScenario : public CycleScenario {
     void runUntilProcessTime(std::int32_t atMs) {
         desk->runUntil(desk->now() + std::max<std::int64_t>(1, atMs - nowMs()));
     }
+
+    // Tracks a new plain window of one colour with the glass effect.
+    TrackedWindow& glassOverPlainWindow(const RECT& rect, std::int32_t radius, sim::Colour colour = kPaper) {
+        return trackGlass(createWindow(rect, sim::Content::solid(colour)), radius);
+    }
+
+    // The same over the gradient wallpaper, with the first cycle run.
+    TrackedWindow& glassOverGradient(const RECT& rect, std::int32_t radius) {
+        desk->setWallpaper(gradientWallpaper());
+        TrackedWindow& record = glassOverPlainWindow(rect, radius);
+        tick(record);
+        return record;
+    }
+
+    // Moves the target 30 ms later and runs the cycle that sees the move.
+    void moveAndTick(TrackedWindow& record, int dx, int dy) {
+        desk->runFor(30);
+        desk->window(record.target).moveBy(dx, dy);
+        tick(record);
+    }
 };
+
+sim::DesktopOptions withSecondMonitor(const RECT& monitor) {
+    sim::DesktopOptions options;
+    options.extraMonitors = {monitor};
+    return options;
+}
 
 TEST_F(GlassCycleScenario, PlainLightWindowShowsTheBlurredTonedBackdrop) {
     desk->setWallpaper(gradientWallpaper());
@@ -130,8 +156,7 @@ TEST_F(GlassCycleScenario, PlainLightWindowShowsTheBlurredTonedBackdrop) {
 
 TEST_F(GlassCycleScenario, BackdropGoesIdleLiveAndIdleWithItsTimings) {
     desk->setWallpaper(sim::Content::solid(sim::bgra(40, 80, 160)));
-    const HWND target = createWindow(RECT{300, 200, 900, 600}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 900, 600}, 10);
     EffectEngine& engine = record.engine;
     const std::int32_t started = engine.lastBackdropPoll;
     EXPECT_TRUE(engine.backdropIdle);
@@ -167,8 +192,7 @@ TEST_F(GlassCycleScenario, BackdropGoesIdleLiveAndIdleWithItsTimings) {
 
 TEST_F(GlassCycleScenario, LiveBackdropIsRecomposedEveryCycle) {
     desk->setWallpaper(sim::Content::solid(sim::bgra(40, 80, 160)));
-    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 700, 500}, 10);
     EffectEngine& engine = record.engine;
     tick(record);
     engine.backdropIdle = false;
@@ -215,8 +239,7 @@ TEST_F(GlassCycleScenario, ChangeThresholdAtRadius50) {
 }
 
 TEST_F(GlassCycleScenario, ChangedAlphaAloneIsNoChange) {
-    const HWND target = createWindow(RECT{300, 300, 700, 500}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 50);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 300, 700, 500}, 50);
     EffectEngine& engine = record.engine;
     tick(record);
     // Make every fourth byte of the copy differ: only B, G and R are compared.
@@ -307,16 +330,11 @@ class FollowingScenario : public GlassCycleScenario {
 };
 
 TEST_F(FollowingScenario, MovingTargetIsServedFromTheBlurredMonitor) {
-    desk->setWallpaper(gradientWallpaper());
-    const HWND target = createWindow(RECT{500, 300, 900, 600}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 12);
+    TrackedWindow& record = glassOverGradient(RECT{500, 300, 900, 600}, 12);
     EffectEngine& engine = record.engine;
-    tick(record);
     desk->callLog().enable();
 
-    desk->runFor(30);
-    desk->window(target).moveBy(40, 0);
-    tick(record);
+    moveAndTick(record, 40, 0);
     ASSERT_TRUE(engine.monitorBackdropActive);
     const std::int32_t followed = engine.lastFollow;
     const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12);
@@ -332,7 +350,7 @@ TEST_F(FollowingScenario, MovingTargetIsServedFromTheBlurredMonitor) {
     desk->callLog().clear();
     for (int step = 0; step < 5; ++step) {
         desk->runFor(50);
-        desk->window(target).moveBy(0, 10);
+        desk->window(record.target).moveBy(0, 10);
         tick(record);
     }
     EXPECT_EQ(blits(), 5);
@@ -358,14 +376,9 @@ TEST_F(FollowingScenario, MovingTargetIsServedFromTheBlurredMonitor) {
 }
 
 TEST_F(FollowingScenario, TargetPartlyOffTheTopLeftIsCutFromTheMonitorEdge) {
-    desk->setWallpaper(gradientWallpaper());
-    const HWND target = createWindow(RECT{-60, -40, 340, 260}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 6);
+    TrackedWindow& record = glassOverGradient(RECT{-60, -40, 340, 260}, 6);
     EffectEngine& engine = record.engine;
-    tick(record);
-    desk->runFor(30);
-    desk->window(target).moveBy(-10, -10);  // now at -70, -50
-    tick(record);
+    moveAndTick(record, -10, -10);  // now at -70, -50
     ASSERT_TRUE(engine.monitorBackdropActive);
     const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{0, 0, 1920, 1080}, 6);
     // The visible part starts at the monitor's edge and lands at the image's
@@ -374,14 +387,9 @@ TEST_F(FollowingScenario, TargetPartlyOffTheTopLeftIsCutFromTheMonitorEdge) {
 }
 
 TEST_F(FollowingScenario, TargetPartlyOffTheRightStaysInsideBothFrames) {
-    desk->setWallpaper(gradientWallpaper());
-    const HWND target = createWindow(RECT{1700, 900, 2100, 1200}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 6);
+    TrackedWindow& record = glassOverGradient(RECT{1700, 900, 2100, 1200}, 6);
     EffectEngine& engine = record.engine;
-    tick(record);
-    desk->runFor(30);
-    desk->window(target).moveBy(10, 10);  // now at 1710, 910 .. 2110, 1210
-    tick(record);
+    moveAndTick(record, 10, 10);  // now at 1710, 910 .. 2110, 1210
     ASSERT_TRUE(engine.monitorBackdropActive);
     const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{0, 0, 1920, 1080}, 6);
     EXPECT_EQ(compareCut(engine, monitor, 1920, 1710, 910, 210, 170), "");
@@ -389,24 +397,15 @@ TEST_F(FollowingScenario, TargetPartlyOffTheRightStaysInsideBothFrames) {
 
 class TwoMonitorScenario : public FollowingScenario {
   protected:
-    sim::DesktopOptions desktopOptions() override {
-        sim::DesktopOptions options;
-        options.extraMonitors = {RECT{1920, 0, 3840, 1080}};
-        return options;
-    }
+    sim::DesktopOptions desktopOptions() override { return withSecondMonitor(RECT{1920, 0, 3840, 1080}); }
 };
 
 TEST_F(TwoMonitorScenario, FollowingOnASecondMonitorCopiesRelativeToItsCorner) {
-    desk->setWallpaper(gradientWallpaper());
-    const HWND target = createWindow(RECT{2400, 300, 2800, 600}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 12);
+    TrackedWindow& record = glassOverGradient(RECT{2400, 300, 2800, 600}, 12);
     EffectEngine& engine = record.engine;
-    tick(record);
     EXPECT_TRUE(sameRect(record.monitorRect, RECT{1920, 0, 3840, 1080}));
 
-    desk->runFor(30);
-    desk->window(target).moveBy(40, 20);  // 2440, 320
-    tick(record);
+    moveAndTick(record, 40, 20);  // 2440, 320
     ASSERT_TRUE(engine.monitorBackdropActive);
     const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{1920, 0, 3840, 1080}, 12);
     EXPECT_EQ(compareCut(engine, monitor, 1920, 2440 - 1920, 320, 400, 300), "");
@@ -414,22 +413,13 @@ TEST_F(TwoMonitorScenario, FollowingOnASecondMonitorCopiesRelativeToItsCorner) {
 
 class UnequalMonitorsScenario : public FollowingScenario {
   protected:
-    sim::DesktopOptions desktopOptions() override {
-        sim::DesktopOptions options;
-        options.extraMonitors = {RECT{1920, 0, 4480, 1440}};
-        return options;
-    }
+    sim::DesktopOptions desktopOptions() override { return withSecondMonitor(RECT{1920, 0, 4480, 1440}); }
 };
 
 TEST_F(UnequalMonitorsScenario, CrossingToAMonitorOfAnotherSizeCutsNothingFromTheWrongPlace) {
-    desk->setWallpaper(gradientWallpaper());
-    const HWND target = createWindow(RECT{1500, 100, 1800, 400}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 12);
+    TrackedWindow& record = glassOverGradient(RECT{1500, 100, 1800, 400}, 12);
     EffectEngine& engine = record.engine;
-    tick(record);
-    desk->runFor(30);
-    desk->window(target).moveBy(10, 0);
-    tick(record);
+    moveAndTick(record, 10, 0);
     ASSERT_TRUE(engine.monitorBackdropActive);
     const RECT primary{0, 0, 1920, 1080};
     EXPECT_TRUE(sameRect(engine.monitorFrameRect, primary));
@@ -442,7 +432,7 @@ TEST_F(UnequalMonitorsScenario, CrossingToAMonitorOfAnotherSizeCutsNothingFromTh
     // Onto the larger second monitor while following: the monitor frame is
     // still the first monitor's, which holds nothing of the target's place.
     desk->runFor(30);
-    desk->window(target).moveTo(2000, 100);
+    desk->window(record.target).moveTo(2000, 100);
     tick(record);
     ASSERT_TRUE(engine.monitorBackdropActive);
     EXPECT_TRUE(sameRect(engine.savedMonitorRect, RECT{1920, 0, 4480, 1440}))
@@ -474,15 +464,14 @@ void resizeWithFailedBackdropCapture(sim::Desktop& desk, TrackedWindow& record, 
 
 TEST_F(GlassCycleScenario, IdlePollComposesABackdropOfANewSize) {
     desk->setWallpaper(gradientWallpaper());
-    const HWND target = createWindow(RECT{300, 200, 800, 600}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 800, 600}, 10);
     EffectEngine& engine = record.engine;
     for (int i = 0; i < 10; ++i) {
         tick(record);
         desk->runFor(16);
     }
     ASSERT_TRUE(engine.backdropIdle);
-    resizeWithFailedBackdropCapture(*desk, record, target);
+    resizeWithFailedBackdropCapture(*desk, record, record.target);
     ASSERT_EQ(engine.analyzer.width, 520);
     ASSERT_EQ(engine.backdropBuffer.width, 500) << "the backdrop has not followed yet";
     ASSERT_FALSE(engine.monitorBackdropActive);
@@ -501,13 +490,12 @@ TEST_F(GlassCycleScenario, IdlePollComposesABackdropOfANewSize) {
 }
 
 TEST_F(GlassCycleScenario, FrameHeldBackByTheSizeGuardIsPresentedOnceTheBackdropCatchesUp) {
-    const HWND target = createWindow(RECT{300, 200, 800, 600}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 800, 600}, 10);
     EffectEngine& engine = record.engine;
     tick(record);
     desk->runFor(16);
     desk->callLog().enable();
-    resizeWithFailedBackdropCapture(*desk, record, target);
+    resizeWithFailedBackdropCapture(*desk, record, record.target);
     EXPECT_EQ(blits(), 0);
     ASSERT_FALSE(engine.monitorBackdropActive);
     EXPECT_TRUE(engine.backdropRecomposed) << "the frame taken into frameCopy is owed to a later cycle";
@@ -525,8 +513,7 @@ TEST_F(GlassCycleScenario, FrameHeldBackByTheSizeGuardIsPresentedOnceTheBackdrop
 }
 
 TEST_F(GlassCycleScenario, DarkModeInvertsALightTargetOnlyWithContentOpacity) {
-    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 700, 500}, 10);
     EffectEngine& engine = record.engine;
     engine.setContentOpacity(1.0);
     tick(record);
@@ -544,8 +531,7 @@ TEST_F(GlassCycleScenario, DarkModeInvertsALightTargetOnlyWithContentOpacity) {
 }
 
 TEST_F(GlassCycleScenario, DarkTargetIsNotInverted) {
-    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kDarkPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 700, 500}, 10, kDarkPaper);
     EffectEngine& engine = record.engine;
     engine.setContentOpacity(1.0);
     tick(record);
@@ -555,8 +541,7 @@ TEST_F(GlassCycleScenario, DarkTargetIsNotInverted) {
 }
 
 TEST_F(GlassCycleScenario, DarknessTestRunsBeforeTheComparison) {
-    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 700, 500}, 10);
     EffectEngine& engine = record.engine;
     tick(record);
     const std::int32_t tested = engine.lastDarknessTest;
@@ -581,8 +566,7 @@ TEST_F(GlassCycleScenario, NoDarknessTestWithoutDarkModeOrHighOpacity) {
 }
 
 TEST_F(GlassCycleScenario, RecomposedBackdropIsPresentedOnce) {
-    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 700, 500}, 10);
     EffectEngine& engine = record.engine;
     tick(record);
     desk->callLog().enable();
@@ -602,8 +586,7 @@ TEST_F(GlassCycleScenario, RecomposedBackdropIsPresentedOnce) {
 
 TEST_F(GlassCycleScenario, FailedMainCaptureKeepsTheLastImage) {
     desk->setWallpaper(gradientWallpaper());
-    const HWND target = createWindow(RECT{300, 200, 700, 500}, sim::Content::solid(kPaper));
-    TrackedWindow& record = trackGlass(target, 10);
+    TrackedWindow& record = glassOverPlainWindow(RECT{300, 200, 700, 500}, 10);
     tick(record);
     const sim::Image shown = overlayShot(record);
     record.engine.backdropRecomposed = true;
