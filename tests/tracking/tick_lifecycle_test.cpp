@@ -11,7 +11,23 @@
 namespace kestra::testing {
 namespace {
 
-using TickTest = TrackingScenario;
+class TickTest : public TrackingScenario {
+  protected:
+    // Where most tests put their target.
+    const RECT targetRect{300, 200, 800, 600};
+
+    // Minimises the target and runs `ticks` cycles: the record suspends.
+    void minimiseAndTick(HWND target, TrackedWindow& record, int ticks) {
+        desk->window(target).minimise();
+        tickTimes(record, ticks);
+    }
+
+    // Restores the target and runs `ticks` cycles: the record resumes.
+    void restoreAndTick(HWND target, TrackedWindow& record, int ticks) {
+        desk->window(target).restore();
+        tickTimes(record, ticks);
+    }
+};
 
 // The inverted page colour that the dark effect shows over the paper.
 sim::Colour invertedPaper() {
@@ -25,7 +41,7 @@ bool sameColour(sim::Colour a, sim::Colour b) {
 }
 
 TEST_F(TickTest, FirstTickTakesPlacementAndPresentsTheInvertedTarget) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     TrackedWindow& record = recordAt(trackDark(target));
     tickTimes(record, 2);
     EXPECT_TRUE(record.live);
@@ -38,7 +54,7 @@ TEST_F(TickTest, FirstTickTakesPlacementAndPresentsTheInvertedTarget) {
 }
 
 TEST_F(TickTest, MinimiseSuspendsAndRestoreResumesTheDarkEffect) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     TrackedWindow& record = recordAt(trackDark(target));
     EffectEngine& engine = record.engine;
     tickTimes(record, 2);
@@ -46,8 +62,7 @@ TEST_F(TickTest, MinimiseSuspendsAndRestoreResumesTheDarkEffect) {
     const sim::Counts attachedCounts = desk->counts();
 
     desk->callLog().enable();
-    desk->window(target).minimise();
-    tickTimes(record, 5);
+    minimiseAndTick(target, record, 5);
     // Suspended once: overlay hidden and kept, captures and buffers gone.
     EXPECT_FALSE(record.live);
     EXPECT_FALSE(engine.engineAttached);
@@ -72,8 +87,7 @@ TEST_F(TickTest, MinimiseSuspendsAndRestoreResumesTheDarkEffect) {
     EXPECT_EQ(overlayExclusions, (std::vector<HWND>{overlay}));
 
     desk->callLog().clear();
-    desk->window(target).restore();
-    tickTimes(record, 2);
+    restoreAndTick(target, record, 2);
     EXPECT_TRUE(record.live);
     EXPECT_TRUE(engine.engineAttached);
     EXPECT_EQ(engine.overlay.layerWindow, overlay);
@@ -87,7 +101,7 @@ TEST_F(TickTest, MinimiseSuspendsAndRestoreResumesTheDarkEffect) {
 }
 
 TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     TrackedWindow& record = recordAt(trackGlass(target));
     EffectEngine& engine = record.engine;
     ASSERT_TRUE(engine.glassEnabled);
@@ -115,7 +129,7 @@ TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
 }
 
 TEST_F(TickTest, GlassLooksTheSameAfterMinimiseAndRestore) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     TrackedWindow& record = recordAt(trackGlass(target));
     record.engine.darkEnabled = true;
     tickTimes(record, 3);
@@ -123,12 +137,10 @@ TEST_F(TickTest, GlassLooksTheSameAfterMinimiseAndRestore) {
     const sim::Image before = desk->screenshot().crop(area);
     ASSERT_NE(before, desk->compose(area, {record.engine.overlay.layerWindow})) << "the glass effect shows";
 
-    desk->window(target).minimise();
-    tickTimes(record, 3);
+    minimiseAndTick(target, record, 3);
     EXPECT_EQ(desk->screenshot().crop(area), desk->compose(area, {record.engine.overlay.layerWindow}))
         << "nothing of the overlay shows while the target is minimised";
-    desk->window(target).restore();
-    tickTimes(record, 3);
+    restoreAndTick(target, record, 3);
     EXPECT_TRUE(record.engine.glassEnabled);
     EXPECT_EQ(desk->screenshot().crop(area), before);
 }
@@ -137,16 +149,14 @@ TEST_F(TickTest, ResumedCaptureLeavesOutOverlaysAttachedWhileItWasSuspended) {
     const HWND first = createTarget(RECT{100, 100, 700, 500});
     TrackedWindow& a = recordAt(trackDark(first));
     tickTimes(a, 2);
-    desk->window(first).minimise();
-    tickTimes(a, 1);
+    minimiseAndTick(first, a, 1);
     // A second window, overlapping the first, gets the dark effect meanwhile.
     const HWND second = createTarget(RECT{400, 300, 900, 700}, documentContent(), "other");
     TrackedWindow& b = recordAt(trackDark(second));
     tickTimes(b, 2);
     const HWND otherOverlay = b.engine.overlay.layerWindow;
 
-    desk->window(first).restore();
-    tickTimes(a, 2);
+    restoreAndTick(first, a, 2);
     ASSERT_TRUE(a.engine.engineAttached);
     const std::vector<HWND>& own = a.engine.mainCapture.exclusions;
     EXPECT_NE(std::find(own.begin(), own.end(), otherOverlay), own.end());
@@ -156,7 +166,7 @@ TEST_F(TickTest, ResumedCaptureLeavesOutOverlaysAttachedWhileItWasSuspended) {
 }
 
 TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600}, sim::Content::solid(sim::bgra(12, 12, 16)));
+    const HWND target = createTarget(targetRect, sim::Content::solid(sim::bgra(12, 12, 16)));
     TrackedWindow& record = recordAt(trackDark(target));
     EffectEngine& engine = record.engine;
     desk->callLog().enable();
@@ -165,8 +175,7 @@ TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore)
     const HWND overlay = engine.overlay.layerWindow;
     ASSERT_EQ(showCommands(overlay), (std::vector<int>{SW_HIDE}));
 
-    desk->window(target).minimise();
-    tickTimes(record, 2);
+    minimiseAndTick(target, record, 2);
     EXPECT_EQ(showCommands(overlay), (std::vector<int>{SW_HIDE})) << "no extra hide while suspending";
     EXPECT_FALSE(engine.overlayHiddenDark);
 
@@ -176,13 +185,12 @@ TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore)
 }
 
 TEST_F(TickTest, DetachWhileSuspendedDestroysTheKeptOverlay) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     const int index = trackDark(target);
     TrackedWindow& record = recordAt(index);
     tickTimes(record, 2);
     const HWND overlay = record.engine.overlay.layerWindow;
-    desk->window(target).minimise();
-    tickTimes(record, 2);
+    minimiseAndTick(target, record, 2);
     ASSERT_TRUE(IsWindow(overlay));
 
     deactivate(index);
@@ -196,7 +204,7 @@ TEST_F(TickTest, DetachWhileSuspendedDestroysTheKeptOverlay) {
 }
 
 TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     const int index = trackGlass(target);
     TrackedWindow& record = recordAt(index);
     record.engine.darkEnabled = true;
@@ -218,13 +226,12 @@ TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
 
 TEST_F(TickTest, AttachWhileSuspendedReplacesTheKeptOverlay) {
     // The dark command may arrive while the target is minimised.
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     const int index = trackDark(target);
     TrackedWindow& record = recordAt(index);
     tickTimes(record, 2);
     const HWND kept = record.engine.overlay.layerWindow;
-    desk->window(target).minimise();
-    tickTimes(record, 2);
+    minimiseAndTick(target, record, 2);
     ASSERT_FALSE(record.engine.engineAttached);
 
     trackDark(target);
@@ -233,21 +240,19 @@ TEST_F(TickTest, AttachWhileSuspendedReplacesTheKeptOverlay) {
     EXPECT_EQ(effectCount, 1);
     EXPECT_EQ(overlayExclusions, (std::vector<HWND>{record.engine.overlay.layerWindow}));
 
-    desk->window(target).restore();
-    tickTimes(record, 2);
+    restoreAndTick(target, record, 2);
     EXPECT_TRUE(IsWindowVisible(record.engine.overlay.layerWindow));
     untrack(index);
     expectNothingHeld("after untracking");
 }
 
 TEST_F(TickTest, ResumeWithAFailingCaptureKeepsTheRecordSuspended) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     const int index = trackDark(target);
     TrackedWindow& record = recordAt(index);
     tickTimes(record, 2);
     const HWND overlay = record.engine.overlay.layerWindow;
-    desk->window(target).minimise();
-    tickTimes(record, 1);
+    minimiseAndTick(target, record, 1);
 
     desk->window(target).restore();
     desk->failNext("MagSetWindowSource");
@@ -260,8 +265,7 @@ TEST_F(TickTest, ResumeWithAFailingCaptureKeepsTheRecordSuspended) {
     // Hidden and shown again: resumed.
     desk->window(target).minimise();
     tick(record);
-    desk->window(target).restore();
-    tickTimes(record, 2);
+    restoreAndTick(target, record, 2);
     EXPECT_TRUE(record.engine.engineAttached);
     EXPECT_TRUE(IsWindowVisible(overlay));
 }
@@ -270,14 +274,13 @@ TEST_F(TickTest, ResumeWithAFailingCaptureKeepsTheRecordSuspended) {
 // a new overlay; the first tick must still resume the suspended glass, or the
 // new overlay would never get a frame.
 TEST_F(TickTest, ReattachAfterAFailedResumeRestartsGlassAtTheFirstTick) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     const int index = trackGlass(target);
     TrackedWindow& record = recordAt(index);
     EffectEngine& engine = record.engine;
     tickTimes(record, 2);
     ASSERT_TRUE(engine.glassEnabled);
-    desk->window(target).minimise();
-    tickTimes(record, 1);
+    minimiseAndTick(target, record, 1);
     desk->window(target).restore();
     desk->failNext("MagSetWindowSource");
     tick(record);
@@ -346,7 +349,7 @@ void dropVanished(int index) {
 }
 
 TEST_F(TickTest, DestroyedTargetIsReleasedWithoutLeaks) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     const int index = trackGlass(target);
     tickTimes(recordAt(index), 2);
     desk->window(target).destroy();
@@ -361,11 +364,10 @@ TEST_F(TickTest, DestroyedTargetIsReleasedWithoutLeaks) {
 }
 
 TEST_F(TickTest, DestroyedSuspendedTargetIsReleasedWithoutLeaks) {
-    const HWND target = createTarget(RECT{300, 200, 800, 600});
+    const HWND target = createTarget(targetRect);
     const int index = trackDark(target);
     tickTimes(recordAt(index), 2);
-    desk->window(target).minimise();
-    tickTimes(recordAt(index), 2);
+    minimiseAndTick(target, recordAt(index), 2);
     desk->window(target).destroy();
     dropVanished(index);
     EXPECT_TRUE(overlayExclusions.empty());
