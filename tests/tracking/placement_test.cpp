@@ -10,8 +10,6 @@
 namespace kestra::testing {
 namespace {
 
-using PlacementTest = TrackingScenario;
-
 int callbackRemovals(sim::Desktop& desk, HWND magnifier) {
     int n = 0;
     for (const sim::CallEntry& e : desk.callLog().named("MagSetImageScalingCallback")) {
@@ -32,10 +30,26 @@ std::vector<RECT> overlayMoves(sim::Desktop& desk, HWND overlay) {
     return moves;
 }
 
+// The backdrop image's middle pixel (B, G, R, A).
+const std::uint8_t* backdropCentre(const EffectEngine& engine) {
+    const int w = engine.backdropBuffer.width;
+    const int h = engine.backdropBuffer.height;
+    return engine.analyzer.backdropImage + (static_cast<std::size_t>(h / 2) * w + w / 2) * 4;
+}
+
+class PlacementTest : public TrackingScenario {
+  protected:
+    // Tracks the target with the dark effect and runs `ticks` cycles.
+    TrackedWindow& trackDarkAndTick(HWND target, int ticks) {
+        TrackedWindow& record = recordAt(trackDark(target));
+        tickTimes(record, ticks);
+        return record;
+    }
+};
+
 TEST_F(PlacementTest, MoveByOnePixelFollowsWithoutResizing) {
     const HWND target = createTarget(RECT{300, 200, 800, 600});
-    TrackedWindow& record = recordAt(trackDark(target));
-    tickTimes(record, 2);
+    TrackedWindow& record = trackDarkAndTick(target, 2);
     const HWND overlay = record.engine.overlay.layerWindow;
     const HWND magnifier = record.engine.mainCapture.magnifierWindow;
     const int dibs = desk->counts().dibSections;
@@ -61,8 +75,7 @@ TEST_F(PlacementTest, MoveByOnePixelFollowsWithoutResizing) {
 
 TEST_F(PlacementTest, ResizeByOnePixelFollowsAndResizesTheBuffers) {
     const HWND target = createTarget(RECT{300, 200, 800, 600});
-    TrackedWindow& record = recordAt(trackDark(target));
-    tickTimes(record, 2);
+    TrackedWindow& record = trackDarkAndTick(target, 2);
     const HWND overlay = record.engine.overlay.layerWindow;
     const HWND magnifier = record.engine.mainCapture.magnifierWindow;
     desk->callLog().enable();
@@ -88,8 +101,7 @@ TEST_F(PlacementTest, ResizeByOnePixelFollowsAndResizesTheBuffers) {
 
 TEST_F(PlacementTest, SameResizeFoundByAttachOnlyFollows) {
     const HWND target = createTarget(RECT{300, 200, 800, 600});
-    TrackedWindow& record = recordAt(trackDark(target));
-    tickTimes(record, 2);
+    TrackedWindow& record = trackDarkAndTick(target, 2);
     const HWND overlay = record.engine.overlay.layerWindow;
     const HWND magnifier = record.engine.mainCapture.magnifierWindow;
     desk->callLog().enable();
@@ -115,8 +127,7 @@ TEST_F(PlacementTest, FirstCheckOfANewRecordAlwaysUpdates) {
 
 TEST_F(PlacementTest, MaximisedTargetTakesTheMonitorsLeftAndRight) {
     const HWND target = createTarget(RECT{300, 200, 800, 600});
-    TrackedWindow& record = recordAt(trackDark(target));
-    tickTimes(record, 2);
+    TrackedWindow& record = trackDarkAndTick(target, 2);
     desk->window(target).maximise();
     tickTimes(record, 2);
     const RECT window = desk->window(target).rect();
@@ -140,7 +151,7 @@ TEST_F(PlacementTest, NoMonitorEnumeratedFallsBackToTheDesktopWindow) {
     desk->clearFaults();
 }
 
-class TwoMonitorTest : public TrackingScenario {
+class TwoMonitorTest : public PlacementTest {
   protected:
     sim::DesktopOptions desktopOptions() override {
         sim::DesktopOptions options;
@@ -180,8 +191,7 @@ TEST_F(TwoMonitorTest, WindowCentredOnTheSharedEdgeBelongsToTheFirst) {
 
 TEST_F(TwoMonitorTest, MaximisedOnTheSecondMonitorUsesItsEdges) {
     const HWND target = createTarget(RECT{2200, 200, 2800, 600});
-    TrackedWindow& record = recordAt(trackDark(target));
-    tickTimes(record, 1);
+    TrackedWindow& record = trackDarkAndTick(target, 1);
     desk->window(target).maximise();
     tickTimes(record, 1);
     EXPECT_EQ(record.captureRect.left, 1920);
@@ -206,10 +216,7 @@ TEST_F(TwoMonitorTest, FollowingBackdropOnTheSecondMonitorShowsWhatLiesBehind) {
     tick(record);
     ASSERT_NE(engine.analyzer.backdropImage, nullptr);
     // The middle of the backdrop image: blue wallpaper, toned by 0.75.
-    const int w = engine.backdropBuffer.width;
-    const int h = engine.backdropBuffer.height;
-    const std::uint8_t* centre =
-        engine.analyzer.backdropImage + (static_cast<std::size_t>(h / 2) * w + w / 2) * 4;
+    const std::uint8_t* centre = backdropCentre(engine);
     EXPECT_NEAR(centre[0], 150, 3) << "blue";
     EXPECT_NEAR(centre[1], 30, 3) << "green";
     EXPECT_NEAR(centre[2], 30, 3) << "red";
@@ -228,10 +235,7 @@ TEST_F(PlacementTest, FollowingBackdropOnThePrimaryMonitorIsTheTargetsPart) {
     EXPECT_EQ(engine.monitorBuffer.byteSize, 1920 * 1080 * 4);
     tick(record);
     // The default wallpaper (32, 64, 112) toned by 0.75 behind the target.
-    const int w = engine.backdropBuffer.width;
-    const int h = engine.backdropBuffer.height;
-    const std::uint8_t* centre =
-        engine.analyzer.backdropImage + (static_cast<std::size_t>(h / 2) * w + w / 2) * 4;
+    const std::uint8_t* centre = backdropCentre(engine);
     EXPECT_NEAR(centre[0], 84, 2) << "blue";
     EXPECT_NEAR(centre[1], 48, 2) << "green";
     EXPECT_NEAR(centre[2], 24, 2) << "red";
