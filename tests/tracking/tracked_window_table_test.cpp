@@ -10,11 +10,31 @@
 namespace kestra::testing {
 namespace {
 
-using TableTest = TrackingScenario;
-
 HWND fakeHandle(std::uintptr_t n) {
     return reinterpret_cast<HWND>(0x10000 + n * 16);
 }
+
+class TableTest : public TrackingScenario {
+  protected:
+    // Two targets side by side, owned by different applications.
+    HWND leftTarget() { return createTarget(RECT{100, 100, 500, 400}); }
+    HWND rightTarget() { return createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other"); }
+
+    // The next overlay window cannot be created.
+    void failOverlayCreation() {
+        sim::Fault fault;
+        fault.function = "CreateWindowExA";
+        fault.className = kOverlayClassName;
+        desk->addFault(fault);
+    }
+
+    // Tracks the target and checks that its attach fails; returns the index.
+    int addWithFailingAttach(HWND target) {
+        const int index = addTracked(target);
+        EXPECT_EQ(attach(recordAt(index)), -1);
+        return index;
+    }
+};
 
 TEST_F(TableTest, AddTrackedFindsAnExistingRecordWithoutASecondActiveEntry) {
     const int first = addTracked(fakeHandle(1));
@@ -112,8 +132,8 @@ TEST_F(TableTest, AttachOfAnAttachedRecordKeepsOneExclusion) {
 }
 
 TEST_F(TableTest, SecondAttachReachesTheFirstCaptureThroughRefreshExclusions) {
-    const int a = trackDark(createTarget(RECT{100, 100, 500, 400}));
-    const int b = trackDark(createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other"));
+    const int a = trackDark(leftTarget());
+    const int b = trackDark(rightTarget());
     ASSERT_EQ(effectCount, 2);
     const std::vector<HWND> both{recordAt(a).engine.overlay.layerWindow,
                                  recordAt(b).engine.overlay.layerWindow};
@@ -123,7 +143,7 @@ TEST_F(TableTest, SecondAttachReachesTheFirstCaptureThroughRefreshExclusions) {
 }
 
 TEST_F(TableTest, RefreshExclusionsWithNoEffectsChangesNoList) {
-    const int a = trackDark(createTarget(RECT{100, 100, 500, 400}));
+    const int a = trackDark(leftTarget());
     const std::vector<HWND> before = recordAt(a).engine.mainCapture.exclusions;
     overlayExclusions.push_back(fakeHandle(99));
     effectCount = 0;
@@ -136,13 +156,9 @@ TEST_F(TableTest, RefreshExclusionsWithNoEffectsChangesNoList) {
 }
 
 TEST_F(TableTest, FailedOverlayCreationFailsAttachAndChangesNoList) {
-    const HWND target = createTarget(RECT{100, 100, 500, 400});
-    sim::Fault fault;
-    fault.function = "CreateWindowExA";
-    fault.className = kOverlayClassName;
-    desk->addFault(fault);
-    const int index = addTracked(target);
-    EXPECT_EQ(attach(recordAt(index)), -1);
+    const HWND target = leftTarget();
+    failOverlayCreation();
+    const int index = addWithFailingAttach(target);
     EXPECT_FALSE(recordAt(index).engine.engineAttached);
     EXPECT_TRUE(overlayExclusions.empty());
     EXPECT_EQ(activeList, (std::vector<int>{index}));
@@ -150,10 +166,9 @@ TEST_F(TableTest, FailedOverlayCreationFailsAttachAndChangesNoList) {
 }
 
 TEST_F(TableTest, FailedCaptureFailsAttachAndDestroysTheNewOverlay) {
-    const HWND target = createTarget(RECT{100, 100, 500, 400});
+    const HWND target = leftTarget();
     desk->failNext("MagSetWindowSource");
-    const int index = addTracked(target);
-    EXPECT_EQ(attach(recordAt(index)), -1);
+    const int index = addWithFailingAttach(target);
     EXPECT_EQ(recordAt(index).engine.overlay.layerWindow, nullptr);
     EXPECT_TRUE(overlayExclusions.empty());
     expectNothingHeld("after a failed first capture");
@@ -163,13 +178,12 @@ TEST_F(TableTest, FailedCaptureFailsAttachAndDestroysTheNewOverlay) {
 }
 
 TEST_F(TableTest, FailedColourTableAllocationFailsAttachWithoutLeaks) {
-    const HWND target = createTarget(RECT{100, 100, 500, 400});
+    const HWND target = leftTarget();
     sim::Fault fault;
     fault.function = "HeapAlloc";
     fault.minBytes = kColourTableSize;
     desk->addFault(fault);
-    const int index = addTracked(target);
-    EXPECT_EQ(attach(recordAt(index)), -1);
+    const int index = addWithFailingAttach(target);
     EXPECT_FALSE(recordAt(index).engine.engineAttached);
     EXPECT_EQ(recordAt(index).engine.analyzer.seenColourTable, nullptr);
     EXPECT_TRUE(overlayExclusions.empty());
@@ -179,11 +193,8 @@ TEST_F(TableTest, FailedColourTableAllocationFailsAttachWithoutLeaks) {
 }
 
 TEST_F(TableTest, FailedAttachIsNotGivenACaptureByItsFirstTick) {
-    const HWND target = createTarget(RECT{100, 100, 500, 400});
-    sim::Fault fault;
-    fault.function = "CreateWindowExA";
-    fault.className = kOverlayClassName;
-    desk->addFault(fault);
+    const HWND target = leftTarget();
+    failOverlayCreation();
     const int index = trackDark(target);
     TrackedWindow& record = recordAt(index);
     ASSERT_FALSE(record.engine.engineAttached);
@@ -211,7 +222,7 @@ TEST_F(TableTest, DetachOfAnUnattachedRecordOnlyFreesTheSlot) {
 }
 
 TEST_F(TableTest, TeardownReleasesTheEngineAndKeepsTheRecordTracked) {
-    const HWND target = createTarget(RECT{100, 100, 500, 400});
+    const HWND target = leftTarget();
     const int index = trackDark(target);
     const HWND overlay = recordAt(index).engine.overlay.layerWindow;
     ASSERT_EQ(effectCount, 1);
@@ -232,11 +243,11 @@ TEST_F(TableTest, TeardownReleasesTheEngineAndKeepsTheRecordTracked) {
 TEST_F(TableTest, TeardownOfANeverAttachedRecordKeepsTheCount) {
     // The dark-off command for an untracked window: addTracked, teardown,
     // deactivate. The count of attached engines must not drift below them.
-    const int attached = trackDark(createTarget(RECT{100, 100, 500, 400}));
+    const int attached = trackDark(leftTarget());
     const int never = addTracked(fakeHandle(3));
     untrack(never);
     EXPECT_EQ(effectCount, 1);
-    const int second = trackDark(createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other"));
+    const int second = trackDark(rightTarget());
     ASSERT_EQ(effectCount, 2);
     // The first capture learned of the second overlay.
     EXPECT_EQ(recordAt(attached).engine.mainCapture.exclusions.size(), 2u);
@@ -247,8 +258,8 @@ TEST_F(TableTest, TeardownOfANeverAttachedRecordKeepsTheCount) {
 }
 
 TEST_F(TableTest, ResetReleasesEveryEngineAndEmptiesTheTables) {
-    trackDark(createTarget(RECT{100, 100, 500, 400}));
-    trackGlass(createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other"));
+    trackDark(leftTarget());
+    trackGlass(rightTarget());
     ASSERT_EQ(effectCount, 2);
     resetTrackingState();
     EXPECT_TRUE(trackedWindows.empty());
