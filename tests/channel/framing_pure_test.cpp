@@ -24,6 +24,34 @@ std::uint64_t valueOf(HWND handle) {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+// A field and the value it must read as.
+template <typename T>
+struct Reading {
+    const char* field;
+    T value;
+};
+
+// Every field reads as its value; stops at the first one that does not read.
+void expectHandles(const std::vector<Reading<std::uint64_t>>& readings) {
+    for (const Reading<std::uint64_t>& r : readings) {
+        HWND handle = nullptr;
+        ASSERT_TRUE(readHandle(r.field, &handle)) << '"' << r.field << '"';
+        EXPECT_EQ(valueOf(handle), r.value) << '"' << r.field << '"';
+    }
+}
+
+void expectIntegers(const std::vector<Reading<std::int32_t>>& readings) {
+    for (const Reading<std::int32_t>& r : readings) {
+        EXPECT_EQ(readInteger(r.field), r.value) << '"' << r.field << '"';
+    }
+}
+
+void expectNumbers(const std::vector<Reading<double>>& readings) {
+    for (const Reading<double>& r : readings) {
+        EXPECT_EQ(readNumber(r.field), r.value) << '"' << r.field << '"';
+    }
+}
+
 // ---- splitOnDelimiter ----
 
 struct SplitCase {
@@ -88,83 +116,91 @@ TEST(ReadHandle, PrefixWithoutDigitsReadsItsZero) {
 }
 
 TEST(ReadHandle, SignsAreAccepted) {
-    HWND handle = nullptr;
-    ASSERT_TRUE(readHandle("+1f", &handle));
-    EXPECT_EQ(valueOf(handle), 0x1Fu);
-    ASSERT_TRUE(readHandle("-1", &handle));
-    EXPECT_EQ(valueOf(handle), std::numeric_limits<std::uint64_t>::max());
-    ASSERT_TRUE(readHandle("-0x10", &handle));
-    EXPECT_EQ(valueOf(handle), std::numeric_limits<std::uint64_t>::max() - 0xF);
+    expectHandles({
+        {"+1f", 0x1Fu},
+        {"-1", std::numeric_limits<std::uint64_t>::max()},
+        {"-0x10", std::numeric_limits<std::uint64_t>::max() - 0xF},
+    });
 }
 
 TEST(ReadHandle, SixteenDigitsUseTheFullWidthAndMoreSaturate) {
-    HWND handle = nullptr;
-    ASSERT_TRUE(readHandle("FEDCBA9876543210", &handle));
-    EXPECT_EQ(valueOf(handle), 0xFEDCBA9876543210u);
-    ASSERT_TRUE(readHandle("00000000000000000000FF", &handle));
-    EXPECT_EQ(valueOf(handle), 0xFFu);
-    ASSERT_TRUE(readHandle("10000000000000000", &handle));
-    EXPECT_EQ(valueOf(handle), std::numeric_limits<std::uint64_t>::max());
+    expectHandles({
+        {"FEDCBA9876543210", 0xFEDCBA9876543210u},
+        {"00000000000000000000FF", 0xFFu},
+        {"10000000000000000", std::numeric_limits<std::uint64_t>::max()},
+    });
 }
 
 // ---- readInteger ----
 
 TEST(ReadInteger, DecimalWithOptionalSignAndBlanks) {
-    EXPECT_EQ(readInteger("17"), 17);
-    EXPECT_EQ(readInteger("-5"), -5);
-    EXPECT_EQ(readInteger("  +42x"), 42);
-    EXPECT_EQ(readInteger("007"), 7);
-    EXPECT_EQ(readInteger("2"), 2);
+    expectIntegers({
+        {"17", 17},
+        {"-5", -5},
+        {"  +42x", 42},
+        {"007", 7},
+        {"2", 2},
+    });
 }
 
 TEST(ReadInteger, NoDigitsReadAsZero) {
-    EXPECT_EQ(readInteger(""), 0);
-    EXPECT_EQ(readInteger("abc"), 0);
-    EXPECT_EQ(readInteger("- 5"), 0);
-    EXPECT_EQ(readInteger("-"), 0);
-    EXPECT_EQ(readInteger(".9"), 0);
+    expectIntegers({
+        {"", 0},
+        {"abc", 0},
+        {"- 5", 0},
+        {"-", 0},
+        {".9", 0},
+    });
 }
 
 TEST(ReadInteger, StopsAtTheDecimalPoint) {
-    EXPECT_EQ(readInteger("0.9"), 0);
-    EXPECT_EQ(readInteger("7.9"), 7);
-    EXPECT_EQ(readInteger("1e3"), 1);
+    expectIntegers({
+        {"0.9", 0},
+        {"7.9", 7},
+        {"1e3", 1},
+    });
 }
 
 TEST(ReadInteger, ValuesBeyondThirtyTwoBitsSaturate) {
     constexpr std::int32_t max = std::numeric_limits<std::int32_t>::max();
     constexpr std::int32_t min = std::numeric_limits<std::int32_t>::min();
-    EXPECT_EQ(readInteger("2147483647"), max);
-    EXPECT_EQ(readInteger("2147483648"), max);
-    EXPECT_EQ(readInteger("4294967297"), max);  // would wrap to 1
-    EXPECT_EQ(readInteger("99999999999999999999999999"), max);
-    EXPECT_EQ(readInteger("-2147483648"), min);
-    EXPECT_EQ(readInteger("-2147483649"), min);
-    EXPECT_EQ(readInteger("-99999999999999999999999999"), min);
+    expectIntegers({
+        {"2147483647", max},
+        {"2147483648", max},
+        {"4294967297", max},  // would wrap to 1
+        {"99999999999999999999999999", max},
+        {"-2147483648", min},
+        {"-2147483649", min},
+        {"-99999999999999999999999999", min},
+    });
 }
 
 // ---- readNumber ----
 
 TEST(ReadNumber, DecimalForms) {
-    EXPECT_EQ(readNumber("7.9"), 7.9);
-    EXPECT_EQ(readNumber("1"), 1.0);
-    EXPECT_EQ(readNumber("1.0"), 1.0);
-    EXPECT_EQ(readNumber("1e0"), 1.0);
-    EXPECT_EQ(readNumber("-0.5"), -0.5);
-    EXPECT_EQ(readNumber("  +.25"), 0.25);
-    EXPECT_EQ(readNumber("5."), 5.0);
-    EXPECT_EQ(readNumber("2.5e-1"), 0.25);
-    EXPECT_EQ(readNumber("1.5E3"), 1500.0);
-    EXPECT_EQ(readNumber("0.1"), 0.1);
+    expectNumbers({
+        {"7.9", 7.9},
+        {"1", 1.0},
+        {"1.0", 1.0},
+        {"1e0", 1.0},
+        {"-0.5", -0.5},
+        {"  +.25", 0.25},
+        {"5.", 5.0},
+        {"2.5e-1", 0.25},
+        {"1.5E3", 1500.0},
+        {"0.1", 0.1},
+    });
 }
 
 TEST(ReadNumber, ReadingStopsAtTheFirstOtherCharacter) {
-    EXPECT_EQ(readNumber("1,5"), 1.0);
-    EXPECT_EQ(readNumber("1.5e3x"), 1500.0);
-    EXPECT_EQ(readNumber("3e"), 3.0);
-    EXPECT_EQ(readNumber("3e+"), 3.0);
-    EXPECT_EQ(readNumber("3e-x"), 3.0);
-    EXPECT_EQ(readNumber("0.75 "), 0.75);
+    expectNumbers({
+        {"1,5", 1.0},
+        {"1.5e3x", 1500.0},
+        {"3e", 3.0},
+        {"3e+", 3.0},
+        {"3e-x", 3.0},
+        {"0.75 ", 0.75},
+    });
 }
 
 TEST(ReadNumber, UnreadableTextReadsAsZero) {
@@ -175,16 +211,20 @@ TEST(ReadNumber, UnreadableTextReadsAsZero) {
 }
 
 TEST(ReadNumber, HexadecimalFloatsReadOnlyTheirLeadingZero) {
-    EXPECT_EQ(readNumber("0x1p3"), 0.0);
-    EXPECT_EQ(readNumber("0X1.8P1"), 0.0);
-    EXPECT_EQ(readNumber("-0x10"), 0.0);
+    expectNumbers({
+        {"0x1p3", 0.0},
+        {"0X1.8P1", 0.0},
+        {"-0x10", 0.0},
+    });
 }
 
 TEST(ReadNumber, ResultIsAlwaysFinite) {
-    EXPECT_EQ(readNumber("1e400"), std::numeric_limits<double>::max());
-    EXPECT_EQ(readNumber("-1e400"), -std::numeric_limits<double>::max());
-    EXPECT_EQ(readNumber("0.00001e315"), std::numeric_limits<double>::max());
-    EXPECT_EQ(readNumber("1e-400"), 0.0);
+    expectNumbers({
+        {"1e400", std::numeric_limits<double>::max()},
+        {"-1e400", -std::numeric_limits<double>::max()},
+        {"0.00001e315", std::numeric_limits<double>::max()},
+        {"1e-400", 0.0},
+    });
     // Underflow despite a positive exponent: the digits start far right of
     // the point.
     const std::string tiny = "0." + std::string(400, '0') + "1e5";
