@@ -68,6 +68,34 @@ struct Palette {
     std::uint32_t seed;
 };
 
+// The desktop wallpaper: a dusk sky over dark hills, the sun to the right.
+constexpr Palette kWallpaperPalette{.skyTop = {26, 42, 92},
+                                    .skyMiddle = {170, 104, 128},
+                                    .horizon = {246, 176, 112},
+                                    .sun = {255, 196, 140},
+                                    .far = {74, 62, 104},
+                                    .near = {34, 48, 64},
+                                    .ground = {14, 20, 30},
+                                    .sunX = 0.68f,
+                                    .sunY = 0.58f,
+                                    .grainAmount = 4.0f,
+                                    .lake = false,
+                                    .seed = 1};
+
+// The photo in the viewer window: a brighter evening over a lake, more grain.
+constexpr Palette kPhotoPalette{.skyTop = {40, 70, 140},
+                                .skyMiddle = {120, 140, 190},
+                                .horizon = {250, 196, 140},
+                                .sun = {255, 220, 170},
+                                .far = {90, 80, 110},
+                                .near = {40, 70, 50},
+                                .ground = {20, 36, 52},
+                                .sunX = 0.3f,
+                                .sunY = 0.6f,
+                                .grainAmount = 9.0f,
+                                .lake = true,
+                                .seed = 5};
+
 // A landscape at dusk: sky gradient with clouds and a sun glow, soft light
 // blobs, two ranges of hills, an optional lake mirroring the sky, film grain.
 sim::Image landscape(int width, int height, const Palette& p) {
@@ -368,37 +396,11 @@ bool openFonts(Fonts& fonts, std::string& error) {
 }
 
 sim::Image makeWallpaper(int width, int height) {
-    Palette p{};
-    p.skyTop = {26, 42, 92};
-    p.skyMiddle = {170, 104, 128};
-    p.horizon = {246, 176, 112};
-    p.sun = {255, 196, 140};
-    p.far = {74, 62, 104};
-    p.near = {34, 48, 64};
-    p.ground = {14, 20, 30};
-    p.sunX = 0.68f;
-    p.sunY = 0.58f;
-    p.grainAmount = 4.0f;
-    p.lake = false;
-    p.seed = 1;
-    return landscape(width, height, p);
+    return landscape(width, height, kWallpaperPalette);
 }
 
 sim::Image makePhoto(int width, int height) {
-    Palette p{};
-    p.skyTop = {40, 70, 140};
-    p.skyMiddle = {120, 140, 190};
-    p.horizon = {250, 196, 140};
-    p.sun = {255, 220, 170};
-    p.far = {90, 80, 110};
-    p.near = {40, 70, 50};
-    p.ground = {20, 36, 52};
-    p.sunX = 0.3f;
-    p.sunY = 0.6f;
-    p.grainAmount = 9.0f;
-    p.lake = true;
-    p.seed = 5;
-    return landscape(width, height, p);
+    return landscape(width, height, kPhotoPalette);
 }
 
 RECT photoRectFor(int width, int height, double scale) {
