@@ -27,6 +27,31 @@ class TickTest : public TrackingScenario {
         desk->window(target).restore();
         tickTimes(record, ticks);
     }
+
+    // Restores the target and runs one cycle whose resume cannot capture.
+    void restoreWithFailingCapture(HWND target, TrackedWindow& record) {
+        desk->window(target).restore();
+        desk->failNext("MagSetWindowSource");
+        tick(record);
+    }
+
+    struct SuspendedTarget {
+        HWND target;
+        int index;
+        HWND keptOverlay;
+    };
+
+    // A dark target that ran two cycles and was then minimised for
+    // `minimisedTicks` cycles.
+    SuspendedTarget suspendedDarkTarget(int minimisedTicks) {
+        const HWND target = createTarget(targetRect);
+        const int index = trackDark(target);
+        TrackedWindow& record = recordAt(index);
+        tickTimes(record, 2);
+        const HWND overlay = record.engine.overlay.layerWindow;
+        minimiseAndTick(target, record, minimisedTicks);
+        return {target, index, overlay};
+    }
 };
 
 // The inverted page colour that the dark effect shows over the paper.
@@ -185,12 +210,8 @@ TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore)
 }
 
 TEST_F(TickTest, DetachWhileSuspendedDestroysTheKeptOverlay) {
-    const HWND target = createTarget(targetRect);
-    const int index = trackDark(target);
+    const auto [target, index, overlay] = suspendedDarkTarget(2);
     TrackedWindow& record = recordAt(index);
-    tickTimes(record, 2);
-    const HWND overlay = record.engine.overlay.layerWindow;
-    minimiseAndTick(target, record, 2);
     ASSERT_TRUE(IsWindow(overlay));
 
     deactivate(index);
@@ -226,12 +247,8 @@ TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
 
 TEST_F(TickTest, AttachWhileSuspendedReplacesTheKeptOverlay) {
     // The dark command may arrive while the target is minimised.
-    const HWND target = createTarget(targetRect);
-    const int index = trackDark(target);
+    const auto [target, index, kept] = suspendedDarkTarget(2);
     TrackedWindow& record = recordAt(index);
-    tickTimes(record, 2);
-    const HWND kept = record.engine.overlay.layerWindow;
-    minimiseAndTick(target, record, 2);
     ASSERT_FALSE(record.engine.engineAttached);
 
     trackDark(target);
@@ -247,16 +264,10 @@ TEST_F(TickTest, AttachWhileSuspendedReplacesTheKeptOverlay) {
 }
 
 TEST_F(TickTest, ResumeWithAFailingCaptureKeepsTheRecordSuspended) {
-    const HWND target = createTarget(targetRect);
-    const int index = trackDark(target);
+    const auto [target, index, overlay] = suspendedDarkTarget(1);
     TrackedWindow& record = recordAt(index);
-    tickTimes(record, 2);
-    const HWND overlay = record.engine.overlay.layerWindow;
-    minimiseAndTick(target, record, 1);
 
-    desk->window(target).restore();
-    desk->failNext("MagSetWindowSource");
-    tick(record);
+    restoreWithFailingCapture(target, record);
     EXPECT_FALSE(record.engine.engineAttached);
     EXPECT_TRUE(IsWindow(overlay)) << "the kept overlay stays for the next resume";
     EXPECT_FALSE(IsWindowVisible(overlay));
@@ -281,9 +292,7 @@ TEST_F(TickTest, ReattachAfterAFailedResumeRestartsGlassAtTheFirstTick) {
     tickTimes(record, 2);
     ASSERT_TRUE(engine.glassEnabled);
     minimiseAndTick(target, record, 1);
-    desk->window(target).restore();
-    desk->failNext("MagSetWindowSource");
-    tick(record);
+    restoreWithFailingCapture(target, record);
     ASSERT_FALSE(engine.engineAttached);
     ASSERT_TRUE(record.live);
 
