@@ -45,16 +45,26 @@ class PlacementTest : public TrackingScenario {
         tickTimes(record, ticks);
         return record;
     }
+
+    struct Watched {
+        HWND overlay;
+        HWND magnifier;
+    };
+
+    // Turns the call log on; returns the record's overlay and main capture
+    // control, whose calls the tests then count.
+    Watched watchCalls(const TrackedWindow& record) {
+        desk->callLog().enable();
+        return {record.engine.overlay.layerWindow, record.engine.mainCapture.magnifierWindow};
+    }
 };
 
 TEST_F(PlacementTest, MoveByOnePixelFollowsWithoutResizing) {
     const HWND target = createTarget(RECT{300, 200, 800, 600});
     TrackedWindow& record = trackDarkAndTick(target, 2);
-    const HWND overlay = record.engine.overlay.layerWindow;
-    const HWND magnifier = record.engine.mainCapture.magnifierWindow;
     const int dibs = desk->counts().dibSections;
     const HBITMAP surface = record.engine.overlay.bitmap;
-    desk->callLog().enable();
+    const auto [overlay, magnifier] = watchCalls(record);
 
     desk->window(target).moveBy(1, 0);
     tick(record);
@@ -76,9 +86,7 @@ TEST_F(PlacementTest, MoveByOnePixelFollowsWithoutResizing) {
 TEST_F(PlacementTest, ResizeByOnePixelFollowsAndResizesTheBuffers) {
     const HWND target = createTarget(RECT{300, 200, 800, 600});
     TrackedWindow& record = trackDarkAndTick(target, 2);
-    const HWND overlay = record.engine.overlay.layerWindow;
-    const HWND magnifier = record.engine.mainCapture.magnifierWindow;
-    desk->callLog().enable();
+    const auto [overlay, magnifier] = watchCalls(record);
 
     desk->window(target).resize(501, 400);
     tick(record);
@@ -102,9 +110,7 @@ TEST_F(PlacementTest, ResizeByOnePixelFollowsAndResizesTheBuffers) {
 TEST_F(PlacementTest, SameResizeFoundByAttachOnlyFollows) {
     const HWND target = createTarget(RECT{300, 200, 800, 600});
     TrackedWindow& record = trackDarkAndTick(target, 2);
-    const HWND overlay = record.engine.overlay.layerWindow;
-    const HWND magnifier = record.engine.mainCapture.magnifierWindow;
-    desk->callLog().enable();
+    const auto [overlay, magnifier] = watchCalls(record);
 
     desk->window(target).resize(501, 400);
     followPlacement(record, false);
