@@ -61,6 +61,13 @@ Marked detectOnLearnedPaper(Frame& frame) {
     return marked(a);
 }
 
+// Detects again with photos shown at `opacity` over the backdrop.
+void detectWithPhotoOpacity(Analyzer& a, float opacity) {
+    a->photoOpacity = opacity;
+    a->photoOpacityComplement = 1.0f - opacity;
+    a->detectPhotoRegions();
+}
+
 void expectBox(const Marked& m, int left, int top, int right, int bottom) {
     EXPECT_EQ(m.left, left);
     EXPECT_EQ(m.top, top);
@@ -179,15 +186,11 @@ TEST(PhotoRegions, PhotoPixelsAreBlendedWithTheBackdropUnderGlass) {
     a->backdropImage = backdrop.data();
 
     // Opacity 1: nothing to blend.
-    a->photoOpacity = 1.0f;
-    a->photoOpacityComplement = 0.0f;
-    a->detectPhotoRegions();
+    detectWithPhotoOpacity(a, 1.0f);
     EXPECT_TRUE(frame == original);
 
     // Opacity 0: the backdrop replaces the photo, and only the photo.
-    a->photoOpacity = 0.0f;
-    a->photoOpacityComplement = 1.0f;
-    a->detectPhotoRegions();
+    detectWithPhotoOpacity(a, 0.0f);
     for (int y = 0; y < 300; ++y) {
         for (int x = 0; x < 400; ++x) {
             const std::uint8_t* p = frame.at(x, y);
@@ -207,9 +210,7 @@ TEST(PhotoRegions, AHalfOpaquePhotoMixesFrameAndBackdrop) {
     Analyzer a(frame, kExtent);
     a.learn(kPaper);
     a->backdropImage = backdrop.data();
-    a->photoOpacity = 0.5f;
-    a->photoOpacityComplement = 0.5f;
-    a->detectPhotoRegions();
+    detectWithPhotoOpacity(a, 0.5f);
     for (int y = 80; y < 200; y += 7) {
         for (int x = 100; x < 260; x += 5) {
             const std::uint8_t* o = original.at(x, y);
