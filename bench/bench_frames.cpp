@@ -149,6 +149,13 @@ void sizesOnly(benchmark::internal::Benchmark* b) {
     withMinimum(b->UseRealTime()->Unit(benchmark::kMicrosecond));
 }
 
+void blurCases(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"w", "h", "threads", "radius"})
+        ->ArgsProduct({{1920}, {1080}, {1, 2}, {10, 50, 254}})
+        ->ArgsProduct({{3840}, {2160}, {1, 2}, {10, 50, 254}});
+    withMinimum(b->UseRealTime()->Unit(benchmark::kMicrosecond));
+}
+
 ThreadScope::ThreadScope(int threads) : saved_(omp_get_max_threads()) {
     omp_set_num_threads(threads);
 }

@@ -28,6 +28,10 @@ const BenchFrames& benchFrames(std::int32_t width, std::int32_t height);
 void sizesAndThreads(benchmark::internal::Benchmark* b);
 // The same sizes with threads 1 only (single-threaded operations).
 void sizesOnly(benchmark::internal::Benchmark* b);
+// The blur grid {width, height, threads, radius}: both sizes, 1 and 2
+// threads, radius 10, 50 and 254 — shared by the stack blur and the OpenCV
+// box filter so that their figures compare case by case.
+void blurCases(benchmark::internal::Benchmark* b);
 
 // Adds a "min" aggregate to repeated runs: on a shared, noisy machine the
 // fastest repetition is the best estimate of the kernel's own time.

@@ -72,13 +72,7 @@ void BM_OpenCvBoxBlur(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
 }
-BENCHMARK(BM_OpenCvBoxBlur)
-    ->ArgNames({"w", "h", "threads", "radius"})
-    ->ArgsProduct({{1920}, {1080}, {1, 2}, {10, 50, 254}})
-    ->ArgsProduct({{3840}, {2160}, {1, 2}, {10, 50, 254}})
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->Apply([](benchmark::internal::Benchmark* b) { withMinimum(b); });
+BENCHMARK(BM_OpenCvBoxBlur)->Apply(blurCases);
 
 void BM_BestCall_OpenCvBoxBlur(benchmark::State& state) {
     const BenchFrames& f = benchFrames(1920, 1080);

@@ -96,13 +96,7 @@ void BM_StackBlur(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
 }
-BENCHMARK(BM_StackBlur)
-    ->ArgNames({"w", "h", "threads", "radius"})
-    ->ArgsProduct({{1920}, {1080}, {1, 2}, {10, 50, 254}})
-    ->ArgsProduct({{3840}, {2160}, {1, 2}, {10, 50, 254}})
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->Apply([](benchmark::internal::Benchmark* b) { withMinimum(b); });
+BENCHMARK(BM_StackBlur)->Apply(blurCases);
 
 // Each kernel on its own, one thread, radius 50: 0 scalar, 1 SSE4.1, 2 AVX2.
 void BM_StackBlurKernel(benchmark::State& state) {
