@@ -240,15 +240,20 @@ LRESULT CALLBACK channelProcedure(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-TEST_F(CrossProcessFraming, RepliesFromThePeerReachARegisteredWaiter) {
+// A window of this process whose procedure hands WM_COPYDATA to the channel.
+HWND createChannelWindow() {
     WNDCLASSEXA wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = channelProcedure;
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "KESTRA_WINE_CHANNEL";
-    RegisterClassExA(&wc);
-    HWND own = CreateWindowExA(0, wc.lpszClassName, nullptr, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
-                               nullptr, wc.hInstance, nullptr);
+    RegisterClassExA(&wc);  // already registered by an earlier test: fine
+    return CreateWindowExA(0, wc.lpszClassName, nullptr, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
+                           wc.hInstance, nullptr);
+}
+
+TEST_F(CrossProcessFraming, RepliesFromThePeerReachARegisteredWaiter) {
+    HWND own = createChannelWindow();
     ASSERT_NE(own, nullptr);
     kestra::resetChannelState();
     kestra::helperWindow = own;
@@ -272,14 +277,7 @@ TEST_F(CrossProcessFraming, RepliesFromThePeerReachARegisteredWaiter) {
 
 TEST(SameThreadFraming, AnnouncementAndReplyBetweenTwoWindowsOfOneProcess) {
     winetest::RecordingWindow controllerWindow("same-thread controller");
-    WNDCLASSEXA wc{};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = channelProcedure;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "KESTRA_WINE_CHANNEL";
-    RegisterClassExA(&wc);
-    HWND own = CreateWindowExA(0, wc.lpszClassName, nullptr, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
-                               nullptr, wc.hInstance, nullptr);
+    HWND own = createChannelWindow();
     ASSERT_NE(own, nullptr);
     kestra::resetChannelState();
     kestra::helperWindow = own;
@@ -296,8 +294,7 @@ TEST(SameThreadFraming, AnnouncementAndReplyBetweenTwoWindowsOfOneProcess) {
     EXPECT_EQ(controllerWindow.frames()[1].bytes, winetest::replyFrame(own, 5, "c9:q"));
 
     // A vanished or null target refuses the announcement.
-    HWND gone =
-        CreateWindowExA(0, wc.lpszClassName, nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+    HWND gone = createChannelWindow();
     DestroyWindow(gone);
     EXPECT_EQ(kestra::sendRequest(gone, "x"), -1);
     EXPECT_EQ(kestra::sendRequest(nullptr, "x"), -1);
