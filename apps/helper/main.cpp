@@ -28,8 +28,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR commandLine
 namespace {
 
 std::string request(HWND sender, int command, const std::string& payload, int requestId) {
-    return kestra::formatHandle(sender) + "[.2.]REQ[.1.]" + std::to_string(command) + "[.2.]" + payload +
-           "[.2.]" + std::to_string(requestId);
+    return kestra::formatRequestFrame(sender, command, payload, requestId);
 }
 
 // The helper window's handle as announced: the first field of the first frame.
@@ -37,9 +36,7 @@ HWND announcedHelper(const sim::Controller& controller) {
     if (controller.received().empty()) {
         return nullptr;
     }
-    HWND helper = nullptr;
-    kestra::readHandle(controller.received().front().bytes, &helper);
-    return helper;
+    return kestra::readHandle(controller.received().front().bytes).value_or(nullptr);
 }
 
 }  // namespace

@@ -93,9 +93,7 @@ class Script {
         if (controller_.received().empty()) {
             return nullptr;
         }
-        HWND helper = nullptr;
-        readHandle(controller_.received().front().bytes.substr(0, 16), &helper);
-        return helper;
+        return readHandle(controller_.received().front().bytes.substr(0, 16)).value_or(nullptr);
     }
 
     int commandsSent() const { return commandsSent_; }

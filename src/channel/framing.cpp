@@ -156,7 +156,7 @@ std::vector<std::string> splitOnDelimiter(std::string_view text, std::string_vie
     return pieces;
 }
 
-bool readHandle(std::string_view field, HWND* handle) {
+std::optional<HWND> readHandle(std::string_view field) {
     std::size_t position = skipBlanks(field, 0);
     bool negative = false;
     if (position < field.size() && (field[position] == '+' || field[position] == '-')) {
@@ -186,15 +186,14 @@ bool readHandle(std::string_view field, HWND* handle) {
         ++position;
     }
     if (!anyDigit) {
-        return false;
+        return std::nullopt;
     }
     if (overflow) {
         value = std::numeric_limits<std::uint64_t>::max();
     } else if (negative) {
         value = ~value + 1;  // as the stream reading does: negated modulo 2^64
     }
-    *handle = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
-    return true;
+    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
 }
 
 std::int32_t readInteger(std::string_view field) {
@@ -314,40 +313,52 @@ void onCopyData(HWND receiver, const COPYDATASTRUCT* data) {
     if (header.size() != 2) {
         return;
     }
-    HWND peer = nullptr;
-    if (!readHandle(header[0], &peer)) {
+    const std::optional<HWND> peer = readHandle(header[0]);
+    if (!peer) {
         return;
     }
     std::vector<std::string> body = splitOnDelimiter(parts[1], kFieldSeparator);
     if (header[1] == kRequestKind) {
         if (commandHandler != nullptr && body.size() == 3) {
-            commandHandler(peer, readInteger(body[0]), std::move(body[1]), readInteger(body[2]));
+            commandHandler(*peer, readInteger(body[0]), std::move(body[1]), readInteger(body[2]));
         }
     } else if (header[1] == kReplyKind) {
         if (body.size() == 2) {
-            dispatchReply(peer, readInteger(body[0]), std::move(body[1]));
+            dispatchReply(*peer, readInteger(body[0]), std::move(body[1]));
         }
     }
+}
+
+std::string formatRequestFrame(HWND sender, std::int32_t command, std::string_view payload,
+                               std::optional<std::int32_t> requestId) {
+    std::string frame = formatHandle(sender);
+    frame.append(kFieldSeparator).append(kRequestKind).append(kHeaderSeparator);
+    frame.append(std::to_string(command)).append(kFieldSeparator);
+    frame.append(payload).append(kFieldSeparator);
+    if (requestId) {
+        frame.append(std::to_string(*requestId));
+    }
+    return frame;
+}
+
+std::string formatReplyFrame(HWND sender, std::int32_t requestId, std::string_view payload) {
+    std::string frame = formatHandle(sender);
+    frame.append(kFieldSeparator).append(kReplyKind).append(kHeaderSeparator);
+    frame.append(std::to_string(requestId)).append(kFieldSeparator);
+    frame.append(payload);
+    return frame;
 }
 
 int sendRequest(HWND target, std::string_view payload) {
     if (target == nullptr || !IsWindow(target)) {
         return -1;
     }
-    std::string frame = formatHandle(helperWindow);
-    frame.append(kFieldSeparator).append(kRequestKind).append(kHeaderSeparator);
-    frame.append(std::to_string(kAnnouncementCommand)).append(kFieldSeparator);
-    frame.append(payload).append(kFieldSeparator);
-    sendFrame(target, frame);
+    sendFrame(target, formatRequestFrame(helperWindow, kAnnouncementCommand, payload, std::nullopt));
     return 0;
 }
 
 void sendReply(HWND target, std::int32_t requestId, std::string_view payload) {
-    std::string frame = formatHandle(helperWindow);
-    frame.append(kFieldSeparator).append(kReplyKind).append(kHeaderSeparator);
-    frame.append(std::to_string(requestId)).append(kFieldSeparator);
-    frame.append(payload);
-    sendFrame(target, frame);
+    sendFrame(target, formatReplyFrame(helperWindow, requestId, payload));
 }
 
 void resetChannelState() {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,10 +35,10 @@ std::vector<std::string> splitOnDelimiter(std::string_view text, std::string_vie
 
 // Reads a window handle written in hexadecimal: leading white space, an
 // optional sign, an optional "0x"/"0X", digits of either case up to the first
-// other character. Returns false (and leaves *handle untouched) when there is
-// no hexadecimal digit to read. More than 64 bits of digits saturate to the
-// all-ones handle.
-bool readHandle(std::string_view field, HWND* handle);
+// other character. Empty when there is no hexadecimal digit to read (a field
+// that reads as 0 yields the null handle, which is not empty). More than 64
+// bits of digits saturate to the all-ones handle.
+[[nodiscard]] std::optional<HWND> readHandle(std::string_view field);
 
 // Reads a signed decimal integer: leading white space, an optional sign,
 // digits up to the first other character; 0 when there are none. A value
@@ -81,6 +82,14 @@ extern HWND helperWindow;
 // the helper window, and malformed frames, are dropped without a trace. Never
 // reads beyond data->cbData bytes.
 void onCopyData(HWND receiver, const COPYDATASTRUCT* data);
+
+// The request frame "<sender>[.2.]REQ[.1.]<command>[.2.]<payload>[.2.]<id>";
+// without a request id the last field is empty, as in the announcement.
+[[nodiscard]] std::string formatRequestFrame(HWND sender, std::int32_t command, std::string_view payload,
+                                             std::optional<std::int32_t> requestId);
+
+// The reply frame "<sender>[.2.]RET[.1.]<request id>[.2.]<payload>".
+[[nodiscard]] std::string formatReplyFrame(HWND sender, std::int32_t requestId, std::string_view payload);
 
 // Sends the start-up announcement: a request with command number 3 and no
 // request id. 0 when sent, -1 when target is null or not a window.

@@ -5,8 +5,8 @@
 #include "analysis/frame_analyzer.h"
 #include "analysis/pixel_passes.h"
 #include "backdrop/stack_blur.h"
-#include "channel/command_set.h"
 #include "channel/framing.h"
+#include "host/command_apply.h"
 #include "host/tick_scheduler.h"
 #include "platform/clock.h"
 #include "surfaces/overlay_layer.h"
@@ -39,14 +39,6 @@ HWND createHelperWindow(HINSTANCE instance) {
 }
 
 }  // namespace
-
-HWND readControllerHandle(std::string_view commandLine) {
-    HWND controller = nullptr;
-    if (!readHandle(commandLine, &controller)) {
-        return nullptr;
-    }
-    return controller;
-}
 
 LRESULT CALLBACK helperWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -106,7 +98,7 @@ int helperMain(HINSTANCE instance, const char* commandLine) {
     helperWindow = window;
     commandHandler = handleCommand;
 
-    HWND controller = readControllerHandle(commandLine != nullptr ? commandLine : "");
+    HWND controller = readHandle(commandLine != nullptr ? commandLine : "").value_or(nullptr);
     const std::string handleText = formatHandle(window);
     if (sendRequest(controller, handleText) != 0) {
         return kExitNotAnnounced;

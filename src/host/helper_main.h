@@ -20,13 +20,11 @@ inline constexpr int kExitControllerGone = -1000;
 
 // The process entry: registers "KESTRAHELPER", creates the helper window,
 // announces it to the controller named on the command line, starts tracking
-// and runs the main loop. Returns the process exit code.
+// and runs the main loop. Returns the process exit code. The command line is
+// read leniently, as readHandle reads (leading blanks, optional sign and
+// "0x", either case, up to the first other character); when nothing reads,
+// no controller is named and the announcement fails.
 int helperMain(HINSTANCE instance, const char* commandLine);
-
-// The controller window named on the command line: hexadecimal, read like a
-// pointer from a text stream (leading blanks, optional sign and "0x", either
-// case, up to the first other character). Null when nothing reads.
-HWND readControllerHandle(std::string_view commandLine);
 
 // The window procedure of every window the process creates: the helper
 // window, the capture host windows and the overlay windows.

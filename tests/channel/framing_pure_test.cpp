@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,9 @@ struct Reading {
 // Every field reads as its value; stops at the first one that does not read.
 void expectHandles(const std::vector<Reading<std::uint64_t>>& readings) {
     for (const Reading<std::uint64_t>& r : readings) {
-        HWND handle = nullptr;
-        ASSERT_TRUE(readHandle(r.field, &handle)) << '"' << r.field << '"';
-        EXPECT_EQ(valueOf(handle), r.value) << '"' << r.field << '"';
+        const std::optional<HWND> handle = readHandle(r.field);
+        ASSERT_TRUE(handle.has_value()) << '"' << r.field << '"';
+        EXPECT_EQ(valueOf(*handle), r.value) << '"' << r.field << '"';
     }
 }
 
@@ -87,31 +88,28 @@ TEST(SplitOnDelimiter, Cases) {
 // ---- readHandle ----
 
 TEST(ReadHandle, PrefixAndCaseAndTrailingTextGiveTheSameHandle) {
-    HWND a = nullptr;
-    HWND b = nullptr;
-    HWND c = nullptr;
-    ASSERT_TRUE(readHandle("0x00000000000A0B1C", &a));
-    ASSERT_TRUE(readHandle("  \t a0b1c and more", &b));
-    ASSERT_TRUE(readHandle("0XA0B1C", &c));
-    EXPECT_EQ(valueOf(a), 0xA0B1Cu);
+    const std::optional<HWND> a = readHandle("0x00000000000A0B1C");
+    const std::optional<HWND> b = readHandle("  \t a0b1c and more");
+    const std::optional<HWND> c = readHandle("0XA0B1C");
+    ASSERT_TRUE(a.has_value());
+    ASSERT_TRUE(b.has_value());
+    ASSERT_TRUE(c.has_value());
+    EXPECT_EQ(valueOf(*a), 0xA0B1Cu);
     EXPECT_EQ(a, b);
     EXPECT_EQ(a, c);
 }
 
-TEST(ReadHandle, NoHexDigitFailsAndLeavesTheHandle) {
-    const HWND sentinel = handleOf(0x1234);
+TEST(ReadHandle, NoHexDigitReadsNothing) {
     for (const char* field : {"", "   ", "zz", "x12", "-", "+ 1", "\n", "g0"}) {
-        HWND handle = sentinel;
-        EXPECT_FALSE(readHandle(field, &handle)) << '"' << field << '"';
-        EXPECT_EQ(handle, sentinel) << '"' << field << '"';
+        EXPECT_FALSE(readHandle(field).has_value()) << '"' << field << '"';
     }
 }
 
 TEST(ReadHandle, PrefixWithoutDigitsReadsItsZero) {
     for (const char* field : {"0x", "0xg", "0X "}) {
-        HWND handle = handleOf(1);
-        ASSERT_TRUE(readHandle(field, &handle)) << field;
-        EXPECT_EQ(handle, nullptr) << field;
+        const std::optional<HWND> handle = readHandle(field);
+        ASSERT_TRUE(handle.has_value()) << field;
+        EXPECT_EQ(*handle, nullptr) << field;
     }
 }
 
@@ -245,9 +243,9 @@ TEST(FormatHandle, SixteenUpperCaseDigitsZeroPadded) {
 TEST(FormatHandle, ReadsBackToTheSameHandle) {
     for (std::uint64_t value : {std::uint64_t{0}, std::uint64_t{0x3A0F2C}, std::uint64_t{0x8000000000000001u},
                                 std::numeric_limits<std::uint64_t>::max()}) {
-        HWND handle = handleOf(1);
-        ASSERT_TRUE(readHandle(formatHandle(handleOf(value)), &handle));
-        EXPECT_EQ(valueOf(handle), value);
+        const std::optional<HWND> handle = readHandle(formatHandle(handleOf(value)));
+        ASSERT_TRUE(handle.has_value());
+        EXPECT_EQ(valueOf(*handle), value);
     }
 }
 

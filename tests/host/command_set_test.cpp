@@ -1,6 +1,6 @@
 // The command set through the real channel: a controller window sends request
 // frames to the running helper and reads the replies.
-#include "channel/command_set.h"
+#include "host/command_apply.h"
 
 #include <gtest/gtest.h>
 
@@ -526,46 +526,6 @@ TEST_F(Commands, ARequestDuringAReplyFindsThePreviousCommandComplete) {
         EXPECT_EQ(recordOf(target).engine.blurRadius, 17);
     });
     controller.onFrame = nullptr;
-}
-
-// Field readings on their own.
-TEST(CommandFields, RadiusTruncatesTowardZeroSaturatesAndClampsNegatives) {
-    EXPECT_EQ(readRadius("7.9"), 7);
-    EXPECT_EQ(readRadius(" 254"), 254);
-    EXPECT_EQ(readRadius("-0.5"), 0);
-    EXPECT_EQ(readRadius("-40"), 0);
-    EXPECT_EQ(readRadius("2147483647"), 2147483647);
-    EXPECT_EQ(readRadius("2147483648"), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(readRadius("1e300"), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(readRadius(""), 0);
-}
-
-TEST(CommandFields, FlagIsSetExactlyByOne) {
-    EXPECT_TRUE(readFlag("1"));
-    EXPECT_TRUE(readFlag("1.0"));
-    EXPECT_TRUE(readFlag("1e0"));
-    EXPECT_TRUE(readFlag("  1 trailing"));
-    EXPECT_FALSE(readFlag("2"));
-    EXPECT_FALSE(readFlag("0.5"));
-    EXPECT_FALSE(readFlag("true"));
-    EXPECT_FALSE(readFlag("1.0000001"));
-    EXPECT_FALSE(readFlag(""));
-}
-
-TEST(CommandFields, FloatSettingsAreSinglePrecisionWithinTheFloatRange) {
-    EXPECT_EQ(readFloatSetting("0.1"), 0.1f);
-    EXPECT_EQ(readFloatSetting("-3.5"), -3.5f);
-    EXPECT_EQ(readFloatSetting("1e39"), std::numeric_limits<float>::max());
-    EXPECT_EQ(readFloatSetting("-1e39"), -std::numeric_limits<float>::max());
-    EXPECT_EQ(readFloatSetting("x"), 0.0f);
-}
-
-TEST(CommandFields, TargetHandleIsNullWhenTheFieldIsNotHexadecimal) {
-    EXPECT_EQ(readTargetHandle("zz"), nullptr);
-    EXPECT_EQ(readTargetHandle(""), nullptr);
-    EXPECT_EQ(readTargetHandle("0"), nullptr);
-    EXPECT_EQ(readTargetHandle("0x1A2B"), reinterpret_cast<HWND>(0x1A2B));
-    EXPECT_EQ(readTargetHandle(" 1a2b,5"), reinterpret_cast<HWND>(0x1A2B));
 }
 
 }  // namespace

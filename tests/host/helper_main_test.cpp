@@ -85,11 +85,11 @@ TEST_F(Startup, CommandLineIsReadLeniently) {
     const std::vector<std::string> forms = {"0x" + digits, "  " + lowerCase(digits) + " trailing", digits,
                                             "0X" + lowerCase(plain), "+" + digits};
     for (const std::string& form : forms) {
-        EXPECT_EQ(readControllerHandle(form), controller.hwnd()) << form;
+        EXPECT_EQ(readHandle(form).value_or(nullptr), controller.hwnd()) << form;
     }
-    EXPECT_EQ(readControllerHandle(""), nullptr);
-    EXPECT_EQ(readControllerHandle("   "), nullptr);
-    EXPECT_EQ(readControllerHandle("window"), nullptr);
+    EXPECT_FALSE(readHandle("").has_value());
+    EXPECT_FALSE(readHandle("   ").has_value());
+    EXPECT_FALSE(readHandle("window").has_value());
 }
 
 // Each start is a fresh process on a fresh desktop.

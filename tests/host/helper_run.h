@@ -58,15 +58,12 @@ class HelperRun : public ::testing::Test {
         if (controller.received().empty()) {
             return nullptr;
         }
-        HWND helper = nullptr;
-        readHandle(controller.received().front().bytes.substr(0, 16), &helper);
-        return helper;
+        return readHandle(controller.received().front().bytes.substr(0, 16)).value_or(nullptr);
     }
 
     static std::string requestFrame(HWND sender, std::int32_t command, const std::string& payload,
                                     std::int32_t requestId) {
-        return formatHandle(sender) + "[.2.]REQ[.1.]" + std::to_string(command) + "[.2.]" + payload +
-               "[.2.]" + std::to_string(requestId);
+        return formatRequestFrame(sender, command, payload, requestId);
     }
 
     // Sends one request from the controller to the helper now and returns the
@@ -84,7 +81,7 @@ class HelperRun : public ::testing::Test {
 
     // The exact reply the helper sends for a request id.
     std::string replyFrame(std::int32_t requestId) const {
-        return formatHandle(announcedHelper()) + "[.2.]RET[.1.]" + std::to_string(requestId) + "[.2.]";
+        return formatReplyFrame(announcedHelper(), requestId, {});
     }
 
     // Index of the record tracking a window, -1 when none.

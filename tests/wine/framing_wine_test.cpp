@@ -44,10 +44,11 @@ void peerHandler(HWND peer, std::int32_t command, std::string payload, std::int3
 }
 
 int runPeer(const char* controllerText) {
-    HWND controller = nullptr;
-    if (!kestra::readHandle(controllerText, &controller)) {
+    const std::optional<HWND> read = kestra::readHandle(controllerText);
+    if (!read) {
         return 2;
     }
+    HWND controller = *read;
     WNDCLASSEXA wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = peerProcedure;
@@ -107,7 +108,7 @@ HWND peerWindow() {
         }
         if (!p.controller.frames().empty()) {
             p.announcement = p.controller.frames().front().bytes;
-            kestra::readHandle(p.announcement, &p.helper);
+            p.helper = kestra::readHandle(p.announcement).value_or(p.helper);
         }
     }
     return p.helper;
