@@ -13,9 +13,11 @@
 
 #include "analysis/frame_analyzer.h"
 #include "engine/effect_engine.h"
+#include "host/command_apply.h"
 #include "platform/clock.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
+#include "support/commands.h"
 #include "support/tracking_process.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
@@ -73,24 +75,24 @@ class CycleScenario : public ::testing::Test {
         desk.reset();
     }
 
-    // Creates another application's window and tracks it as the dark command
-    // would: attach, count the effect, switch the dark effect on.
+    // Tracks a window with the dark command: attach, count the effect,
+    // switch the dark effect on.
     TrackedWindow& trackDark(HWND target) {
-        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(addTracked(target))];
-        EXPECT_EQ(attach(record), 0);
-        ++effectCount;
-        record.engine.darkEnabled = true;
-        record.engine.lastDarknessTest = dueStamp(2000);
+        applyCommand(SetDarkCommand{target, true});
+        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(findTracked(target))];
+        EXPECT_TRUE(record.engine.engineAttached) << "the dark command attaches";
         return record;
     }
 
-    // Tracks and starts the glass effect as the glass command would.
+    // Tracks a window and starts its glass with the glass command: default
+    // settings but the radius.
     TrackedWindow& trackGlass(HWND target, std::int32_t radius = 50) {
-        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(addTracked(target))];
-        EXPECT_EQ(attach(record), 0);
-        ++effectCount;
-        record.engine.blurRadius = radius;
-        EXPECT_EQ(record.engine.startGlass(), 0);
+        StartGlassCommand start = glassStartKeepingSettings(target);
+        start.blurRadius = radius;
+        applyCommand(start);
+        TrackedWindow& record = trackedWindows[static_cast<std::size_t>(findTracked(target))];
+        EXPECT_TRUE(record.engine.engineAttached) << "the glass command attaches";
+        EXPECT_TRUE(record.engine.glassEnabled) << "the glass command starts glass";
         return record;
     }
 

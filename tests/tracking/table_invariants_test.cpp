@@ -78,7 +78,6 @@ TEST_P(TableInvariantTest, HoldAcrossRandomSequences) {
     for (int step = 0; step < 250; ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         const HWND target = targets[pick(targets.size())];
-        const int found = findTracked(target);
         switch (pick(12)) {
             case 0:
                 trackDark(target);
@@ -87,25 +86,13 @@ TEST_P(TableInvariantTest, HoldAcrossRandomSequences) {
                 trackGlass(target);
                 break;
             case 2:  // dark off
-                if (found >= 0) {
-                    recordAt(found).engine.darkEnabled = false;
-                    if (!recordAt(found).engine.glassEnabled) {
-                        untrack(found);
-                    }
-                }
+                applyCommand(SetDarkCommand{target, false});
                 break;
             case 3:  // glass off
-                if (found >= 0) {
-                    recordAt(found).engine.stopGlass(true);
-                    if (!recordAt(found).engine.darkEnabled) {
-                        untrack(found);
-                    }
-                }
+                applyCommand(StopGlassCommand{target});
                 break;
             case 4:  // untrack without teardown
-                if (found >= 0) {
-                    deactivate(found);
-                }
+                applyCommand(UntrackWindowCommand{target});
                 break;
             case 5:
                 desk->window(target).minimise();

@@ -1,8 +1,9 @@
 // Scenario fixture for the tracked-window table and the engine lifecycle: a
 // fresh simulated desktop and process state, the helper class registered as
-// the process entry would, and helpers that drive records the way the command
-// set and the scheduler do. TearDown checks that releasing every engine leaves
-// no helper window, device context, DIB section or heap block behind.
+// the process entry would, and helpers that drive records through the
+// product's command step and ticks. TearDown checks the table's invariants,
+// and that releasing every engine leaves no helper window, device context, DIB
+// section or heap block behind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,9 +15,11 @@
 
 #include "analysis/frame_analyzer.h"
 #include "engine/effect_engine.h"
+#include "host/command_apply.h"
 #include "platform/clock.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
+#include "support/commands.h"
 #include "support/tracking_process.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
@@ -93,48 +96,30 @@ class TrackingScenario : public ::testing::Test {
 
     static TrackedWindow& recordAt(int index) { return trackedWindows[static_cast<std::size_t>(index)]; }
 
-    // What the dark command does for a window: track, attach, count, switch on.
+    // The dark command for a window: track, attach, count, switch on.
     int trackDark(HWND target) {
-        const int index = addTracked(target);
-        TrackedWindow& record = recordAt(index);
-        const bool wasAttached = record.engine.engineAttached;
-        if (!wasAttached) {
-            if (attach(record) != 0) {
-                return index;
-            }
-            ++effectCount;
-            if (effectCount >= 2) {
-                refreshExclusions();
-            }
-        }
-        record.engine.darkEnabled = true;
-        record.engine.lastDarknessTest = dueStamp(2000);
-        return index;
+        applyCommand(SetDarkCommand{target, true});
+        return findTracked(target);
     }
 
-    // What the glass command does for an attached or new window.
+    // The glass command for an attached or new window, with the settings the
+    // window has (a new record's defaults).
     int trackGlass(HWND target) {
-        const int index = addTracked(target);
-        TrackedWindow& record = recordAt(index);
-        if (record.engine.engineAttached) {
-            record.engine.startGlass();
-            return index;
-        }
-        if (attach(record) == 0) {
-            ++effectCount;
-            if (effectCount >= 2) {
-                refreshExclusions();
-            }
-            record.engine.startGlass();
-        }
-        return index;
+        applyCommand(glassStartKeepingSettings(target));
+        return findTracked(target);
     }
 
-    // What the dark-off command does when glass is not running.
+    // The commands that switch a record's effects off: glass off while it
+    // runs, then dark off while the record is still tracked. Either ends
+    // tracking once both are off.
     void untrack(int index) {
-        recordAt(index).engine.darkEnabled = false;
-        teardownEngine(index);
-        deactivate(index);
+        const HWND target = recordAt(index).target;
+        if (recordAt(index).engine.glassEnabled) {
+            applyCommand(StopGlassCommand{target});
+        }
+        if (findTracked(target) == index) {
+            applyCommand(SetDarkCommand{target, false});
+        }
     }
 
     // Ticks the record n times, 16 ms of desktop time apart.
