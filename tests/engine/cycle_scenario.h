@@ -18,6 +18,7 @@
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
 #include "support/commands.h"
+#include "support/table_invariants.h"
 #include "support/tracking_process.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
@@ -64,6 +65,10 @@ class CycleScenario : public ::testing::Test {
     }
 
     void TearDown() override {
+        if (desk) {
+            SCOPED_TRACE("the table at the end of the scenario");
+            expectTableInvariants();
+        }
         resetTrackingState();
         resetSurfacesState();
         resetAnalysisState();

@@ -16,6 +16,7 @@
 #include "channel/framing.h"
 #include "host/helper_main.h"
 #include "platform/sim/desktop.h"
+#include "support/table_invariants.h"
 #include "tracking/tracked_window.h"
 
 namespace kestra::testing {
@@ -38,7 +39,13 @@ class HelperRun : public ::testing::Test {
     sim::App& apps = desk.app("apps");
 
     void SetUp() override { resetProcessState(); }
-    void TearDown() override { resetProcessState(); }
+    void TearDown() override {
+        {
+            SCOPED_TRACE("the table when the run ended");
+            expectTableInvariants();
+        }
+        resetProcessState();
+    }
 
     // A small visible target window of another application.
     HWND makeTarget(RECT rect = {100, 100, 164, 148}) {

@@ -20,6 +20,7 @@
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
 #include "support/commands.h"
+#include "support/table_invariants.h"
 #include "support/tracking_process.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
@@ -65,6 +66,10 @@ class TrackingScenario : public ::testing::Test {
     }
 
     void TearDown() override {
+        if (desk) {
+            SCOPED_TRACE("the table at the end of the scenario");
+            expectTableInvariants();
+        }
         resetTrackingState();
         if (desk) {
             expectNothingHeld("after releasing every engine");
