@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
+#include "support/call_sequence.h"
 #include "support/commands.h"
 #include "support/table_invariants.h"
 #include "support/tracking_process.h"
@@ -120,14 +121,13 @@ class CycleScenario : public ::testing::Test {
 
     int blits() const { return static_cast<int>(desk->callLog().named("BitBlt").size()); }
 
-    std::vector<int> showCommands(HWND window) const {
-        std::vector<int> commands;
-        for (const sim::CallEntry& e : desk->callLog().named("ShowWindow")) {
-            if (e.window == window) {
-                commands.push_back(static_cast<int>(e.code));
-            }
+    // Checks that `window` was given exactly these show commands, in order.
+    ::testing::AssertionResult showsWere(HWND window, const std::vector<int>& commands) const {
+        std::vector<ExpectedCall> rows;
+        for (int command : commands) {
+            rows.push_back({"ShowWindow", command, window});
         }
-        return commands;
+        return callSequence(callsAbout(desk->callLog(), window, "ShowWindow"), rows);
     }
 
     std::unique_ptr<sim::Desktop> desk;

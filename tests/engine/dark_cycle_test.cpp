@@ -99,7 +99,7 @@ TEST_F(DarkCycleScenario, DarkWindowHidesTheOverlayUntilItTurnsLight) {
     tick(record);
     EXPECT_TRUE(record.engine.overlayHiddenDark);
     EXPECT_FALSE(desk->window(layer).visible());
-    EXPECT_EQ(showCommands(layer), std::vector<int>{SW_HIDE});
+    EXPECT_TRUE(showsWere(layer, {SW_HIDE}));
     EXPECT_EQ(blits(), 0);
     // A person sees the dark window itself.
     EXPECT_EQ(overlayShot(record), targetShot(record));
@@ -122,7 +122,7 @@ TEST_F(DarkCycleScenario, DarkWindowHidesTheOverlayUntilItTurnsLight) {
     desk->runUntil(desk->now() + (record.engine.lastColourLearning + 2500 - nowMs()));
     tick(record);
     EXPECT_FALSE(record.engine.overlayHiddenDark);
-    EXPECT_EQ(showCommands(layer), (std::vector<int>{SW_HIDE, SW_SHOWNOACTIVATE}));
+    EXPECT_TRUE(showsWere(layer, {SW_HIDE, SW_SHOWNOACTIVATE}));
     EXPECT_EQ(blits(), 1) << "the cycle that shows the overlay presents at once";
     EXPECT_TRUE(desk->window(layer).visible());
     EXPECT_EQ(desk->foregroundWindow(), foreground) << "showing the overlay never activates it";
@@ -205,7 +205,7 @@ TEST_F(DarkCycleScenario, WithoutTheDarkEffectFramesArePresentedAsCaptured) {
     tick(record);
     EXPECT_EQ(blits(), 1);
     EXPECT_FALSE(record.engine.overlayHiddenDark) << "no darkness test without the dark effect";
-    EXPECT_EQ(showCommands(record.engine.overlay.layerWindow), std::vector<int>{});
+    EXPECT_TRUE(showsWere(record.engine.overlay.layerWindow, {}));
     EXPECT_EQ(overlayShot(record), targetShot(record));
 }
 

@@ -14,6 +14,7 @@
 #include "channel/framing.h"
 #include "helper_run.h"
 #include "platform/clock.h"
+#include "support/call_sequence.h"
 #include "surfaces/overlay_layer.h"
 
 namespace kestra {
@@ -68,13 +69,9 @@ TEST_F(Startup, HelperWindowAndClassAreMadeAsTheControllerExpects) {
     EXPECT_EQ(created[0].code, static_cast<std::int64_t>(WS_OVERLAPPEDWINDOW));
     EXPECT_EQ(created[0].other, nullptr);
     // Registration comes before creation, and the announcement after both.
-    const std::vector<std::string> calls = desk.callLog().functions();
-    const auto registration = std::find(calls.begin(), calls.end(), "RegisterClassExA");
-    const auto creation = std::find(calls.begin(), calls.end(), "CreateWindowExA");
-    const auto announcement = std::find(calls.begin(), calls.end(), "SendMessageA");
-    ASSERT_NE(announcement, calls.end());
-    EXPECT_LT(registration, creation);
-    EXPECT_LT(creation, announcement);
+    EXPECT_TRUE(testing::callSequence(desk.callLog().entries(),
+                                      {{"RegisterClassExA"}, {"CreateWindowExA"}, {"SendMessageA"}},
+                                      testing::CallOrder::inOrder));
     EXPECT_EQ(sharedWindowProc, helperWindowProc);
 }
 

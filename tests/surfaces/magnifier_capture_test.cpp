@@ -3,6 +3,7 @@
 // resizing and destruction.
 #include <cstring>
 
+#include "support/call_sequence.h"
 #include "surfaces_fixture.h"
 
 namespace kestra::testing {
@@ -123,19 +124,12 @@ TEST_F(CaptureTest, ResizeReinstallsTheCallbackAroundTheMove) {
     desk.callLog().enable();
     targetRect.right -= 20;
     EXPECT_TRUE(capture.resizeCapture());
-    const std::vector<sim::CallEntry> calls = desk.callLog().entries();
-    std::vector<std::string> sequence;
-    for (const sim::CallEntry& entry : calls) {
-        if (entry.window == capture.magnifierWindow) {
-            sequence.push_back(entry.function + ":" + std::to_string(entry.code));
-        }
-    }
-    const std::vector<std::string> expected = {
-        "MagSetImageScalingCallback:0",
-        "SetWindowPos:" + std::to_string(SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW),
-        "MagSetImageScalingCallback:1",
-    };
-    EXPECT_EQ(sequence, expected);
+    EXPECT_TRUE(callSequence(callsAbout(desk.callLog(), capture.magnifierWindow),
+                             {
+                                 {"MagSetImageScalingCallback", 0},
+                                 {"SetWindowPos", SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW},
+                                 {"MagSetImageScalingCallback", 1},
+                             }));
 }
 
 TEST_F(CaptureTest, NoImageKeepsThePreviousFrame) {
