@@ -13,6 +13,7 @@
 #include "engine/effect_engine.h"
 #include "platform/clock.h"
 #include "platform/heap.h"
+#include "platform/rect.h"
 #include "platform/win32.h"
 
 namespace kestra {
@@ -30,13 +31,6 @@ void trimWorkingSet() {
 void releaseBuffer(std::uint8_t*& buffer) {
     heapRelease(buffer);
     buffer = nullptr;
-}
-
-std::int32_t widthOf(const RECT& r) {
-    return r.right - r.left;
-}
-std::int32_t heightOf(const RECT& r) {
-    return r.bottom - r.top;
 }
 
 // A negative radius (a malformed setting) blurs nothing rather than at the

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "platform/clock.h"
+#include "platform/rect.h"
 #include "platform/win32.h"
 
 namespace kestra {
@@ -34,10 +35,6 @@ bool dropVanished(std::size_t position) {
     }
     refreshExclusions();
     return !activeList.empty();
-}
-
-bool containsPoint(const RECT& rect, const POINT& point) {
-    return rect.left <= point.x && point.x <= rect.right && rect.top <= point.y && point.y <= rect.bottom;
 }
 
 // The topmost visible, live, tracked window whose rectangle holds the cursor;

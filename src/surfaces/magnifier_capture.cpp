@@ -1,6 +1,7 @@
 #include "surfaces/magnifier_capture.h"
 
 #include "platform/clock.h"
+#include "platform/rect.h"
 #include "surfaces/overlay_layer.h"
 
 namespace kestra {
@@ -10,17 +11,6 @@ ScaledFrame lastScaledFrame;
 namespace {
 
 constexpr std::int32_t kFilterRefreshPeriodMs = 500;
-
-// Overlap along one axis: r starts inside s, r ends inside s, or r spans s.
-// A rectangle that only touches s along an edge does not overlap it.
-bool spanOverlaps(LONG sLow, LONG sHigh, LONG rLow, LONG rHigh) {
-    return (sLow <= rLow && rLow < sHigh) || (sLow < rHigh && rHigh <= sHigh) ||
-           (rLow <= sLow && rHigh >= sHigh);
-}
-
-bool rectOverlaps(const RECT& s, const RECT& r) {
-    return spanOverlaps(s.left, s.right, r.left, r.right) && spanOverlaps(s.top, s.bottom, r.top, r.bottom);
-}
 
 void applyFilterList(HWND magnifierWindow, std::vector<HWND>& list) {
     MagSetWindowFilterList(magnifierWindow, MW_FILTERMODE_EXCLUDE, static_cast<int>(list.size()),

@@ -1,5 +1,6 @@
 // Placement and monitor tracking: keeps a record's rectangles in line with its
 // target and tells the engine to follow when the target moved or was resized.
+#include "platform/rect.h"
 #include "tracking/tracked_window.h"
 
 namespace kestra {
@@ -15,10 +16,6 @@ BOOL CALLBACK collectMonitor(HMONITOR, HDC, LPRECT monitor, LPARAM) {
         monitorRects.push_back(*monitor);
     }
     return TRUE;
-}
-
-bool sameRect(const RECT& a, const RECT& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
 }  // namespace

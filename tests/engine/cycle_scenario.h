@@ -15,6 +15,7 @@
 #include "engine/effect_engine.h"
 #include "host/command_apply.h"
 #include "platform/clock.h"
+#include "platform/rect.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
 #include "support/call_sequence.h"
@@ -25,16 +26,6 @@
 #include "tracking/tracked_window.h"
 
 namespace kestra::testing {
-
-inline int widthOf(const RECT& r) {
-    return r.right - r.left;
-}
-inline int heightOf(const RECT& r) {
-    return r.bottom - r.top;
-}
-inline bool sameRect(const RECT& a, const RECT& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
 
 // Noise that never repeats a colour along a row for long, so every probe block
 // of it is busy; colours stay clear of `avoid` (the window's background).

@@ -11,19 +11,13 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/rect.h"
 #include "platform/sim/desktop.h"
 #include "support/engine_process.h"
 #include "surfaces/magnifier_capture.h"
 #include "surfaces/overlay_layer.h"
 
 namespace kestra::testing {
-
-inline int widthOf(const RECT& r) {
-    return r.right - r.left;
-}
-inline int heightOf(const RECT& r) {
-    return r.bottom - r.top;
-}
 
 inline sim::DesktopOptions desktopOptions() {
     sim::DesktopOptions options;

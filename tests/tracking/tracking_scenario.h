@@ -17,6 +17,7 @@
 #include "engine/effect_engine.h"
 #include "host/command_apply.h"
 #include "platform/clock.h"
+#include "platform/rect.h"
 #include "platform/sim/desktop.h"
 #include "platform/win32.h"
 #include "support/call_sequence.h"
@@ -31,15 +32,6 @@ namespace kestra::testing {
 inline constexpr sim::Colour kPaper = sim::bgra(240, 236, 230);
 inline constexpr sim::Colour kInk = sim::bgra(20, 24, 30);
 
-inline int rectWidth(const RECT& r) {
-    return r.right - r.left;
-}
-inline int rectHeight(const RECT& r) {
-    return r.bottom - r.top;
-}
-inline bool sameRect(const RECT& a, const RECT& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
 inline std::string describe(const RECT& r) {
     return "{" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) +
            ", " + std::to_string(r.bottom) + "}";

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/rect.h"
 #include "platform/sim/sim_state.h"
 
 namespace sim {
@@ -19,18 +20,6 @@ std::uint64_t g_generation = 0;
 std::vector<DesktopState*>& liveDesktops() {
     static std::vector<DesktopState*> live;
     return live;
-}
-
-RECT intersect(const RECT& a, const RECT& b) {
-    RECT r{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-           std::min(a.bottom, b.bottom)};
-    if (r.right < r.left) {
-        r.right = r.left;
-    }
-    if (r.bottom < r.top) {
-        r.bottom = r.top;
-    }
-    return r;
 }
 
 bool contains(const std::vector<HWND>& list, HWND h) {
@@ -67,7 +56,7 @@ void Image::fill(Colour c) {
 }
 
 void Image::fillRect(const RECT& r, Colour c) {
-    const RECT clip = intersect(r, RECT{0, 0, width, height});
+    const RECT clip = kestra::intersection(r, RECT{0, 0, width, height});
     if (clip.right <= clip.left || clip.bottom <= clip.top) {
         return;
     }
@@ -86,7 +75,8 @@ void Image::fillRect(const RECT& r, Colour c) {
 }
 
 void Image::draw(const Image& src, int x, int y) {
-    const RECT clip = intersect(RECT{x, y, x + src.width, y + src.height}, RECT{0, 0, width, height});
+    const RECT clip =
+        kestra::intersection(RECT{x, y, x + src.width, y + src.height}, RECT{0, 0, width, height});
     if (clip.right <= clip.left) {
         return;
     }
@@ -278,14 +268,14 @@ void DesktopState::drawWindow(const PixelView& out, const RECT& r, const WindowR
     }
     auto& mutableWindow = const_cast<WindowRec&>(w);
     const_cast<DesktopState*>(this)->ensureSurface(mutableWindow);
-    RECT visible = intersect(w.rect, r);
+    RECT visible = kestra::intersection(w.rect, r);
     // Child windows are clipped to their parents.
     for (HWND p = w.parent; p != nullptr;) {
         const WindowRec* pr = find(p);
         if (pr == nullptr) {
             break;
         }
-        visible = intersect(visible, pr->rect);
+        visible = kestra::intersection(visible, pr->rect);
         p = pr->parent;
     }
     const bool useAlpha = layered && (w.layeredFlags & LWA_ALPHA) != 0 && w.alpha != 255;
@@ -343,7 +333,7 @@ void DesktopState::composeInto(const PixelView& out, const RECT& r, const std::v
     // The wallpaper covers the virtual screen; what lies beyond it is
     // blackened below with everything else outside the monitors.
     const RECT v = virtualScreen();
-    const RECT wall = intersect(v, r);
+    const RECT wall = kestra::intersection(v, r);
     if (wall.right > wall.left) {
         const auto bytes = static_cast<std::size_t>(wall.right - wall.left) * 4;
         for (LONG y = wall.top; y < wall.bottom; ++y) {

@@ -236,7 +236,6 @@ void setCurrentState(DesktopState* s);
 HWND handleOfId(std::size_t id);
 std::size_t idOfHandle(HWND h);
 std::string lowerCase(std::string_view s);
-bool rectsEqual(const RECT& a, const RECT& b);
 Colour colourOfRef(COLORREF c);
 
 // Heap blocks of the process heap attributed to a desktop generation.

@@ -47,10 +47,6 @@ std::string lowerCase(std::string_view s) {
     return out;
 }
 
-bool rectsEqual(const RECT& a, const RECT& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
 Colour colourOfRef(COLORREF c) {
     return bgra(static_cast<std::uint8_t>(c & 0xFF), static_cast<std::uint8_t>((c >> 8) & 0xFF),
                 static_cast<std::uint8_t>((c >> 16) & 0xFF));
