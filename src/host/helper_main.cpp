@@ -9,6 +9,7 @@
 #include "host/command_apply.h"
 #include "host/tick_scheduler.h"
 #include "platform/clock.h"
+#include "platform/window_class.h"
 #include "surfaces/overlay_layer.h"
 #include "tracking/tracked_window.h"
 
@@ -17,20 +18,8 @@ namespace kestra {
 namespace {
 
 int registerHelperClass(HINSTANCE instance) {
-    WNDCLASSEXA windowClass{};
-    windowClass.cbSize = sizeof(WNDCLASSEXA);
-    windowClass.style = 0;
-    windowClass.lpfnWndProc = helperWindowProc;
-    windowClass.cbClsExtra = 0;
-    windowClass.cbWndExtra = 0;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
-    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
-    windowClass.lpszMenuName = nullptr;
-    windowClass.lpszClassName = kHelperClassName;
-    windowClass.hIconSm = LoadIconA(nullptr, IDI_APPLICATION);
-    return RegisterClassExA(&windowClass) != 0 ? 0 : -1;
+    const auto background = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    return registerWindowClass(instance, kHelperClassName, helperWindowProc, background) != 0 ? 0 : -1;
 }
 
 HWND createHelperWindow(HINSTANCE instance) {

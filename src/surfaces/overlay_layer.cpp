@@ -1,5 +1,6 @@
 #include "surfaces/overlay_layer.h"
 
+#include "platform/window_class.h"
 #include "surfaces/magnifier_capture.h"
 
 namespace kestra {
@@ -15,23 +16,11 @@ constexpr COLORREF kOverlayBackground = 0x000001;
 }  // namespace
 
 int registerOverlayClass(HINSTANCE instance) {
-    WNDCLASSEXA windowClass{};
-    windowClass.cbSize = sizeof(WNDCLASSEXA);
-    windowClass.style = 0;
-    windowClass.lpfnWndProc = sharedWindowProc;
-    windowClass.cbClsExtra = 0;
-    windowClass.cbWndExtra = 0;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
-    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = CreateSolidBrush(kOverlayBackground);
-    windowClass.lpszMenuName = nullptr;
-    windowClass.lpszClassName = kOverlayClassName;
-    windowClass.hIconSm = LoadIconA(nullptr, IDI_APPLICATION);
-    if (RegisterClassExA(&windowClass) == 0) {
+    const HBRUSH background = CreateSolidBrush(kOverlayBackground);
+    if (registerWindowClass(instance, kOverlayClassName, sharedWindowProc, background) == 0) {
         // The class did not take ownership of the brush.
-        if (windowClass.hbrBackground != nullptr) {
-            DeleteObject(windowClass.hbrBackground);
+        if (background != nullptr) {
+            DeleteObject(background);
         }
         return -1;
     }

@@ -8,18 +8,14 @@
 #include "analysis/frame_analyzer.h"
 #include "platform/clock.h"
 #include "platform/win32.h"
+#include "platform/window_class.h"
 #include "surfaces/overlay_layer.h"
 
 namespace kestra::testing {
 
 // Registers "KESTRAHELPER" with the default window procedure; 0 on failure.
 inline ATOM registerHelperClassForTests() {
-    WNDCLASSEXA helperClass{};
-    helperClass.cbSize = sizeof(WNDCLASSEXA);
-    helperClass.lpfnWndProc = DefWindowProcA;
-    helperClass.hInstance = GetModuleHandleA(nullptr);
-    helperClass.lpszClassName = kHelperClassName;
-    return RegisterClassExA(&helperClass);
+    return registerWindowClass(GetModuleHandleA(nullptr), kHelperClassName, DefWindowProcA, nullptr);
 }
 
 }  // namespace kestra::testing
