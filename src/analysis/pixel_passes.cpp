@@ -10,6 +10,7 @@
 
 #include "analysis/frame_analyzer.h"
 #include "analysis/pixel_passes.h"
+#include "platform/cpu_features.h"
 
 // KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
 #if (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)) && !defined(KESTRA_NO_SIMD)
@@ -133,11 +134,6 @@ KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* frame, const std::uint8_t*
     return done;
 }
 
-bool cpuHasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") != 0;
-    return has;
-}
-
 #endif  // KESTRA_PASSES_AVX2_DISPATCH
 
 // Runs the pass over the first pixels of [first, first + count) four at a
@@ -239,24 +235,18 @@ void passScalar(PassKind kind, std::uint8_t* frame, const std::uint8_t* backdrop
     }
 }
 
-PassKernel selectedKernel = PassKernel::automatic;
-
-// The kernel the passes run with now.
-PassKernel activeKernel() {
-    if (selectedKernel != PassKernel::automatic) {
-        return selectedKernel;
-    }
-#if defined(KESTRA_PASSES_AVX2_DISPATCH)
-    if (cpuHasAvx2()) {
-        return PassKernel::avx2;
-    }
-#endif
 #if defined(KESTRA_PASSES_SSE2)
-    return PassKernel::sse2;
+constexpr bool kSse2Built = true;
 #else
-    return PassKernel::scalar;
+constexpr bool kSse2Built = false;
 #endif
-}
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+constexpr bool kAvx2Built = true;
+#else
+constexpr bool kAvx2Built = false;
+#endif
+
+KernelChoice<PassKernel> kernelChoice{PassKernel::sse2, kSse2Built, kAvx2Built};
 
 // One worker's band of bytes [begin, end) of the frame.
 void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::int64_t begin,
@@ -305,7 +295,7 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
     }
     // Each member of the team takes every team-size-th band, so all bands
     // are done even when the runtime grants fewer threads than asked for.
-    const PassKernel kernel = activeKernel();
+    const PassKernel kernel = kernelChoice.active();
 #pragma omp parallel num_threads(bandCount)
     {
         const int teamSize = omp_get_num_threads();
@@ -322,21 +312,11 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
 }  // namespace
 
 bool selectPassKernel(PassKernel kernel) {
-    bool available = kernel == PassKernel::automatic || kernel == PassKernel::scalar;
-#if defined(KESTRA_PASSES_SSE2)
-    available = available || kernel == PassKernel::sse2;
-#endif
-#if defined(KESTRA_PASSES_AVX2_DISPATCH)
-    available = available || (kernel == PassKernel::avx2 && cpuHasAvx2());
-#endif
-    if (available) {
-        selectedKernel = kernel;
-    }
-    return available;
+    return kernelChoice.select(kernel);
 }
 
 void resetPixelPassState() {
-    selectedKernel = PassKernel::automatic;
+    kernelChoice.reset();
 }
 
 void FrameAnalyzer::invertPass() {

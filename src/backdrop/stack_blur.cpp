@@ -19,6 +19,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/cpu_features.h"
+
 // KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
 // MSVC has no feature macro for SSE4.1; x86-64 builds assume x86-64-v2.
 #if (defined(__SSE4_1__) || (defined(_MSC_VER) && defined(_M_X64))) && !defined(KESTRA_NO_SIMD)
@@ -269,6 +271,12 @@ struct Lane8 {
 };
 
 // blurLanes4 on eight lanes (32 bytes per position), two pixels per vector.
+// It is a second copy on purpose: GCC and Clang compile a function for one
+// target, so one template body cannot be SSE4.1 in one instantiation and AVX2
+// in the other (the AVX2 intrinsics refuse to inline into it). Sharing the
+// body would take a translation unit of its own built with -mavx2, kept from
+// merging any inline code into the SSE4.1 path, or a body included twice
+// under macros; both read worse than these two pinned kernels.
 KESTRA_AVX2 void blurLanes8(const std::uint8_t* line, std::size_t stride, std::uint32_t count,
                             std::uint32_t r, std::uint8_t* out, std::size_t outStride) {
     const __m256i mul = _mm256_set1_epi32(static_cast<int>(stackBlurMul[r]));
@@ -321,11 +329,6 @@ KESTRA_AVX2 void blurLanes8(const std::uint8_t* line, std::size_t stride, std::u
             next += g.nextStep;
         }
     }
-}
-
-bool cpuHasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") != 0;
-    return has;
 }
 
 #endif  // KESTRA_BLUR_AVX2_DISPATCH
@@ -504,24 +507,18 @@ std::size_t vectorScratchBytes(std::uint32_t width, std::uint32_t height, std::u
 
 #endif  // KESTRA_BLUR_SSE41
 
-BlurKernel selectedKernel = BlurKernel::automatic;
-
-// The kernel that stackBlur runs with now.
-BlurKernel activeKernel() {
-    if (selectedKernel != BlurKernel::automatic) {
-        return selectedKernel;
-    }
-#if defined(KESTRA_BLUR_AVX2_DISPATCH)
-    if (cpuHasAvx2()) {
-        return BlurKernel::avx2;
-    }
-#endif
 #if defined(KESTRA_BLUR_SSE41)
-    return BlurKernel::sse41;
+constexpr bool kSse41Built = true;
 #else
-    return BlurKernel::scalar;
+constexpr bool kSse41Built = false;
 #endif
-}
+#if defined(KESTRA_BLUR_AVX2_DISPATCH)
+constexpr bool kAvx2Built = true;
+#else
+constexpr bool kAvx2Built = false;
+#endif
+
+KernelChoice<BlurKernel> kernelChoice{BlurKernel::sse41, kSse41Built, kAvx2Built};
 
 // One band of one direction with the given kernel.
 void blurBand(BlurKernel kernel, std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
@@ -559,21 +556,11 @@ std::size_t scratchBytes(BlurKernel kernel, std::uint32_t width, std::uint32_t h
 }  // namespace
 
 bool selectBlurKernel(BlurKernel kernel) {
-    bool available = kernel == BlurKernel::automatic || kernel == BlurKernel::scalar;
-#if defined(KESTRA_BLUR_SSE41)
-    available = available || kernel == BlurKernel::sse41;
-#endif
-#if defined(KESTRA_BLUR_AVX2_DISPATCH)
-    available = available || (kernel == BlurKernel::avx2 && cpuHasAvx2());
-#endif
-    if (available) {
-        selectedKernel = kernel;
-    }
-    return available;
+    return kernelChoice.select(kernel);
 }
 
 void resetBackdropState() {
-    selectedKernel = BlurKernel::automatic;
+    kernelChoice.reset();
 }
 
 void stackBlurPass(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius,
@@ -606,7 +593,7 @@ void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, 
     }
     const int maxThreads = omp_get_max_threads();
     const std::uint32_t bandCount = maxThreads > 1 ? static_cast<std::uint32_t>(maxThreads) : 1;
-    const BlurKernel kernel = activeKernel();
+    const BlurKernel kernel = kernelChoice.active();
     const std::size_t perThread = scratchBytes(kernel, width, height, r);
     // The per-thread scratch is small (a line or column group), so it
     // comes from the C++ heap rather than the frame-buffer heap.

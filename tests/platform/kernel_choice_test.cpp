@@ -1,0 +1,46 @@
+// The kernel choice shared by the blur and the pixel passes: what automatic
+// resolves to for each build, and that pinning a kernel the build or the
+// processor lacks changes nothing.
+#include <gtest/gtest.h>
+
+#include "platform/cpu_features.h"
+
+namespace kestra {
+namespace {
+
+enum class TestKernel { automatic, scalar, narrow, avx2 };
+
+TEST(KernelChoice, ABuildWithoutVectorKernelsOffersOnlyScalar) {
+    KernelChoice<TestKernel> choice{TestKernel::narrow, false, false};
+    EXPECT_EQ(choice.active(), TestKernel::scalar);
+    EXPECT_FALSE(choice.select(TestKernel::narrow));
+    EXPECT_FALSE(choice.select(TestKernel::avx2));
+    EXPECT_EQ(choice.active(), TestKernel::scalar);
+    EXPECT_TRUE(choice.select(TestKernel::scalar));
+    EXPECT_TRUE(choice.select(TestKernel::automatic));
+}
+
+TEST(KernelChoice, APinHoldsUntilResetAndAnUnavailablePinLeavesIt) {
+    KernelChoice<TestKernel> choice{TestKernel::narrow, true, false};
+    EXPECT_EQ(choice.active(), TestKernel::narrow);
+    EXPECT_TRUE(choice.select(TestKernel::scalar));
+    EXPECT_EQ(choice.active(), TestKernel::scalar);
+    EXPECT_FALSE(choice.select(TestKernel::avx2));  // not built: the scalar pin stays
+    EXPECT_EQ(choice.active(), TestKernel::scalar);
+    choice.reset();
+    EXPECT_EQ(choice.active(), TestKernel::narrow);
+    EXPECT_TRUE(choice.select(TestKernel::scalar));
+    EXPECT_TRUE(choice.select(TestKernel::automatic));
+    EXPECT_EQ(choice.active(), TestKernel::narrow);
+}
+
+TEST(KernelChoice, AutomaticTakesAvx2ExactlyWhenTheProcessorHasIt) {
+    KernelChoice<TestKernel> choice{TestKernel::narrow, true, true};
+    EXPECT_EQ(choice.active(), cpuHasAvx2() ? TestKernel::avx2 : TestKernel::narrow);
+    EXPECT_EQ(choice.select(TestKernel::avx2), cpuHasAvx2());
+    EXPECT_TRUE(choice.select(TestKernel::narrow));
+    EXPECT_EQ(choice.active(), TestKernel::narrow);
+}
+
+}  // namespace
+}  // namespace kestra
