@@ -136,18 +136,11 @@ void FrameAnalyzer::releaseGlassBuffers() {
 }
 
 void FrameAnalyzer::releaseAnalyzer() {
+    releaseGlassBuffers();
     heapRelease(seenColourTable);
     seenColourTable = nullptr;
-    if (recolourMask != regionMask) {
-        heapRelease(recolourMask);
-    }
-    recolourMask = nullptr;
     heapRelease(regionMask);
     regionMask = nullptr;
-    heapRelease(visitedMask);
-    visitedMask = nullptr;
-    heapRelease(backgroundColourTable);
-    backgroundColourTable = nullptr;
 }
 
 }  // namespace kestra

@@ -120,6 +120,11 @@ void PhotoScan::growDown(Region& g, std::int32_t row) const {
     }
 }
 
+// The horizontal and the vertical sweep are not mirror images, and that is
+// deliberate: the region may grow right up to scanRight itself (<=) but down
+// only to short of scanBottom (<), and only the vertical sweep gives up at the
+// first column that grows nothing (the break below). The reference test pins this
+// walk as it is; making the two sweeps alike changes which regions are found.
 void PhotoScan::expand(Region& g) const {
     const FrameAnalyzer& a = a_;
     for (;;) {
