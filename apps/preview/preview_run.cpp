@@ -13,6 +13,7 @@
 #include "channel/framing.h"
 #include "host/helper_main.h"
 #include "image_io.h"
+#include "platform/rect.h"
 #include "scene.h"
 #include "turn_meter.h"
 
@@ -33,8 +34,8 @@ std::string fixed(double value, int decimals) {
 }
 
 std::string rectText(const RECT& r) {
-    return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) +
-           "x" + std::to_string(r.bottom - r.top);
+    return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(widthOf(r)) + "x" +
+           std::to_string(heightOf(r));
 }
 
 double median(std::vector<double> values) {
@@ -85,8 +86,7 @@ class Script {
             return;
         }
         const int requestId = ++commandsSent_;
-        controller_.send(helper, formatHandle(controller_.hwnd()) + "[.2.]REQ[.1.]" + std::to_string(number) +
-                                     "[.2.]" + payload + "[.2.]" + std::to_string(requestId));
+        controller_.send(helper, formatRequestFrame(controller_.hwnd(), number, payload, requestId));
     }
 
     HWND announcedHelper() const {
@@ -137,46 +137,41 @@ sim::Image contactSheet(const std::vector<Stage>& stages, Font& font) {
     return sheet;
 }
 
-}  // namespace
+// ---- the scene ----
 
-int runPreview(const Options& options, std::ostream& out, std::ostream& err, PreviewResult* result) {
-    PreviewResult local;
-    PreviewResult& res = result != nullptr ? *result : local;
-
-    Fonts fonts;
-    std::string error;
-    if (!openFonts(fonts, error)) {
-        err << "kestra-preview: " << error << "\n";
-        return kExitFailed;
-    }
-
-    // The desktop and its windows.
-    Scene scene;
+// The scene the options ask for: the built-in one, or the screenshot with the
+// windows given on the command line. kExitOk, or the exit code of the problem
+// (told on err).
+int loadScene(const Options& options, const Fonts& fonts, Scene& scene, std::ostream& err) {
     if (options.screenshot.empty()) {
         scene = makeDefaultScene(options.width, options.height, fonts);
-    } else {
-        sim::Image shot;
-        if (!readPng(options.screenshot, shot, error)) {
-            err << "kestra-preview: " << error << "\n";
-            return kExitBadArguments;
-        }
-        if (shot.width < 64 || shot.height < 64) {
-            err << "kestra-preview: screenshot '" << options.screenshot << "' is only " << shot.width << "x"
-                << shot.height << " pixels; it needs at least 64x64\n";
-            return kExitBadArguments;
-        }
-        for (const RECT& r : options.windows) {
-            if (r.left < 0 || r.top < 0 || r.right > shot.width || r.bottom > shot.height ||
-                r.right - r.left < 16 || r.bottom - r.top < 16) {
-                err << "kestra-preview: --window " << r.left << "," << r.top << "," << r.right - r.left << ","
-                    << r.bottom - r.top << " must lie inside the " << shot.width << "x" << shot.height
-                    << " screenshot and be at least 16x16\n";
-                return kExitBadArguments;
-            }
-        }
-        scene = makeScreenshotScene(shot, options.windows);
+        return kExitOk;
     }
+    sim::Image shot;
+    std::string error;
+    if (!readPng(options.screenshot, shot, error)) {
+        err << "kestra-preview: " << error << "\n";
+        return kExitBadArguments;
+    }
+    if (shot.width < 64 || shot.height < 64) {
+        err << "kestra-preview: screenshot '" << options.screenshot << "' is only " << shot.width << "x"
+            << shot.height << " pixels; it needs at least 64x64\n";
+        return kExitBadArguments;
+    }
+    for (const RECT& r : options.windows) {
+        if (r.left < 0 || r.top < 0 || r.right > shot.width || r.bottom > shot.height || widthOf(r) < 16 ||
+            heightOf(r) < 16) {
+            err << "kestra-preview: --window " << r.left << "," << r.top << "," << widthOf(r) << ","
+                << heightOf(r) << " must lie inside the " << shot.width << "x" << shot.height
+                << " screenshot and be at least 16x16\n";
+            return kExitBadArguments;
+        }
+    }
+    scene = makeScreenshotScene(shot, options.windows);
+    return kExitOk;
+}
 
+int prepareOutputFolder(const Options& options, std::ostream& err) {
     std::error_code ec;
     std::filesystem::create_directories(options.outDir, ec);
     if (ec || !std::filesystem::is_directory(options.outDir)) {
@@ -184,13 +179,20 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
             << "\n";
         return kExitBadArguments;
     }
+    return kExitOk;
+}
 
+sim::DesktopOptions desktopFor(const Scene& scene, const Options& options) {
     sim::DesktopOptions desktopOptions;
     desktopOptions.width = scene.width;
     desktopOptions.height = scene.height;
     desktopOptions.wallpaper = sim::Content::image(scene.wallpaper);
     desktopOptions.turnCostMs = options.turnCostMs;
-    sim::Desktop desk(desktopOptions);
+    return desktopOptions;
+}
+
+// Opens the scene's windows as another application's and records them in res.
+std::vector<HWND> openWindows(sim::Desktop& desk, const Scene& scene, PreviewResult& res) {
     sim::App& apps = desk.app("applications");
     std::vector<HWND> handles;
     res.wallpaper = scene.wallpaper;
@@ -210,29 +212,78 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
                               w.rect.left + w.photoRect.right, w.rect.top + w.photoRect.bottom};
         res.windows.push_back(info);
     }
-    // The top window of the scene is the one the script moves and resizes;
-    // another light one (if any) is minimised and restored.
+    return handles;
+}
+
+// The windows the script works on: the light ones (topmost first) get the
+// glass; the top one of them is moved and resized, another light one (if
+// any) minimised and restored.
+struct Roles {
     std::vector<std::size_t> light;
+    std::size_t moving = 0;
+    std::size_t minimising = 0;
+};
+
+Roles chooseRoles(const Scene& scene) {
+    Roles roles;
     for (std::size_t i = scene.windows.size(); i-- > 0;) {
         if (scene.windows[i].light) {
-            light.push_back(i);
+            roles.light.push_back(i);
         }
     }
-    if (light.empty()) {
+    if (roles.light.empty()) {
         // Only dark windows: show the glass effect on all of them anyway.
         for (std::size_t i = scene.windows.size(); i-- > 0;) {
-            light.push_back(i);
+            roles.light.push_back(i);
         }
     }
-    const std::size_t moving = light.front();
-    const std::size_t minimising = light.size() > 1 ? light[1] : light.front();
+    roles.moving = roles.light.front();
+    roles.minimising = roles.light.size() > 1 ? roles.light[1] : roles.light.front();
+    return roles;
+}
 
-    sim::Controller controller(desk);
-    TurnMeter meter(desk);
-    Script script(desk, controller, meter);
-    res.stages.clear();
-    auto shot = [&](std::int64_t atMs, const std::string& file, const std::string& title) {
-        script.at(atMs, [&desk, &res, file, title] {
+// ---- the script ----
+
+// Writes the script of the run onto the desktop's timeline, in simulated
+// milliseconds: the effects switched on, changed, the top window dragged,
+// resized, another one minimised and restored, everything switched off, with
+// a screenshot at each stage. The events keep references to the desktop, the
+// handles and res, which outlive the run.
+class Storyboard {
+  public:
+    Storyboard(sim::Desktop& desk, Script& script, const std::vector<HWND>& handles, const Scene& scene,
+               const Roles& roles, const Options& options, PreviewResult& res)
+        : desk_(desk),
+          script_(script),
+          handles_(handles),
+          scene_(scene),
+          roles_(roles),
+          options_(options),
+          res_(res),
+          scale_(std::max(1, scene.height / 540)) {}
+
+    // Writes every stage; returns when the script's last event happens.
+    std::int64_t write() {
+        res_.stages.clear();
+        shot(t_, stageFile("before"), "before: the desktop without effects");
+        t_ += 50;
+        if (options_.effect != EffectChoice::glass) {
+            showDark();
+        }
+        if (options_.effect != EffectChoice::dark) {
+            showGlass();
+        }
+        moveResizeMinimise();
+        switchOff();
+        return t_;
+    }
+
+    // How many screenshots the script takes.
+    int stages() const { return stageNumber_; }
+
+  private:
+    void shot(std::int64_t atMs, const std::string& file, const std::string& title) {
+        script_.at(atMs, [&desk = desk_, &res = res_, file, title] {
             Stage stage;
             stage.file = file;
             stage.title = title;
@@ -240,25 +291,22 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
             stage.image = desk.screenshot();
             res.stages.push_back(std::move(stage));
         });
-    };
-    auto handleOf = [&handles](std::size_t i) { return [&handles, i] { return formatHandle(handles[i]); }; };
-    const GlassSettings& glass = options.glass;
-    const bool dark = options.effect != EffectChoice::glass;
-    const bool withGlass = options.effect != EffectChoice::dark;
-    const int scale = std::max(1, scene.height / 540);  // script distances in pixels of a 960x540 screen
+    }
 
-    // ---- the script, in simulated milliseconds ----
-    std::int64_t t = 100;
-    int stageNumber = 0;
-    auto stageFile = [&stageNumber](const std::string& name) {
+    std::string stageFile(const std::string& name) {
         char prefix[16];
-        std::snprintf(prefix, sizeof prefix, "%02d-", ++stageNumber);
+        std::snprintf(prefix, sizeof prefix, "%02d-", ++stageNumber_);
         return prefix + name + ".png";
-    };
+    }
+
+    std::function<std::string()> handleText(std::size_t i, const std::string& rest) const {
+        return [&handles = handles_, i, rest] { return formatHandle(handles[i]) + rest; };
+    }
+
     // The user scrolls the top light window a little and back, so that its
     // content changes and every tick has a new frame to process.
-    auto scroll = [&](std::int64_t from) {
-        const SceneWindow& w = scene.windows[moving];
+    std::int64_t scroll(std::int64_t from) {
+        const SceneWindow& w = scene_.windows[roles_.moving];
         if (!w.scrolled) {
             return from;
         }
@@ -266,115 +314,144 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         for (int offset : offsets) {
             from += 40;
             // Drawn now, so that the turn that shows it only copies pixels.
-            const sim::Content content = sim::Content::image(
-                w.scrolled(offset * scale).render(w.rect.right - w.rect.left, w.rect.bottom - w.rect.top));
-            script.at(
+            const sim::Content content =
+                sim::Content::image(w.scrolled(offset * scale_).render(widthOf(w.rect), heightOf(w.rect)));
+            script_.at(
                 from,
-                [&desk, &handles, moving, content] { desk.window(handles[moving]).setContent(content); },
+                [&desk = desk_, &handles = handles_, moving = roles_.moving, content] {
+                    desk.window(handles[moving]).setContent(content);
+                },
                 true);
         }
         return from;
-    };
-    shot(t, stageFile("before"), "before: the desktop without effects");
-    t += 50;
-    if (dark) {
-        for (std::size_t i = 0; i < handles.size(); ++i) {
-            script.command(t, kSetDark, [&handles, i] { return formatHandle(handles[i]) + "|1"; });
-        }
-        t = scroll(t + 300) + 500;
-        shot(t, stageFile("dark"), "dark effect (command 1) on every window");
-        t += 50;
     }
-    if (withGlass) {
-        for (std::size_t i : light) {
-            script.command(t, kStartGlassEffect,
-                           [&handles, i, glass] { return glassPayload(handles[i], glass); });
+
+    void showDark() {
+        for (std::size_t i = 0; i < handles_.size(); ++i) {
+            script_.command(t_, kSetDark, handleText(i, "|1"));
         }
-        t = scroll(t + 300) + 800;
-        shot(t, stageFile("glass"),
+        t_ = scroll(t_ + 300) + 500;
+        shot(t_, stageFile("dark"), "dark effect (command 1) on every window");
+        t_ += 50;
+    }
+
+    void showGlass() {
+        const GlassSettings& glass = options_.glass;
+        for (std::size_t i : roles_.light) {
+            script_.command(t_, kStartGlassEffect,
+                            [&handles = handles_, i, glass] { return glassPayload(handles[i], glass); });
+        }
+        t_ = scroll(t_ + 300) + 800;
+        shot(t_, stageFile("glass"),
              "glass (command 2): radius " + std::to_string(glass.radius) + ", brightness " +
                  number(glass.brightness) + ", content opacity " + number(glass.contentOpacity) +
                  ", dark mode " + (glass.darkMode ? "on" : "off"));
-        t += 50;
-        if (!options.contentOpacityChosen) {
+        t_ += 50;
+        if (!options_.contentOpacityChosen) {
             const float other = glass.contentOpacity == 0.5f ? 0.0f : 0.5f;
-            for (std::size_t i : light) {
-                script.command(t, kChangeContentOpacity, [&handles, i, other] {
-                    return formatHandle(handles[i]) + "," + number(other);
-                });
+            for (std::size_t i : roles_.light) {
+                script_.command(t_, kChangeContentOpacity, handleText(i, "," + number(other)));
             }
-            t += 700;
-            shot(t, stageFile("glass-opacity-" + number(other)),
+            t_ += 700;
+            shot(t_, stageFile("glass-opacity-" + number(other)),
                  "glass, content opacity " + number(other) + " (command 7)");
-            t += 50;
+            t_ += 50;
         }
-        if (!options.darkModeChosen) {
-            for (std::size_t i : light) {
-                script.command(t, kSetGlassDarkMode, [&handles, i, glass] {
-                    return formatHandle(handles[i]) + "," + (glass.darkMode ? "0" : "1");
-                });
+        if (!options_.darkModeChosen) {
+            for (std::size_t i : roles_.light) {
+                script_.command(t_, kSetGlassDarkMode, handleText(i, glass.darkMode ? ",0" : ",1"));
             }
-            t += 2100;  // the darkness test runs every 2 s
-            shot(t, stageFile(glass.darkMode ? "glass-dark-mode-off" : "glass-dark-mode-on"),
+            t_ += 2100;  // the darkness test runs every 2 s
+            shot(t_, stageFile(glass.darkMode ? "glass-dark-mode-off" : "glass-dark-mode-on"),
                  std::string("glass, dark mode ") + (glass.darkMode ? "off" : "on") + " (command 8)");
-            t += 50;
-            for (std::size_t i : light) {
-                script.command(t, kSetGlassDarkMode, [&handles, i, glass] {
-                    return formatHandle(handles[i]) + "," + (glass.darkMode ? "1" : "0");
-                });
+            t_ += 50;
+            for (std::size_t i : roles_.light) {
+                script_.command(t_, kSetGlassDarkMode, handleText(i, glass.darkMode ? ",1" : ",0"));
             }
         }
-        if (!options.contentOpacityChosen) {
-            for (std::size_t i : light) {
-                script.command(t, kChangeContentOpacity, [&handles, i, glass] {
-                    return formatHandle(handles[i]) + "," + number(glass.contentOpacity);
-                });
+        if (!options_.contentOpacityChosen) {
+            for (std::size_t i : roles_.light) {
+                script_.command(t_, kChangeContentOpacity, handleText(i, "," + number(glass.contentOpacity)));
             }
         }
-        t += 2100;
+        t_ += 2100;
     }
-    // Drag the top light window, as a user would, in small steps.
-    const int steps = 24;
-    for (int s = 1; s <= steps; ++s) {
-        script.at(
-            t + 25 * s,
-            [&desk, &handles, moving, scale] { desk.window(handles[moving]).moveBy(5 * scale, 2 * scale); },
-            true);
-        if (s == steps / 2) {
-            shot(t + 25 * s + 12, stageFile("moving"),
-                 withGlass ? "glass while the window is dragged" : "dark effect while the window is dragged");
+
+    void moveResizeMinimise() {
+        const std::size_t moving = roles_.moving;
+        const std::size_t minimising = roles_.minimising;
+        const int scale = scale_;
+        // Drag the top light window, as a user would, in small steps.
+        const int steps = 24;
+        for (int s = 1; s <= steps; ++s) {
+            script_.at(
+                t_ + 25 * s,
+                [&desk = desk_, &handles = handles_, moving, scale] {
+                    desk.window(handles[moving]).moveBy(5 * scale, 2 * scale);
+                },
+                true);
+            if (s == steps / 2) {
+                shot(t_ + 25 * s + 12, stageFile("moving"),
+                     options_.effect != EffectChoice::dark ? "glass while the window is dragged"
+                                                           : "dark effect while the window is dragged");
+            }
         }
+        t_ += 25 * steps + 100;
+        script_.at(t_, [&desk = desk_, &handles = handles_, moving, scale] {
+            sim::Window w = desk.window(handles[moving]);
+            const RECT r = w.rect();
+            w.resize(widthOf(r) + 60 * scale, heightOf(r) - 40 * scale);
+        });
+        t_ += 1200;
+        shot(t_, stageFile("resized"), "after the window was moved and resized");
+        t_ += 100;
+        script_.at(t_, [&desk = desk_, &handles = handles_, minimising] {
+            desk.window(handles[minimising]).minimise();
+        });
+        t_ += 400;
+        shot(t_, stageFile("minimised"), "'" + scene_.windows[minimising].name + "' minimised");
+        t_ += 100;
+        script_.at(t_, [&desk = desk_, &handles = handles_, minimising] {
+            desk.window(handles[minimising]).restore();
+        });
+        t_ += 2100;
+        shot(t_, stageFile("restored"), "after '" + scene_.windows[minimising].name + "' was restored");
+        t_ += 100;
     }
-    t += 25 * steps + 100;
-    script.at(t, [&desk, &handles, moving, scale] {
-        sim::Window w = desk.window(handles[moving]);
-        const RECT r = w.rect();
-        w.resize(r.right - r.left + 60 * scale, r.bottom - r.top - 40 * scale);
-    });
-    t += 1200;
-    shot(t, stageFile("resized"), "after the window was moved and resized");
-    t += 100;
-    script.at(t, [&desk, &handles, minimising] { desk.window(handles[minimising]).minimise(); });
-    t += 400;
-    shot(t, stageFile("minimised"), "'" + scene.windows[minimising].name + "' minimised");
-    t += 100;
-    script.at(t, [&desk, &handles, minimising] { desk.window(handles[minimising]).restore(); });
-    t += 2100;
-    shot(t, stageFile("restored"), "after '" + scene.windows[minimising].name + "' was restored");
-    t += 100;
+
     // Switch everything off: the helper untracks every window and ends with 0
     // at its next liveness check.
-    for (std::size_t i = 0; i < handles.size(); ++i) {
-        script.command(t, kSetDark, [&handles, i] { return formatHandle(handles[i]) + "|0"; });
-        script.command(t, kStopGlassEffect, handleOf(i));
+    void switchOff() {
+        for (std::size_t i = 0; i < handles_.size(); ++i) {
+            script_.command(t_, kSetDark, handleText(i, "|0"));
+            script_.command(t_, kStopGlassEffect, handleText(i, ""));
+        }
     }
-    const std::int64_t endOfScript = t;
-    desk.at(t + 1, [&desk, &meter] {
+
+    sim::Desktop& desk_;
+    Script& script_;
+    const std::vector<HWND>& handles_;
+    const Scene& scene_;
+    const Roles& roles_;
+    const Options& options_;
+    PreviewResult& res_;
+    const int scale_;  // script distances in pixels of a 960x540 screen
+    std::int64_t t_ = 100;
+    int stageNumber_ = 0;
+};
+
+// ---- the run ----
+
+// Runs the real helper entry until it ends; returns the wall-clock seconds
+// it took. The meter stops after the script's last event, and a helper that
+// keeps running long after that loses its controller.
+double runHelper(sim::Desktop& desk, sim::Controller& controller, TurnMeter& meter, const Script& script,
+                 std::int64_t endOfScript, PreviewResult& res) {
+    desk.at(endOfScript + 1, [&desk, &meter] {
         meter.stop();
         desk.setTurnCost(50);  // nothing left to draw: reach the liveness check quickly
     });
-    // A helper that keeps running after that loses its controller.
-    desk.at(t + 60000, [&controller] { controller.close(); });
+    desk.at(endOfScript + 60000, [&controller] { controller.close(); });
 
     resetProcessState();
     meter.start();
@@ -386,13 +463,21 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     resetProcessState();
     res.commandsSent = script.commandsSent();
     res.repliesReceived = 0;
+    const std::string replyMarker =
+        std::string(kFieldSeparator) + std::string(kReplyKind) + std::string(kHeaderSeparator);
     for (const sim::ReceivedFrame& frame : controller.received()) {
-        if (frame.bytes.find("[.2.]RET[.1.]") != std::string::npos) {
+        if (frame.bytes.find(replyMarker) != std::string::npos) {
             ++res.repliesReceived;
         }
     }
+    return wallSeconds;
+}
 
-    // ---- what a person sees ----
+// ---- the report ----
+
+// What ran and how it ended; false when the run did not go as scripted.
+bool reportRun(const Options& options, const Scene& scene, const PreviewResult& res, double wallSeconds,
+               int stagesPlanned, std::int64_t endOfScript, std::ostream& out, std::ostream& err) {
     out << "kestra-preview: "
         << (scene.builtIn ? "built-in scene" : "screenshot '" + options.screenshot + "'") << ", "
         << scene.width << "x" << scene.height << ", windows:";
@@ -407,13 +492,19 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         << (res.helperExitCode == 0 ? " (nothing left to track)" : "") << "\n";
     out << "  the controller sent " << res.commandsSent << " commands and received " << res.repliesReceived
         << " replies\n";
-    bool ok = res.helperExitCode == 0 && res.repliesReceived == res.commandsSent &&
-              static_cast<std::int64_t>(res.stages.size()) == stageNumber;
-    if (res.stages.size() != static_cast<std::size_t>(stageNumber)) {
+    const bool ok = res.helperExitCode == 0 && res.repliesReceived == res.commandsSent &&
+                    static_cast<std::int64_t>(res.stages.size()) == stagesPlanned;
+    if (res.stages.size() != static_cast<std::size_t>(stagesPlanned)) {
         err << "kestra-preview: the helper ended before the script was done (" << res.stages.size() << " of "
-            << stageNumber << " stages taken, script ran to " << endOfScript << " ms)\n";
+            << stagesPlanned << " stages taken, script ran to " << endOfScript << " ms)\n";
     }
+    return ok;
+}
 
+// Writes every stage's PNG and the contact sheet and lists them; false when
+// a file cannot be written.
+bool writePictures(const Options& options, Font& font, PreviewResult& res, std::ostream& out,
+                   std::ostream& err) {
     out << "pictures:\n";
     std::size_t pathWidth = 0;
     for (const Stage& stage : res.stages) {
@@ -423,7 +514,7 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
         const std::string path = (std::filesystem::path(options.outDir) / stage.file).string();
         if (!writePng(path, stage.image)) {
             err << "kestra-preview: cannot write '" << path << "'\n";
-            return kExitFailed;
+            return false;
         }
         char line[1024];
         std::snprintf(line, sizeof line, "  %-*s  at %5lld ms  ", static_cast<int>(pathWidth), path.c_str(),
@@ -432,16 +523,21 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     }
     if (!res.stages.empty()) {
         res.contactSheet = (std::filesystem::path(options.outDir) / "contact-sheet.png").string();
-        if (!writePng(res.contactSheet, contactSheet(res.stages, *fonts.sans))) {
+        if (!writePng(res.contactSheet, contactSheet(res.stages, font))) {
             err << "kestra-preview: cannot write '" << res.contactSheet << "'\n";
-            return kExitFailed;
+            return false;
         }
         out << "  " << res.contactSheet << "  all stages side by side\n";
     }
     out << "the pictures are in " << std::filesystem::absolute(options.outDir).lexically_normal().string()
         << "\n";
+    return true;
+}
 
-    // ---- what it cost ----
+// What the measured turns cost, by the work they did, and what one
+// simulated capture of the moving window costs beside them.
+void reportTimings(const Scene& scene, const TurnMeter& meter, sim::Desktop& desk, std::size_t moving,
+                   PreviewResult& res, std::ostream& out) {
     std::vector<double> darkTurns, glassTurns, recomposeTurns, monitorTurns, idleTurns;
     std::size_t scripted = 0;
     for (const Turn& turn : meter.turns()) {
@@ -483,22 +579,58 @@ int runPreview(const Options& options, std::ostream& out, std::ostream& err, Pre
     }
     // How much of a turn the simulation's capture is: compose the biggest
     // light window's rectangle as the Magnifier stand-in does.
-    {
-        const PreviewWindow& w = res.windows[moving];
-        std::vector<double> times;
-        for (int i = 0; i < 7; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            const sim::Image captured = desk.compose(w.rect);
-            times.push_back(
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-            if (captured.empty()) {
-                break;
-            }
+    const PreviewWindow& w = res.windows[moving];
+    std::vector<double> times;
+    for (int i = 0; i < 7; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const sim::Image captured = desk.compose(w.rect);
+        times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        if (captured.empty()) {
+            break;
         }
-        out << "  of which one simulated capture of '" << w.name << "' (" << w.rect.right - w.rect.left << "x"
-            << w.rect.bottom - w.rect.top << ") takes about " << fixed(median(times), 2)
-            << " ms: cost of the simulation, not of the helper\n";
     }
+    out << "  of which one simulated capture of '" << w.name << "' (" << widthOf(w.rect) << "x"
+        << heightOf(w.rect) << ") takes about " << fixed(median(times), 2)
+        << " ms: cost of the simulation, not of the helper\n";
+}
+
+}  // namespace
+
+int runPreview(const Options& options, std::ostream& out, std::ostream& err, PreviewResult* result) {
+    PreviewResult local;
+    PreviewResult& res = result != nullptr ? *result : local;
+
+    Fonts fonts;
+    std::string error;
+    if (!openFonts(fonts, error)) {
+        err << "kestra-preview: " << error << "\n";
+        return kExitFailed;
+    }
+    Scene scene;
+    if (const int code = loadScene(options, fonts, scene, err); code != kExitOk) {
+        return code;
+    }
+    if (const int code = prepareOutputFolder(options, err); code != kExitOk) {
+        return code;
+    }
+
+    sim::Desktop desk(desktopFor(scene, options));
+    const std::vector<HWND> handles = openWindows(desk, scene, res);
+    const Roles roles = chooseRoles(scene);
+    sim::Controller controller(desk);
+    TurnMeter meter(desk);
+    Script script(desk, controller, meter);
+    Storyboard storyboard(desk, script, handles, scene, roles, options, res);
+    const std::int64_t endOfScript = storyboard.write();
+
+    const double wallSeconds = runHelper(desk, controller, meter, script, endOfScript, res);
+
+    const bool ok = reportRun(options, scene, res, wallSeconds, storyboard.stages(), endOfScript, out, err);
+    if (!writePictures(options, *fonts.sans, res, out, err)) {
+        return kExitFailed;
+    }
+    reportTimings(scene, meter, desk, roles.moving, res, out);
     if (!ok) {
         err << "kestra-preview: the run did not go as scripted (see above)\n";
         return kExitFailed;
