@@ -12,12 +12,12 @@
 #include "analysis/pixel_passes.h"
 #include "platform/cpu_features.h"
 
-// KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
-#if (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)) && !defined(KESTRA_NO_SIMD)
+// The vector passes need SSE2; an AVX2 blend is built beside them where the
+// compiler can (platform/cpu_features.h).
+#if defined(KESTRA_SIMD_SSE2)
 #include <emmintrin.h>
 #define KESTRA_PASSES_SSE2 1
-// GCC and Clang can build an AVX2 blend beside it and pick it at run time.
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(KESTRA_SIMD_AVX2_DISPATCH)
 #include <immintrin.h>
 #define KESTRA_PASSES_AVX2_DISPATCH 1
 #endif
@@ -235,18 +235,7 @@ void passScalar(PassKind kind, std::uint8_t* frame, const std::uint8_t* backdrop
     }
 }
 
-#if defined(KESTRA_PASSES_SSE2)
-constexpr bool kSse2Built = true;
-#else
-constexpr bool kSse2Built = false;
-#endif
-#if defined(KESTRA_PASSES_AVX2_DISPATCH)
-constexpr bool kAvx2Built = true;
-#else
-constexpr bool kAvx2Built = false;
-#endif
-
-KernelChoice<PassKernel> kernelChoice{PassKernel::sse2, kSse2Built, kAvx2Built};
+KernelChoice<PassKernel> kernelChoice{PassKernel::sse2, kBuildHasSse2, kBuildHasAvx2Dispatch};
 
 // One worker's band of bytes [begin, end) of the frame.
 void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::int64_t begin,

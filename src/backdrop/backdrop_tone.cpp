@@ -5,9 +5,10 @@
 #include <cstdint>
 
 #include "backdrop/backdrop_buffer.h"
+#include "platform/cpu_features.h"
 
-// KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
-#if (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)) && !defined(KESTRA_NO_SIMD)
+// The vector tone needs SSE2 (platform/cpu_features.h).
+#if defined(KESTRA_SIMD_SSE2)
 #include <emmintrin.h>
 #define KESTRA_TONE_SSE2 1
 #endif

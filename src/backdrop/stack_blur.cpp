@@ -21,13 +21,12 @@
 
 #include "platform/cpu_features.h"
 
-// KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
-// MSVC has no feature macro for SSE4.1; x86-64 builds assume x86-64-v2.
-#if (defined(__SSE4_1__) || (defined(_MSC_VER) && defined(_M_X64))) && !defined(KESTRA_NO_SIMD)
+// The vector kernels need SSE4.1; the AVX2 one is built beside them where
+// the compiler can (platform/cpu_features.h).
+#if defined(KESTRA_SIMD_SSE41)
 #include <smmintrin.h>
 #define KESTRA_BLUR_SSE41 1
-// GCC and Clang can build an AVX2 kernel beside it and pick it at run time.
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(KESTRA_SIMD_AVX2_DISPATCH)
 #include <immintrin.h>
 #define KESTRA_BLUR_AVX2_DISPATCH 1
 #endif
@@ -507,18 +506,8 @@ std::size_t vectorScratchBytes(std::uint32_t width, std::uint32_t height, std::u
 
 #endif  // KESTRA_BLUR_SSE41
 
-#if defined(KESTRA_BLUR_SSE41)
-constexpr bool kSse41Built = true;
-#else
-constexpr bool kSse41Built = false;
-#endif
-#if defined(KESTRA_BLUR_AVX2_DISPATCH)
-constexpr bool kAvx2Built = true;
-#else
-constexpr bool kAvx2Built = false;
-#endif
-
-KernelChoice<BlurKernel> kernelChoice{BlurKernel::sse41, kSse41Built, kAvx2Built};
+KernelChoice<BlurKernel> kernelChoice{BlurKernel::sse41, kBuildHasSse41,
+                                      kBuildHasSse41&& kBuildHasAvx2Dispatch};
 
 // One band of one direction with the given kernel.
 void blurBand(BlurKernel kernel, std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,

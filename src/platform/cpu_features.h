@@ -1,8 +1,42 @@
-// What the processor offers beyond the build's baseline, and the process-wide
-// choice among a subsystem's pixel kernels that depends on it.
+// The vector instruction sets the pixel kernels are compiled for, what the
+// processor offers beyond them, and the process-wide choice among a
+// subsystem's kernels that depends on both.
 #pragma once
 
+// KESTRA_NO_SIMD leaves every vector kernel out, so that the portable scalar
+// paths are built and tested on x86-64 too. MSVC has no feature macro for
+// SSE4.1; its x86-64 builds assume x86-64-v2.
+#if !defined(KESTRA_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64))
+#define KESTRA_SIMD_SSE2 1
+#endif
+#if !defined(KESTRA_NO_SIMD) && (defined(__SSE4_1__) || (defined(_MSC_VER) && defined(_M_X64)))
+#define KESTRA_SIMD_SSE41 1
+#endif
+// GCC and Clang can build AVX2 kernels beside those and pick them at run time.
+#if defined(KESTRA_SIMD_SSE2) && defined(__GNUC__) && defined(__x86_64__)
+#define KESTRA_SIMD_AVX2_DISPATCH 1
+#endif
+
 namespace kestra {
+
+// The same, for code that chooses among kernels. Not inline: each source file
+// reads them as its own flags say (the backdrop and analysis modules are
+// compiled for SSE4.2, the others are not).
+#if defined(KESTRA_SIMD_SSE2)
+constexpr bool kBuildHasSse2 = true;
+#else
+constexpr bool kBuildHasSse2 = false;
+#endif
+#if defined(KESTRA_SIMD_SSE41)
+constexpr bool kBuildHasSse41 = true;
+#else
+constexpr bool kBuildHasSse41 = false;
+#endif
+#if defined(KESTRA_SIMD_AVX2_DISPATCH)
+constexpr bool kBuildHasAvx2Dispatch = true;
+#else
+constexpr bool kBuildHasAvx2Dispatch = false;
+#endif
 
 // Whether the processor runs AVX2 instructions; false where the compiler
 // cannot ask (then no AVX2 kernel is built either).
