@@ -358,6 +358,12 @@ int sendRequest(HWND target, std::string_view payload) {
 }
 
 void sendReply(HWND target, std::int32_t requestId, std::string_view payload) {
+    // The sender field is whatever the peer wrote: never let it make the
+    // reply a broadcast to every top-level window, and skip handles that name
+    // no window.
+    if (target == nullptr || target == HWND_BROADCAST || !IsWindow(target)) {
+        return;
+    }
     sendFrame(target, formatReplyFrame(helperWindow, requestId, payload));
 }
 

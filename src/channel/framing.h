@@ -95,8 +95,8 @@ void onCopyData(HWND receiver, const COPYDATASTRUCT* data);
 // request id. 0 when sent, -1 when target is null or not a window.
 int sendRequest(HWND target, std::string_view payload);
 
-// Sends a reply frame to target; a target that no longer exists is not an
-// error.
+// Sends a reply frame to target when target is a window; a target that no
+// longer exists is not an error, and the broadcast handle gets nothing.
 void sendReply(HWND target, std::int32_t requestId, std::string_view payload);
 
 // Returns the channel's process-wide state to its start values.

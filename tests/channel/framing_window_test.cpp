@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,25 @@ TEST_F(FramingWindowTest, ReplyGoesToThePeerInTheHeaderNotTheMessageSender) {
     EXPECT_TRUE(controller.received().empty());
     ASSERT_EQ(other.received().size(), 1u);
     EXPECT_EQ(other.received()[0].bytes, helperText() + "[.2.]RET[.1.]2[.2.]");
+}
+
+TEST_F(FramingWindowTest, ABroadcastSenderGetsNoReplyAndNoWindowIsMessaged) {
+    int framesElsewhere = 0;
+    auto count = [&](HWND, UINT msg, WPARAM, LPARAM) -> std::optional<LRESULT> {
+        framesElsewhere += msg == WM_COPYDATA ? 1 : 0;
+        return std::nullopt;
+    };
+    desk.app("editor").createWindow({.onMessage = count});
+    desk.app("tray").createWindow({.visible = false, .onMessage = count});
+    // 0xFFFF is HWND_BROADCAST.
+    controller.send(helper, "000000000000FFFF[.2.]REQ[.1.]1[.2.]p[.2.]2");
+    ASSERT_EQ(seenRequests.size(), 1u);
+    EXPECT_EQ(seenRequests[0].peer, HWND_BROADCAST);
+    EXPECT_EQ(framesElsewhere, 0);
+    EXPECT_TRUE(controller.received().empty());
+    sendReply(HWND_BROADCAST, 3, "");
+    EXPECT_EQ(framesElsewhere, 0);
+    EXPECT_TRUE(controller.received().empty());
 }
 
 TEST_F(FramingWindowTest, FramesToOtherHelperWindowsAreIgnored) {
