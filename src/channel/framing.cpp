@@ -95,13 +95,21 @@ long long decimalOrder(const char* first, const char* last) {
 }
 
 // Sends one frame with WM_COPYDATA; the result of the send says nothing the
-// channel acts on.
+// channel acts on. The send is bounded so that a peer that stops taking
+// messages cannot stop the main thread (every overlay and the liveness
+// check): a live controller handles a frame in microseconds, so a second is
+// far beyond any answer worth waiting for, and once the system judges the
+// peer hung SMTO_ABORTIFHUNG gives up at once. SMTO_NORMAL, not SMTO_BLOCK:
+// while it waits, this thread still handles the messages sent to it, so a
+// peer that sends a request while it handles this frame is still answered.
 void sendFrame(HWND target, const std::string& frame) {
     COPYDATASTRUCT data{};
     data.dwData = 0;
     data.cbData = static_cast<DWORD>(frame.size());
     data.lpData = const_cast<char*>(frame.data());
-    SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                        SMTO_NORMAL | SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
 }
 
 void dispatchReply(HWND peer, std::int32_t requestId, std::string payload) {

@@ -26,6 +26,8 @@ inline constexpr std::string_view kRequestKind = "REQ";
 inline constexpr std::string_view kReplyKind = "RET";
 // The command number of the start-up announcement.
 inline constexpr std::int32_t kAnnouncementCommand = 3;
+// The longest wait for a peer to take one frame (milliseconds).
+inline constexpr UINT kSendTimeoutMs = 1000;
 
 // Splits text on every occurrence of delimiter, left to right. An empty text
 // yields no pieces; a leading delimiter or two adjacent ones yield empty

@@ -142,6 +142,38 @@ TEST_F(FramingWindowTest, ABroadcastSenderGetsNoReplyAndNoWindowIsMessaged) {
     EXPECT_TRUE(controller.received().empty());
 }
 
+TEST_F(FramingWindowTest, AHungPeerDelaysTheReplyByAtMostTheSendTimeout) {
+    HWND peer = desk.app("stuck").createWindow({});
+    desk.window(peer).hang(60'000);
+    const std::string request = formatHandle(peer) + "[.2.]REQ[.1.]1[.2.]p[.2.]";
+    std::int64_t before = desk.now();
+    controller.send(helper, request + "1");
+    EXPECT_EQ(seenRequests.size(), 1u);
+    EXPECT_LE(desk.now() - before, std::int64_t{kSendTimeoutMs});
+    // Once the system sees the peer as hung, replies give up at once.
+    desk.runFor(5000);
+    before = desk.now();
+    controller.send(helper, request + "2");
+    EXPECT_EQ(seenRequests.size(), 2u);
+    EXPECT_EQ(desk.now(), before);
+    EXPECT_TRUE(desk.window(peer).hung());
+}
+
+TEST_F(FramingWindowTest, APeerThatIsSlowButAliveStillGetsItsReply) {
+    std::vector<std::string> frames;
+    HWND peer = desk.app("slow").createWindow(
+        {.onMessage = [&](HWND, UINT msg, WPARAM, LPARAM lp) -> std::optional<LRESULT> {
+            if (msg == WM_COPYDATA) {
+                const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lp);
+                frames.emplace_back(static_cast<const char*>(data->lpData), data->cbData);
+            }
+            return std::nullopt;
+        }});
+    desk.window(peer).hang(200);
+    controller.send(helper, formatHandle(peer) + "[.2.]REQ[.1.]1[.2.]p[.2.]4");
+    EXPECT_EQ(frames, std::vector<std::string>{helperText() + "[.2.]RET[.1.]4[.2.]"});
+}
+
 TEST_F(FramingWindowTest, FramesToOtherHelperWindowsAreIgnored) {
     const std::string frame = controllerText() + "[.2.]REQ[.1.]1[.2.]p[.2.]2";
     controller.send(sibling, frame);

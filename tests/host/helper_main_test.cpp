@@ -68,10 +68,12 @@ TEST_F(Startup, HelperWindowAndClassAreMadeAsTheControllerExpects) {
     EXPECT_EQ(created[0].text, "KESTRAHELPER");
     EXPECT_EQ(created[0].code, static_cast<std::int64_t>(WS_OVERLAPPEDWINDOW));
     EXPECT_EQ(created[0].other, nullptr);
-    // Registration comes before creation, and the announcement after both.
-    EXPECT_TRUE(testing::callSequence(desk.callLog().entries(),
-                                      {{"RegisterClassExA"}, {"CreateWindowExA"}, {"SendMessageA"}},
-                                      testing::CallOrder::inOrder));
+    // Registration comes before creation, and the announcement after both
+    // and after Magnification is initialised.
+    EXPECT_TRUE(testing::callSequence(
+        desk.callLog().entries(),
+        {{"RegisterClassExA"}, {"CreateWindowExA"}, {"MagInitialize"}, {"SendMessageTimeoutA"}},
+        testing::CallOrder::inOrder));
     EXPECT_EQ(sharedWindowProc, helperWindowProc);
 }
 
