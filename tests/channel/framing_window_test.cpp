@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -172,6 +173,61 @@ TEST_F(FramingWindowTest, APeerThatIsSlowButAliveStillGetsItsReply) {
     desk.window(peer).hang(200);
     controller.send(helper, formatHandle(peer) + "[.2.]REQ[.1.]1[.2.]p[.2.]4");
     EXPECT_EQ(frames, std::vector<std::string>{helperText() + "[.2.]RET[.1.]4[.2.]"});
+}
+
+TEST_F(FramingWindowTest, FramesOverTheSizeBoundAreDroppedUnread) {
+    // A well-formed request padded with blanks that the number reading skips.
+    const std::string head = controllerText() + "[.2.]REQ[.1.]4[.2.]p[.2.]9";
+    std::string atBound = head;
+    atBound.resize(kMaxFrameBytes - 1, ' ');  // with the NUL the sender adds: exactly the bound
+    atBound.push_back('\0');
+    controller.send(helper, atBound);
+    ASSERT_EQ(seenRequests.size(), 1u);
+    EXPECT_EQ(seenRequests[0].requestId, 9);
+    std::string over = head;
+    over.resize(kMaxFrameBytes + 1, ' ');
+    controller.send(helper, over);
+    EXPECT_EQ(seenRequests.size(), 1u);
+    EXPECT_EQ(controller.received().size(), 1u);
+}
+
+TEST_F(FramingWindowTest, NestedFramesPastTheDepthBoundAreDroppedWithoutAReply) {
+    // A peer that answers every reply with a new request, 200 times over.
+    int sent = 1;
+    controller.onFrame = [&](const sim::ReceivedFrame&) {
+        if (sent < 200) {
+            ++sent;
+            controller.send(helper,
+                            controllerText() + "[.2.]REQ[.1.]1[.2.]again[.2.]" + std::to_string(sent));
+        }
+    };
+    controller.send(helper, controllerText() + "[.2.]REQ[.1.]1[.2.]first[.2.]1");
+    // Handled at depths 1 to kMaxFrameDepth; the request sent from inside the
+    // deepest reply is dropped, which ends the chain.
+    EXPECT_EQ(seenRequests.size(), static_cast<std::size_t>(kMaxFrameDepth));
+    EXPECT_EQ(controller.received().size(), static_cast<std::size_t>(kMaxFrameDepth));
+    EXPECT_EQ(sent, kMaxFrameDepth + 1);
+    // Once the chain has unwound, frames are handled again.
+    controller.onFrame = nullptr;
+    controller.send(helper, controllerText() + "[.2.]REQ[.1.]1[.2.]later[.2.]300");
+    EXPECT_EQ(seenRequests.back().requestId, 300);
+}
+
+void runOutOfMemory(HWND, std::int32_t command, std::string, std::int32_t) {
+    if (command == 1) {
+        throw std::bad_alloc();
+    }
+}
+
+TEST_F(FramingWindowTest, AnAllocationFailureDropsTheFrameAndNothingLeavesTheProcedure) {
+    commandHandler = runOutOfMemory;
+    EXPECT_NO_THROW(controller.send(helper, controllerText() + "[.2.]REQ[.1.]1[.2.]p[.2.]1"));
+    // The frame's depth was given back: the next frames are handled.
+    commandHandler = answerRequest;
+    for (int id = 2; id < 2 + kMaxFrameDepth; ++id) {
+        controller.send(helper, controllerText() + "[.2.]REQ[.1.]2[.2.]p[.2.]" + std::to_string(id));
+    }
+    EXPECT_EQ(seenRequests.size(), static_cast<std::size_t>(kMaxFrameDepth));
 }
 
 TEST_F(FramingWindowTest, FramesToOtherHelperWindowsAreIgnored) {

@@ -514,7 +514,7 @@ TEST_F(Commands, ARequestDuringAReplyFindsThePreviousCommandComplete) {
             return;
         }
         nested = true;
-        // Still inside the helper's SendMessageA of the reply to request 21.
+        // Still inside the helper's send of the reply to request 21.
         EXPECT_TRUE(recordOf(target).engine.darkEnabled);
         const std::vector<std::string> frames = setValue(4, target, "17", 22);
         ASSERT_EQ(frames.size(), 1u);
