@@ -176,6 +176,94 @@ TEST_F(SimDesktop, AnotherProcessReceivesCopiesOfTheRecordAndTheBytes) {
     EXPECT_EQ(bytes, "RET[.1.]payload");
 }
 
+// ---- hung peers and broadcasts ----
+
+TEST_F(SimDesktop, ASendToAHungWindowWaitsUntilItTakesMessagesAgain) {
+    int calls = 0;
+    HWND peer = desk.app("peer").createWindow({.onMessage = [&](HWND, UINT msg, WPARAM, LPARAM) {
+        calls += msg == WM_USER ? 1 : 0;
+        return std::optional<LRESULT>{7};
+    }});
+    desk.window(peer).hang(30'000);
+    EXPECT_TRUE(desk.window(peer).hung());
+    const std::int64_t before = desk.now();
+    EXPECT_EQ(SendMessageA(peer, WM_USER, 0, 0), 7);
+    EXPECT_EQ(desk.now() - before, 30'000);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(desk.window(peer).hung());
+}
+
+TEST_F(SimDesktop, SendMessageTimeoutGivesUpOnAHungWindow) {
+    int calls = 0;
+    HWND peer = desk.app("peer").createWindow({.onMessage = [&](HWND, UINT msg, WPARAM, LPARAM) {
+        calls += msg == WM_USER ? 1 : 0;
+        return std::optional<LRESULT>{7};
+    }});
+    desk.window(peer).hang(60'000);
+    DWORD_PTR result = 99;
+    // Not yet seen as hung: the sender waits out its time-out.
+    std::int64_t before = desk.now();
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, 1000, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(desk.now() - before, 1000);
+    EXPECT_EQ(result, 0u);
+    // Hung for 5 s: SMTO_ABORTIFHUNG returns at once, without it the time-out runs.
+    desk.runFor(5000);
+    before = desk.now();
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_ABORTIFHUNG, 1000, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(desk.now(), before);
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_BLOCK, 250, &result), 0);
+    EXPECT_EQ(desk.now() - before, 250);
+    EXPECT_EQ(calls, 0);
+    // A hang shorter than the time-out only delays the answer.
+    desk.window(peer).hang(300);
+    before = desk.now();
+    EXPECT_NE(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_NORMAL, 1000, &result), 0);
+    EXPECT_EQ(desk.now() - before, 300);
+    EXPECT_EQ(result, 7u);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(SimDesktop, NoTimeoutIfNotHungWaitsUntilTheReceiverIsSeenAsHung) {
+    HWND peer = desk.app("peer").createWindow({});
+    desk.window(peer).hang(60'000);
+    DWORD_PTR result = 0;
+    const std::int64_t before = desk.now();
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_NOTIMEOUTIFNOTHUNG, 100, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(desk.now() - before, 5000);
+}
+
+TEST_F(SimDesktop, ABroadcastReachesEveryTopLevelWindow) {
+    int calls = 0;
+    auto count = [&](HWND, UINT msg, WPARAM, LPARAM) -> std::optional<LRESULT> {
+        calls += msg == WM_USER ? 1 : 0;
+        return std::nullopt;
+    };
+    desk.app("one").createWindow({.onMessage = count});
+    desk.app("two").createWindow({.visible = false, .onMessage = count});
+    SendMessageA(HWND_BROADCAST, WM_USER, 0, 0);
+    EXPECT_EQ(calls, 2);
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutA(HWND_BROADCAST, WM_USER, 0, 0, SMTO_ABORTIFHUNG, 100, &result), 0);
+    EXPECT_EQ(calls, 4);
+}
+
+TEST_F(SimDesktop, WindowsBelongToTheirApplicationsProcess) {
+    registerHelperClass();
+    HWND own = helperWindow();
+    HWND other = desk.app("other").createWindow({});
+    DWORD ownPid = 0;
+    DWORD otherPid = 0;
+    EXPECT_EQ(GetWindowThreadProcessId(own, &ownPid), GetCurrentThreadId());
+    EXPECT_EQ(ownPid, GetCurrentProcessId());
+    EXPECT_NE(GetWindowThreadProcessId(other, &otherPid), 0u);
+    EXPECT_NE(otherPid, GetCurrentProcessId());
+    EXPECT_NE(otherPid, 0u);
+}
+
 // ---- clock and events ----
 
 TEST_F(SimDesktop, PeekAdvancesByTheTurnCostAndSleepByItsArgument) {
@@ -352,6 +440,24 @@ TEST_F(SimDesktop, ScreenshotStacksWindowsOverTheWallpaper) {
     desk.window(front).minimise();
     desk.window(back).hide();
     EXPECT_EQ(desk.pixelAt(250, 250), bgra(0, 0, 200));
+}
+
+TEST_F(SimDesktop, WindowsWithoutWidthOrHeightDrawNothing) {
+    // Under UBSan a row copy of a window with no pixels reads from a null
+    // surface; the windows must simply draw nothing.
+    desk.setWallpaper(sim::Content::solid(bgra(10, 20, 30)));
+    sim::App& app = desk.app("thin");
+    const HWND noWidth =
+        app.createWindow({.rect = {100, 100, 100, 300}, .content = sim::Content::solid(bgra(200, 0, 0))});
+    const HWND noHeight =
+        app.createWindow({.rect = {200, 100, 400, 100}, .content = sim::Content::solid(bgra(200, 0, 0))});
+    const sim::Image shot = desk.compose(RECT{0, 0, 500, 400});
+    EXPECT_EQ(shot.pixel(100, 150), bgra(10, 20, 30));
+    EXPECT_EQ(shot.pixel(300, 100), bgra(10, 20, 30));
+    desk.window(noWidth).resize(0, 50).moveTo(-5, 0);
+    desk.window(noHeight).maximise().restore();
+    EXPECT_EQ(desk.compose(RECT{0, 0, 500, 400}).pixel(0, 0), bgra(10, 20, 30));
+    EXPECT_TRUE(desk.window(noWidth).content().empty());
 }
 
 TEST_F(SimDesktop, PaintersRunAgainWhenTheWindowChangesSize) {
