@@ -19,7 +19,10 @@
 
 #include <stdint.h>
 
-#ifdef _WIN32
+/* KESTRA_CLIENT_STATIC: linked statically (kestra_client_static), no DLL. */
+#if defined(KESTRA_CLIENT_STATIC)
+#define KESTRA_API
+#elif defined(_WIN32)
 #ifdef KESTRA_CLIENT_BUILD
 #define KESTRA_API __declspec(dllexport)
 #else
