@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/sim/programs.h"
 #include "platform/sim/sim_state.h"
 
 using sim::CallEntry;
@@ -118,6 +119,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, 
         result = s->newWindow(kHelperProcess, c->name, windowName == nullptr ? "" : windowName, style,
                               exStyle, r, parent);
         WindowRec* w = s->find(result);
+        w->program = sim::currentProgram();
         w->proc = c->proc;
         w->background = s->brushColour(c->background);
         if (c->system) {
@@ -192,6 +194,8 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, U
     if (s == nullptr) {
         return FALSE;
     }
+    // Started programs take their turns between peeks (programs.h).
+    sim::programTurnBoundary();
     // Messages sent from other processes arrive here.
     s->runDue();
     BOOL found = FALSE;
