@@ -92,6 +92,14 @@ void WINAPI Sleep(DWORD milliseconds) {
     }
 }
 
+DWORD WINAPI GetCurrentProcessId() {
+    return DesktopState::processIdOf(sim::kHelperProcess);
+}
+
+DWORD WINAPI GetCurrentThreadId() {
+    return DesktopState::threadIdOf(sim::kHelperProcess);
+}
+
 HANDLE WINAPI GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 }
