@@ -105,6 +105,15 @@ std::string helperPath() {
     return folder + "kestra-helper.exe";
 }
 
+// Handles what arrives for this thread's windows (the client's hidden window).
+void pumpMessages() {
+    MSG message{};
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) != FALSE) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
 bool report(const char* what, const kestra::Result<void>& result) {
     if (result) {
         std::printf("%s: done\n", what);
@@ -173,6 +182,7 @@ class Demo {
                     break;
                 }
             }
+            pumpMessages();
             Sleep(50);
         }
     }
@@ -182,11 +192,15 @@ class Demo {
         if (client_.running() && IsWindow(target)) {
             client_.untrack(target);
         }
-        // Console closing: Windows allows about five seconds in all.
-        const DWORD wait = g_consoleClosing ? 4000 : 15000;
         std::printf("ending the helper (it notices within about ten seconds)...\n");
         std::fflush(stdout);
-        kestra::Result<int> code = client_.stop(wait);
+        // Console closing: Windows ends this process about five seconds after
+        // the event, so the helper is left to notice on its own that the
+        // client's window is gone (it ends with -1000 at its next liveness check).
+        const bool closing = g_consoleClosing;
+        kestra::Result<int> code =
+            client_.stop(closing ? 4000 : 15000, closing ? kestra::Client::AfterTimeout::LetItEnd
+                                                         : kestra::Client::AfterTimeout::Terminate);
         if (!code) {
             std::printf("%s\n", code.error().message.c_str());
             return 1;

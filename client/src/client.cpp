@@ -356,23 +356,30 @@ Result<void> Client::untrack(HWND target) {
     return request(Command::Untrack, protocol::handlePayload(target));
 }
 
-Result<int> Client::stop(DWORD timeoutMs) {
+Result<int> Client::stop(DWORD timeoutMs, AfterTimeout afterTimeout) {
     State& s = *state_;
     if (s.process == nullptr) {
         return makeError(ClientErrc::NotStarted, "stop: no helper was started");
     }
     s.destroyWindow();
+    s.helper = nullptr;
     const std::int64_t startedAt = nowMs();
     while (!s.ended()) {
-        if (nowMs() - startedAt >= static_cast<std::int64_t>(timeoutMs)) {
-            TerminateProcess(s.process, 1);
-            WaitForSingleObject(s.process, 1000);
-            s.ended();
-            break;
+        if (nowMs() - startedAt < static_cast<std::int64_t>(timeoutMs)) {
+            WaitForSingleObject(s.process, 50);
+            continue;
         }
-        WaitForSingleObject(s.process, 50);
+        if (afterTimeout == AfterTimeout::LetItEnd) {
+            s.closeProcess();
+            return makeError(ClientErrc::CallTimedOut, "stop: the helper still runs after " +
+                                                           std::to_string(timeoutMs) +
+                                                           " ms; it ends at its next liveness check");
+        }
+        TerminateProcess(s.process, 1);
+        WaitForSingleObject(s.process, 1000);
+        s.ended();
+        break;
     }
-    s.helper = nullptr;
     if (!s.exitCode) {
         return makeError(ClientErrc::CallTimedOut, "stop: the helper could not be ended");
     }

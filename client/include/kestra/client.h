@@ -169,10 +169,17 @@ class Client {
     // Sends any command with a payload written by the caller.
     Result<void> call(int command, std::string_view payload);
 
+    // What stop does when the helper has not ended within its timeout.
+    enum class AfterTimeout {
+        Terminate,  // TerminateProcess (exit code 1)
+        LetItEnd,   // leave it: it ends by itself at its next liveness check (-1000)
+    };
+
     // Ends the helper: destroys the receiving window (the helper ends at its
-    // next liveness check, at most about ten seconds later), waits up to
-    // timeoutMs for the process and terminates it after that. Returns the exit code.
-    Result<int> stop(DWORD timeoutMs);
+    // next liveness check, at most about ten seconds later) and waits up to
+    // timeoutMs for the process. Returns the exit code, or, with LetItEnd and
+    // a helper still running, CallTimedOut (the client then lets go of it).
+    Result<int> stop(DWORD timeoutMs, AfterTimeout afterTimeout = AfterTimeout::Terminate);
 
     // Whether the helper process is still running.
     bool running() const;

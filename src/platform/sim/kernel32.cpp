@@ -81,11 +81,15 @@ void WINAPI Sleep(DWORD milliseconds) {
         sim::programTurnBoundary();
         return;
     }
-    while (s->nowUs() < wakeUs) {
+    // A turn may take no time (a program that wakes from its own sleep and
+    // peeks again); many in a row mean that no program moves the clock.
+    int stillTurns = 0;
+    while (s->nowUs() < wakeUs && stillTurns < sim::kStillTurnLimit) {
         const std::int64_t before = s->nowUs();
-        if (!sim::programTurnBoundary() || s->nowUs() == before) {
+        if (!sim::programTurnBoundary()) {
             break;
         }
+        stillTurns = s->nowUs() == before ? stillTurns + 1 : 0;
     }
     if (s->nowUs() < wakeUs) {
         s->advanceUs(wakeUs - s->nowUs());

@@ -42,6 +42,7 @@ Table& table() {
 }
 
 thread_local int t_program = 0;
+thread_local int t_acting = 0;  // a program whose window procedure runs on this thread
 
 constexpr std::uintptr_t kProcessHandleBase = 0x7A000000;
 constexpr std::uintptr_t kThreadHandleBase = 0x7B000000;
@@ -188,7 +189,19 @@ bool onProgramThread() {
 }
 
 int currentProgram() {
-    return t_program;
+    return t_acting != 0 ? t_acting : t_program;
+}
+
+ProgramScope::ProgramScope(int program) : previous_(t_acting), active_(program != 0) {
+    if (active_) {
+        t_acting = program;
+    }
+}
+
+ProgramScope::~ProgramScope() {
+    if (active_) {
+        t_acting = previous_;
+    }
 }
 
 bool programTurnBoundary() {
@@ -236,7 +249,7 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY
         return FALSE;
     }
     Table& t = table();
-    ProgramEntry entry;
+    sim::ProgramEntry entry;
     {
         std::lock_guard<std::mutex> guard(t.lock);
         auto it = t.programs.find(fileNameOf(program));
@@ -280,6 +293,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     }
     DesktopState* s = currentState();
     const std::int64_t startUs = s == nullptr ? 0 : s->nowUs();
+    int stillTurns = 0;
     for (;;) {
         if (p->ended) {
             return WAIT_OBJECT_0;
@@ -293,9 +307,11 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         }
         const std::int64_t before = s->nowUs();
         sim::programTurnBoundary();
-        if (s->nowUs() == before && !p->ended) {
-            // The program did not move the clock (real time or no turn cost).
+        stillTurns = s->nowUs() == before ? stillTurns + 1 : 0;
+        if (stillTurns >= sim::kStillTurnLimit) {
+            // No program moves the clock (real time, or no turn cost).
             s->advanceUs(1000);
+            stillTurns = 0;
         }
     }
 }

@@ -50,10 +50,29 @@ struct ProgramTerminated {};
 // program still running. Returns true when a program ran.
 bool programTurnBoundary();
 
+// Turns in a row that may pass without the clock moving before a waiting
+// starter moves it itself.
+inline constexpr int kStillTurnLimit = 64;
+
 // Whether the calling thread is a started program's.
 bool onProgramThread();
 
-// The program that created a window (0: the thread that drives the desktop).
+// The program whose code runs on this thread (0: the thread that drives the
+// desktop): windows created now belong to it.
 int currentProgram();
+
+// While alive, code on this thread runs for `program` (a message sent to one
+// of its windows is handled on the sender's thread); 0 changes nothing.
+class ProgramScope {
+  public:
+    explicit ProgramScope(int program);
+    ~ProgramScope();
+    ProgramScope(const ProgramScope&) = delete;
+    ProgramScope& operator=(const ProgramScope&) = delete;
+
+  private:
+    int previous_;
+    bool active_;
+};
 
 }  // namespace sim
