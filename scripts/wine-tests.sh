@@ -3,8 +3,9 @@
 # Xvfb display (see tests/wine/README.md): the import check of
 # kestra-helper.exe, the framing test across two processes, the Magnification
 # binding, the simulated desktop's contract tests, the probe controller that
-# drives the real kestra-helper.exe, and the end-to-end overlay check with the
-# Magnification stand-in. Prints one PASS/FAIL line per program and exits
+# drives the real kestra-helper.exe, the end-to-end overlay check with the
+# Magnification stand-in, the client library from C, kestra-demo.exe against
+# the helper, and the release package (file list, version resources, imports). Prints one PASS/FAIL line per program and exits
 # non-zero when any failed. Builds the preset first (configuring it when
 # needed) and creates the Wine prefix in the build folder on first use.
 #
@@ -111,6 +112,13 @@ run() {
   fi
 }
 
+# The DLLs a program imports that are not system DLLs (empty: self-contained).
+foreign_imports() {
+  x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+    grep -v -i -E '^(kernel32|user32|gdi32|msvcrt|advapi32|shell32|ole32|psapi|ucrtbase|version|api-ms-win-.*)\.dll$' |
+    tr '\n' ' ' | sed 's/ *$//'
+}
+
 # kestra-helper.exe is self-contained: it imports system DLLs only, and not
 # Magnification.dll, which it binds at run time.
 check_imports() {
@@ -121,14 +129,60 @@ check_imports() {
   fi
   local dlls bad
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
-  bad=$(echo "$dlls" | tr ' ' '\n' | grep -v -i -E '^(kernel32|user32|gdi32|msvcrt|advapi32|shell32|ole32|psapi|ucrtbase|api-ms-win-.*)\.dll$' | grep -v '^$' || true)
+  bad=$(foreign_imports "$exe")
   if [ -z "$bad" ]; then
     summary+=("PASS imports ($dlls)")
   else
-    summary+=("FAIL imports (not a system DLL: $(echo $bad))"); failures=$((failures + 1))
+    summary+=("FAIL imports (not a system DLL: $bad)"); failures=$((failures + 1))
   fi
 }
 check_imports
+
+# The release package: built with CPack, unpacked, its file list compared,
+# the version resource of each program read back under Wine, and the imports
+# of each program checked (system DLLs only).
+check_package() {
+  if [ -n "${KESTRA_WINE_ONLY:-}" ] && [[ "package" != *"$KESTRA_WINE_ONLY"* ]]; then return; fi
+  echo "=== wine: package"
+  local start=$SECONDS
+  if ! cmake --build "$build" --target package >"$build/package.log" 2>&1; then
+    summary+=("FAIL package (the package target failed, see $build/package.log)"); failures=$((failures + 1)); return
+  fi
+  local version zip unpack problems=""
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  zip=$build/package/kestra-helper-$version-win64.zip
+  if [ ! -f "$zip" ]; then
+    summary+=("FAIL package (no $(basename "$zip"))"); failures=$((failures + 1)); return
+  fi
+  unpack=$build/package-check
+  rm -rf "$unpack" && mkdir -p "$unpack"
+  (cd "$unpack" && unzip -q "$zip")
+  local top=$unpack/kestra-helper-$version-win64
+  local expected actual
+  expected=$(printf '%s\n' LICENSE README.md THIRD-PARTY-NOTICES.txt include/kestra_client.h kestra-demo.exe \
+    kestra-helper.exe kestra_client.dll lib/kestra_client.lib | sort)
+  actual=$(cd "$top" 2>/dev/null && find . -type f | sed 's|^\./||' | sort)
+  if [ "$expected" != "$actual" ]; then
+    problems+="file list differs: $(diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | tr '\n' ' ') "
+  fi
+  grep -q "GCC RUNTIME LIBRARY EXCEPTION" "$top/THIRD-PARTY-NOTICES.txt" 2>/dev/null || problems+="no GCC Runtime Library Exception in the notices; "
+  grep -q "winpthreads" "$top/THIRD-PARTY-NOTICES.txt" 2>/dev/null || problems+="no winpthreads licence in the notices; "
+  local program bad
+  for program in kestra-helper.exe kestra-demo.exe kestra_client.dll; do
+    [ -f "$top/$program" ] || continue
+    bad=$(foreign_imports "$top/$program")
+    [ -z "$bad" ] || problems+="$program imports $bad; "
+  done
+  if ! timeout 60 "$wine" "$bin/wine_version_check.exe" "$version" "$top/kestra-helper.exe" "$top/kestra-demo.exe" \
+      "$top/kestra_client.dll"; then
+    problems+="version resources wrong; "
+  fi
+  if [ -z "$problems" ]; then
+    summary+=("PASS package ($(basename "$zip"), $((SECONDS - start))s)")
+  else
+    summary+=("FAIL package ($problems)"); failures=$((failures + 1))
+  fi
+}
 
 run framing 120 "$bin/wine_framing.exe"
 run magnification-binding 60 "$bin/wine_magnification_binding.exe"
@@ -138,6 +192,10 @@ run contract 120 "$bin/wine_contract.exe"
 run probe-controller 240 "$bin/probe_controller.exe"
 # With the Magnification stand-in beside the helper (its own folder).
 run overlay-e2e 120 "$bin/mag/wine_overlay_e2e.exe"
+# The client library from C, and kestra-demo.exe with the stand-in.
+run client-c 120 "$bin/client/wine_client_c.exe"
+run demo-e2e 180 "$bin/mag/wine_demo_e2e.exe"
+check_package
 
 echo "=== wine summary"
 for line in "${summary[@]}"; do echo "$line"; done

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/rect.h"
+#include "platform/sim/programs.h"
 #include "platform/sim/sim_state.h"
 
 namespace sim {
@@ -422,6 +423,8 @@ Desktop::Desktop(DesktopOptions options) : state_(std::make_unique<DesktopState>
 
 // The most recently constructed desktop that is still alive becomes current.
 Desktop::~Desktop() {
+    // Programs started on this desktop end with it.
+    endPrograms();
     std::vector<DesktopState*>& live = liveDesktops();
     std::erase(live, state_.get());
     setCurrentState(live.empty() ? nullptr : live.back());

@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/sim/programs.h"
 #include "platform/sim/sim_state.h"
 
 using sim::CallEntry;
@@ -71,8 +72,28 @@ void WINAPI Sleep(DWORD milliseconds) {
         s->record(std::move(e));
     }
     // A sleeping thread handles no sent message: external events wait for the
-    // next PeekMessageA.
-    s->advanceUs(static_cast<std::int64_t>(milliseconds) * 1000);
+    // next PeekMessageA. Started programs run while their starter sleeps, one
+    // turn after another until the sleep is over; a program's own sleep ends
+    // its turn.
+    const std::int64_t wakeUs = s->nowUs() + static_cast<std::int64_t>(milliseconds) * 1000;
+    if (sim::onProgramThread()) {
+        s->advanceUs(wakeUs - s->nowUs());
+        sim::programTurnBoundary();
+        return;
+    }
+    // A turn may take no time (a program that wakes from its own sleep and
+    // peeks again); many in a row mean that no program moves the clock.
+    int stillTurns = 0;
+    while (s->nowUs() < wakeUs && stillTurns < sim::kStillTurnLimit) {
+        const std::int64_t before = s->nowUs();
+        if (!sim::programTurnBoundary()) {
+            break;
+        }
+        stillTurns = s->nowUs() == before ? stillTurns + 1 : 0;
+    }
+    if (s->nowUs() < wakeUs) {
+        s->advanceUs(wakeUs - s->nowUs());
+    }
 }
 
 DWORD WINAPI GetCurrentProcessId() {

@@ -52,6 +52,7 @@ struct MagnifierRec {
 struct WindowRec {
     HWND handle = nullptr;
     int process = kHelperProcess;
+    int program = 0;  // the started program that created it (programs.h), 0: none
     std::string className;
     std::string title;
     DWORD style = 0;

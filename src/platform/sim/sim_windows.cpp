@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/sim/programs.h"
 #include "platform/sim/sim_state.h"
 
 namespace sim {
@@ -671,6 +672,9 @@ BOOL DesktopState::setWindowPos(HWND h, HWND insertAfter, int x, int y, int cx, 
 LRESULT DesktopState::deliver(WindowRec& w, UINT msg, WPARAM wp, LPARAM lp) {
     const HWND h = w.handle;
     if (w.proc != nullptr) {
+        // A sent message runs the receiving program's code on the sender's
+        // thread: what it creates belongs to that program.
+        const ProgramScope acting(w.program);
         return w.proc(h, msg, wp, lp);
     }
     if (w.hook) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/sim/programs.h"
 #include "platform/sim/sim_state.h"
 
 using sim::CallEntry;
@@ -119,6 +120,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, 
         result = s->newWindow(kHelperProcess, c->name, windowName == nullptr ? "" : windowName, style,
                               exStyle, r, parent);
         WindowRec* w = s->find(result);
+        w->program = sim::currentProgram();
         w->proc = c->proc;
         w->background = s->brushColour(c->background);
         if (c->system) {
@@ -193,6 +195,8 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, U
     if (s == nullptr) {
         return FALSE;
     }
+    // Started programs take their turns between peeks (programs.h).
+    sim::programTurnBoundary();
     // Messages sent from other processes arrive here.
     s->runDue();
     BOOL found = FALSE;

@@ -1,0 +1,18 @@
+# kestra_version_resource(target file-name description): gives a Windows
+# executable or DLL a version resource (product name, version, description)
+# built by windres from the project version. Does nothing off Windows.
+function(kestra_version_resource target file_name description)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(KESTRA_RC_FILE_NAME ${file_name})
+  set(KESTRA_RC_DESCRIPTION ${description})
+  get_target_property(kind ${target} TYPE)
+  if(kind STREQUAL "SHARED_LIBRARY")
+    set(KESTRA_RC_FILE_TYPE "VFT_DLL")
+  else()
+    set(KESTRA_RC_FILE_TYPE "VFT_APP")
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+endfunction()
