@@ -212,7 +212,7 @@ TEST_F(ClientOnDesktop, OnlyTheReplyWithTheRequestsIdCompletesACall) {
     stranger.send(client.window(), replyOf(helper, 2));
     // ...and the helper's own reply to it is lost: the call must not count the stray one.
     sim::Fault lost;
-    lost.function = "SendMessageA";
+    lost.function = "SendMessageTimeoutA";
     lost.window = client.window();
     desk.addFault(lost);
     kestra::Result<void> result = client.setBlurRadius(target, 9);
