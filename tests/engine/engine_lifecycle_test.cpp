@@ -122,7 +122,7 @@ TEST_F(LifecycleTest, StartGlassExcludesTheCurrentTargetAfterExclusionsStoredWit
     engine.assignBackdropExclusions();
     engine.refreshGlass();
     ASSERT_EQ(engine.backdropCapture.exclusions, (std::vector<HWND>{first, firstLayer}));
-    untrack(index);
+    switchEffectsOff(index);
 
     const HWND second = createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other");
     desk->runFor(20);
