@@ -45,8 +45,8 @@ bool EffectEngine::frameChanged() {
         return true;
     }
     const auto bytes = static_cast<std::size_t>(size);
-    if (std::memcmp(frame, frameCopy, bytes) != 0) {
-        std::memcpy(frameCopy, frame, bytes);
+    if (std::memcmp(frame, frameCopy.get(), bytes) != 0) {
+        std::memcpy(frameCopy.get(), frame, bytes);
         return true;
     }
     return learned;
@@ -65,7 +65,7 @@ void EffectEngine::darkCycle() {
     // A failed capture leaves the buffer holding the frame this cycle already
     // processed in place; going on would process it a second time (and, for
     // the inversion, show the target's own colours). Keep the last image.
-    if (mainCapture.captureFrame() < 0) {
+    if (mainCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
     reconfigureForCapture(*this);

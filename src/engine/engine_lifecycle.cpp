@@ -28,11 +28,6 @@ void trimWorkingSet() {
     K32EmptyWorkingSet(GetCurrentProcess());
 }
 
-void releaseBuffer(std::uint8_t*& buffer) {
-    heapRelease(buffer);
-    buffer = nullptr;
-}
-
 // A negative radius (a malformed setting) blurs nothing rather than at the
 // largest radius, which is what it would become as an unsigned value.
 std::uint32_t blurRadiusOf(std::int32_t radius) {
@@ -45,8 +40,8 @@ std::uint32_t blurRadiusOf(std::int32_t radius) {
 void releaseGlassResources(EffectEngine& engine) {
     engine.backdropCapture.destroyCapture(true);
     engine.monitorCapture.destroyCapture(true);
-    releaseBuffer(engine.analyzer.backdropImage);
-    releaseBuffer(engine.backdropCopy);
+    engine.analyzer.backdropImage.reset();
+    engine.backdropCopy.reset();
     engine.analyzer.releaseGlassBuffers();
     // The monitor frame went with its capture: the following mode must not
     // copy from it any more, and the buffers must not point into it.
@@ -76,7 +71,7 @@ void abandonAttach(EffectEngine& engine, bool createdOverlay) {
     engine.mainCapture.destroyCapture(false);
     engine.analyzer.releaseAnalyzer();
     engine.analyzer.frame = nullptr;
-    releaseBuffer(engine.frameCopy);
+    engine.frameCopy.reset();
     if (createdOverlay) {
         auto& exclusions = engine.mainCapture.exclusions;
         const auto own = std::find(exclusions.begin(), exclusions.end(), engine.overlay.layerWindow);
@@ -94,22 +89,22 @@ void abandonAttach(EffectEngine& engine, bool createdOverlay) {
 
 }  // namespace
 
-int EffectEngine::attachEngine(bool createOverlay) {
+AttachResult EffectEngine::attachEngine(bool createOverlay) {
     if (engineAttached) {
-        return 0;
+        return AttachResult::attached;
     }
     if (createOverlay) {
         overlay.ownerWindow = targetWindow;
         if (overlay.createLayer() != 0) {
             overlay.layerWindow = nullptr;
-            return -1;
+            return AttachResult::failed;
         }
         mainCapture.exclusions.push_back(overlay.layerWindow);
     } else {
         // Resuming needs the overlay kept across the suspend; an engine that
         // never got one (its attach failed) is attached only by attach itself.
         if (overlay.layerWindow == nullptr) {
-            return -1;
+            return AttachResult::failed;
         }
         if (!overlayHiddenDark) {
             ShowWindow(overlay.layerWindow, SW_SHOWNOACTIVATE);
@@ -117,30 +112,30 @@ int EffectEngine::attachEngine(bool createOverlay) {
     }
 
     mainCapture.sourceWindow = targetWindow;
-    if (mainCapture.createCapture() != 0 || mainCapture.captureFrame() < 0) {
+    if (mainCapture.createCapture() != 0 || mainCapture.captureFrame() == CaptureResult::noFrame) {
         abandonAttach(*this, createOverlay);
-        return -1;
+        return AttachResult::failed;
     }
     MagSetWindowFilterList(mainCapture.magnifierWindow, MW_FILTERMODE_EXCLUDE,
                            static_cast<int>(mainCapture.exclusions.size()), mainCapture.exclusions.data());
 
-    heapRelease(analyzer.seenColourTable);
+    analyzer.seenColourTable.reset();
     analyzer.seenColourTable = heapAllocate(kColourTableSize, true);
     if (analyzer.seenColourTable == nullptr) {
         abandonAttach(*this, createOverlay);
-        return -1;
+        return AttachResult::failed;
     }
     analyzer.threadCount = omp_get_max_threads();
     if (configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
                        static_cast<std::int32_t>(mainCapture.frameHeader.height),
                        mainCapture.frameBits) != 0) {
         abandonAttach(*this, createOverlay);
-        return -1;
+        return AttachResult::failed;
     }
     lastColourLearning = dueStamp(kColourLearningPeriodMs);
     SetActiveWindow(targetWindow);
     engineAttached = true;
-    return 0;
+    return AttachResult::attached;
 }
 
 int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::uint8_t* frame) {
@@ -159,7 +154,7 @@ int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::u
     overlay.allocateSurface();
     overlay.byteSize = analyzer.byteSize;
 
-    releaseBuffer(frameCopy);
+    frameCopy.reset();
     // An empty frame (a target of no width or height) needs no buffers; the
     // cycles skip it until the capture delivers pixels.
     const bool empty = analyzer.byteSize <= 0;
@@ -184,18 +179,18 @@ int EffectEngine::prepareGlassFrame() {
     backdropBuffer.byteSize = static_cast<std::int32_t>(header.cbSize);
     const auto bytes = static_cast<std::size_t>(std::max(backdropBuffer.byteSize, 0));
 
-    releaseBuffer(backdropCopy);
+    backdropCopy.reset();
     backdropCopy = heapAllocate(bytes, false);
     if (backdropCopy != nullptr && backdropBuffer.frame != nullptr) {
-        std::memcpy(backdropCopy, backdropBuffer.frame, bytes);
+        std::memcpy(backdropCopy.get(), backdropBuffer.frame, bytes);
     }
-    releaseBuffer(analyzer.backdropImage);
+    analyzer.backdropImage.reset();
     analyzer.backdropImage = heapAllocate(bytes, false);
     if (analyzer.backdropImage == nullptr || backdropCopy == nullptr) {
         // Drop both copies and forget the frame, so that the next backdrop
         // capture counts as new and tries the allocation again.
-        releaseBuffer(analyzer.backdropImage);
-        releaseBuffer(backdropCopy);
+        analyzer.backdropImage.reset();
+        backdropCopy.reset();
         backdropBuffer.frame = nullptr;
         backdropBuffer.width = -1;
         backdropBuffer.height = -1;
@@ -219,13 +214,13 @@ bool EffectEngine::syncBackdropFrame() {
     return prepareGlassFrame() == 0;
 }
 
-int EffectEngine::startGlass() {
+GlassStartResult EffectEngine::startGlass() {
     if (glassEnabled) {
         stopGlass(true);
     }
     if (analyzer.allocateGlassBuffers() != 0) {
         releaseGlassResources(*this);
-        return -3;
+        return GlassStartResult::noGlassBuffers;
     }
     lastDarknessTest = dueStamp(kDarknessTestPeriodMs);
     analyzer.contentOpacityHigh = static_cast<double>(analyzer.contentOpacity) >= kHighContentOpacity ? 1 : 0;
@@ -238,26 +233,26 @@ int EffectEngine::startGlass() {
 
     // A failing step releases what the earlier ones created: glassEnabled
     // stays clear, so no later stopGlass would.
-    int status = 0;
+    GlassStartResult status = GlassStartResult::started;
     if (backdropCapture.createCapture() != 0) {
-        status = -1;
+        status = GlassStartResult::noBackdropCapture;
     } else {
         backdropIdle = true;
         lastBackdropPoll = nowMs();
-        if (backdropCapture.captureFrame() < 0) {
-            status = -2;
+        if (backdropCapture.captureFrame() == CaptureResult::noFrame) {
+            status = GlassStartResult::noBackdropFrame;
         } else if (prepareGlassFrame() != 0) {
-            status = -3;
+            status = GlassStartResult::noGlassBuffers;
         } else {
             composeBackdrop();
             savedMonitorRect = *monitorRect;
             savedPlacement = *placement;
             if (monitorCapture.createCapture() != 0) {
-                status = -4;
+                status = GlassStartResult::noMonitorCapture;
             }
         }
     }
-    if (status != 0) {
+    if (status != GlassStartResult::started) {
         releaseGlassResources(*this);
         trimWorkingSet();
         return status;
@@ -271,7 +266,7 @@ int EffectEngine::startGlass() {
     // cycle, which then presents the first glass frame, rather than leave the
     // last dark frame on screen until the learning falls due by itself.
     lastColourLearning = dueStamp(kColourLearningPeriodMs);
-    return 0;
+    return GlassStartResult::started;
 }
 
 void EffectEngine::assignBackdropExclusions() {
@@ -281,10 +276,10 @@ void EffectEngine::assignBackdropExclusions() {
             capture->exclusions.push_back(overlay.layerWindow);
         }
         if (wallpaperOnlyBackdrop) {
-            capture->filterMode = 2;
+            capture->filterMode = FilterMode::allWindows;
         } else {
             capture->sourceWindow = targetWindow;
-            capture->filterMode = 1;
+            capture->filterMode = FilterMode::windowsInFront;
         }
     }
 }
@@ -315,7 +310,7 @@ void EffectEngine::refreshGlass() {
     if (!glassEnabled || backdropCapture.hostWindow == nullptr) {
         return;
     }
-    if (backdropCapture.captureFrame() < 0) {
+    if (backdropCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
     syncBackdropFrame();
@@ -324,7 +319,7 @@ void EffectEngine::refreshGlass() {
 }
 
 void EffectEngine::composeBackdrop() {
-    std::uint8_t* image = analyzer.backdropImage;
+    std::uint8_t* image = analyzer.backdropImage.get();
     if (backdropBuffer.frame == nullptr || image == nullptr || backdropBuffer.byteSize <= 0) {
         return;
     }
@@ -346,13 +341,13 @@ void EffectEngine::resizeFrame() {
     mainCapture.resizeCapture();
     // Without a new image there is nothing to size the buffers to; the next
     // frame cycle reconfigures as soon as the capture delivers one.
-    if (mainCapture.captureFrame() >= 0) {
+    if (mainCapture.captureFrame() != CaptureResult::noFrame) {
         configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
                        static_cast<std::int32_t>(mainCapture.frameHeader.height), mainCapture.frameBits);
     }
     if (glassEnabled && backdropCapture.hostWindow != nullptr) {
         backdropCapture.resizeCapture();
-        if (backdropCapture.captureFrame() >= 0 && prepareGlassFrame() == 0) {
+        if (backdropCapture.captureFrame() != CaptureResult::noFrame && prepareGlassFrame() == 0) {
             composeBackdrop();
         }
     }
@@ -366,7 +361,7 @@ void EffectEngine::followTarget() {
                 savedMonitorRect = *monitorRect;
                 monitorCapture.resizeCapture();
             }
-            if (!monitorBackdropActive && monitorCapture.captureFrame() >= 0) {
+            if (!monitorBackdropActive && monitorCapture.captureFrame() != CaptureResult::noFrame) {
                 // The monitor frame's first pixel is this monitor's top-left
                 // corner: keep the rectangle it was taken from, so that the
                 // following mode maps screen coordinates into the frame even
@@ -401,7 +396,7 @@ void EffectEngine::suspendEngine() {
     analyzer.frame = nullptr;
     overlay.sourceBits = nullptr;
     mainCapture.destroyCapture(false);
-    releaseBuffer(frameCopy);
+    frameCopy.reset();
     overlayHiddenDark = false;
     engineAttached = false;
     trimWorkingSet();
@@ -420,7 +415,7 @@ void EffectEngine::releaseEngine() {
     analyzer.releaseAnalyzer();
     analyzer.frame = nullptr;
     mainCapture.destroyCapture(true);
-    releaseBuffer(frameCopy);
+    frameCopy.reset();
     overlayHiddenDark = false;
     engineAttached = false;
     darkEnabled = false;

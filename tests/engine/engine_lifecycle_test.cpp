@@ -19,12 +19,12 @@ TEST_F(LifecycleTest, AttachOnAnAttachedEngineChangesNothing) {
     TrackedWindow& record = recordAt(trackDark(createTarget(RECT{200, 200, 600, 500})));
     EffectEngine& engine = record.engine;
     const HWND overlay = engine.overlay.layerWindow;
-    const std::uint8_t* copy = engine.frameCopy;
+    const std::uint8_t* copy = engine.frameCopy.get();
     const sim::Counts before = desk->counts();
-    EXPECT_EQ(engine.attachEngine(true), 0);
-    EXPECT_EQ(engine.attachEngine(false), 0);
+    EXPECT_EQ(engine.attachEngine(true), AttachResult::attached);
+    EXPECT_EQ(engine.attachEngine(false), AttachResult::attached);
     EXPECT_EQ(engine.overlay.layerWindow, overlay);
-    EXPECT_EQ(engine.frameCopy, copy);
+    EXPECT_EQ(engine.frameCopy.get(), copy);
     EXPECT_EQ(desk->counts().helperWindows, before.helperWindows);
     EXPECT_EQ(desk->counts().heapBlocks, before.heapBlocks);
 }
@@ -50,7 +50,7 @@ TEST_F(LifecycleTest, StartGlassCreatesTheBackdropAndEntersIdle) {
     TrackedWindow& record = recordAt(trackDark(createTarget(RECT{200, 200, 600, 500})));
     EffectEngine& engine = record.engine;
     engine.lastDarknessTest = 999;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     EXPECT_TRUE(engine.glassEnabled);
     EXPECT_TRUE(engine.backdropIdle);
     EXPECT_FALSE(engine.backdropRecomposed);
@@ -60,16 +60,16 @@ TEST_F(LifecycleTest, StartGlassCreatesTheBackdropAndEntersIdle) {
     EXPECT_EQ(engine.backdropCapture.exclusions,
               (std::vector<HWND>{engine.targetWindow, engine.overlay.layerWindow}));
     EXPECT_EQ(engine.monitorCapture.exclusions, engine.backdropCapture.exclusions);
-    EXPECT_EQ(engine.backdropCapture.filterMode, 1);
+    EXPECT_EQ(engine.backdropCapture.filterMode, FilterMode::windowsInFront);
     EXPECT_EQ(engine.backdropBuffer.width, 400);
     EXPECT_EQ(engine.backdropBuffer.height, 300);
     EXPECT_EQ(engine.backdropBuffer.byteSize, 400 * 300 * 4);
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
-    EXPECT_NE(engine.analyzer.backgroundColourTable, nullptr);
-    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_NE(engine.analyzer.backgroundColourTable.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask.get());
     EXPECT_TRUE(sameRect(engine.savedMonitorRect, record.monitorRect));
     // The backdrop copy holds the capture as taken, the image is toned.
-    EXPECT_EQ(std::memcmp(engine.backdropCopy,
+    EXPECT_EQ(std::memcmp(engine.backdropCopy.get(),
                           desk->compose(record.captureRect, {engine.targetWindow, engine.overlay.layerWindow})
                               .pixels.data(),
                           400 * 300 * 4),
@@ -79,24 +79,24 @@ TEST_F(LifecycleTest, StartGlassCreatesTheBackdropAndEntersIdle) {
 TEST_F(LifecycleTest, StartGlassTwiceKeepsOneSetOfResources) {
     TrackedWindow& record = recordAt(trackDark(createTarget(RECT{200, 200, 600, 500})));
     EffectEngine& engine = record.engine;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     const sim::Counts once = desk->counts();
     engine.wallpaperOnlyBackdrop = true;
     engine.backdropIdle = false;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     const sim::Counts twice = desk->counts();
     EXPECT_EQ(twice.helperWindows, once.helperWindows);
     EXPECT_EQ(twice.heapBlocks, once.heapBlocks);
-    EXPECT_EQ(engine.backdropCapture.filterMode, 2) << "filter modes re-applied";
-    EXPECT_EQ(engine.monitorCapture.filterMode, 2);
+    EXPECT_EQ(engine.backdropCapture.filterMode, FilterMode::allWindows) << "filter modes re-applied";
+    EXPECT_EQ(engine.monitorCapture.filterMode, FilterMode::allWindows);
     EXPECT_TRUE(engine.backdropIdle);
     engine.stopGlass(true);
     EXPECT_FALSE(engine.glassEnabled);
     const sim::Counts stopped = desk->counts();
     EXPECT_LT(stopped.helperWindows, once.helperWindows);
-    EXPECT_EQ(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_EQ(engine.analyzer.backgroundColourTable.get(), nullptr);
     EXPECT_EQ(engine.analyzer.recolourMask, nullptr);
-    EXPECT_NE(engine.analyzer.regionMask, nullptr) << "the region mask stays with the frame";
+    EXPECT_NE(engine.analyzer.regionMask.get(), nullptr) << "the region mask stays with the frame";
 }
 
 TEST_F(LifecycleTest, StartGlassShowsAnOverlayHiddenForDarkContent) {
@@ -104,7 +104,7 @@ TEST_F(LifecycleTest, StartGlassShowsAnOverlayHiddenForDarkContent) {
     EffectEngine& engine = record.engine;
     ShowWindow(engine.overlay.layerWindow, SW_HIDE);
     engine.overlayHiddenDark = true;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     EXPECT_FALSE(engine.overlayHiddenDark);
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
 }
@@ -122,7 +122,7 @@ TEST_F(LifecycleTest, StartGlassExcludesTheCurrentTargetAfterExclusionsStoredWit
     engine.assignBackdropExclusions();
     engine.refreshGlass();
     ASSERT_EQ(engine.backdropCapture.exclusions, (std::vector<HWND>{first, firstLayer}));
-    untrack(index);
+    switchEffectsOff(index);
 
     const HWND second = createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other");
     desk->runFor(20);
@@ -132,7 +132,7 @@ TEST_F(LifecycleTest, StartGlassExcludesTheCurrentTargetAfterExclusionsStoredWit
     EXPECT_EQ(engine.backdropCapture.exclusions, expected);
     EXPECT_EQ(engine.monitorCapture.exclusions, expected);
     // The backdrop is what lies behind the new target, without the target.
-    EXPECT_EQ(std::memcmp(engine.backdropCopy,
+    EXPECT_EQ(std::memcmp(engine.backdropCopy.get(),
                           desk->compose(recordAt(index).captureRect, expected).pixels.data(), 400 * 300 * 4),
               0);
 }
@@ -142,8 +142,8 @@ TEST_F(LifecycleTest, StopGlassWithoutGlassReleasesNothing) {
     EffectEngine& engine = record.engine;
     ASSERT_EQ(engine.analyzer.allocateGlassBuffers(), 0);
     engine.stopGlass(true);
-    EXPECT_NE(engine.analyzer.backgroundColourTable, nullptr);
-    EXPECT_NE(engine.analyzer.visitedMask, nullptr);
+    EXPECT_NE(engine.analyzer.backgroundColourTable.get(), nullptr);
+    EXPECT_NE(engine.analyzer.visitedMask.get(), nullptr);
     engine.analyzer.releaseGlassBuffers();
 }
 
@@ -152,7 +152,7 @@ TEST_F(LifecycleTest, StopGlassWithoutGlassReleasesNothing) {
 struct GlassFailure {
     const char* name;
     sim::Fault fault;
-    int status;
+    GlassStartResult status;
 };
 
 void PrintTo(const GlassFailure& failure, std::ostream* os) {
@@ -171,16 +171,16 @@ TEST_P(StartGlassFailureTest, ReleasesWhatItCreated) {
     EXPECT_FALSE(engine.glassEnabled);
     EXPECT_EQ(engine.backdropCapture.hostWindow, nullptr);
     EXPECT_EQ(engine.monitorCapture.hostWindow, nullptr);
-    EXPECT_EQ(engine.analyzer.backdropImage, nullptr);
-    EXPECT_EQ(engine.backdropCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_EQ(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_EQ(engine.backdropCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.backgroundColourTable.get(), nullptr);
     const sim::Counts after = desk->counts();
     EXPECT_EQ(after.helperWindows, before.helperWindows);
     EXPECT_EQ(after.heapBlocks, before.heapBlocks);
     // The dark cycle goes on, and a later start succeeds.
     tickTimes(record, 2);
     EXPECT_TRUE(engine.engineAttached);
-    EXPECT_EQ(engine.startGlass(), 0);
+    EXPECT_EQ(engine.startGlass(), GlassStartResult::started);
     tickTimes(record, 2);
     EXPECT_TRUE(engine.glassEnabled);
 }
@@ -195,9 +195,12 @@ sim::Fault fault(const char* function, const char* className = "", std::size_t m
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, StartGlassFailureTest,
-    ::testing::Values(GlassFailure{"BackdropHost", fault("CreateWindowExA", "KESTRAHELPER"), -1},
-                      GlassFailure{"FirstBackdropFrame", fault("MagSetWindowSource"), -2},
-                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableSize), -3}),
+    ::testing::Values(GlassFailure{"BackdropHost", fault("CreateWindowExA", "KESTRAHELPER"),
+                                   GlassStartResult::noBackdropCapture},
+                      GlassFailure{"FirstBackdropFrame", fault("MagSetWindowSource"),
+                                   GlassStartResult::noBackdropFrame},
+                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableSize),
+                                   GlassStartResult::noGlassBuffers}),
     [](const ::testing::TestParamInfo<GlassFailure>& param) { return std::string(param.param.name); });
 
 TEST_F(LifecycleTest, FollowTargetWithoutGlassOnlyMovesTheOverlay) {
@@ -269,9 +272,9 @@ TEST_F(LifecycleTest, ResizeUnderGlassResizesTheBackdropToo) {
     EXPECT_EQ(engine.backdropBuffer.width, 431);
     EXPECT_EQ(engine.backdropBuffer.height, 287);
     EXPECT_EQ(engine.backdropBuffer.byteSize, 431 * 287 * 4);
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
-    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask);
-    EXPECT_NE(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask.get());
+    EXPECT_NE(engine.analyzer.backgroundColourTable.get(), nullptr);
     EXPECT_EQ(engine.backdropBuffer.frame, engine.backdropCapture.frameBits);
 }
 
@@ -282,7 +285,7 @@ TEST_F(LifecycleTest, ComposeBackdropWithANegativeRadiusDoesNotBlur) {
     engine.blurRadius = -5;
     engine.backdropBuffer.backdropBrightness = 1.0f;
     engine.composeBackdrop();
-    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage, engine.backdropBuffer.frame,
+    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage.get(), engine.backdropBuffer.frame,
                           static_cast<std::size_t>(engine.backdropBuffer.byteSize)),
               0);
 }
@@ -304,8 +307,8 @@ TEST_F(LifecycleTest, RefreshGlassRecomposesWithNewSettings) {
     engine.refreshGlass();
     EXPECT_TRUE(engine.backdropRecomposed);
     // Unblurred and halved: each colour byte is half of the captured one.
-    const std::uint8_t* captured = engine.backdropCopy;
-    const std::uint8_t* image = engine.analyzer.backdropImage;
+    const std::uint8_t* captured = engine.backdropCopy.get();
+    const std::uint8_t* image = engine.analyzer.backdropImage.get();
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(image[i], static_cast<std::uint8_t>(static_cast<float>(captured[i]) * 0.5f))
             << "byte " << i;
@@ -320,7 +323,7 @@ TEST_F(LifecycleTest, FrameCopyAllocationFailureFailsAttach) {
     const int index = addTracked(target);
     EXPECT_EQ(attach(recordAt(index)), -1);
     EXPECT_FALSE(recordAt(index).engine.engineAttached);
-    EXPECT_EQ(recordAt(index).engine.frameCopy, nullptr);
+    EXPECT_EQ(recordAt(index).engine.frameCopy.get(), nullptr);
     expectNothingHeld("after a failed frame copy");
 }
 
@@ -331,11 +334,11 @@ TEST_F(LifecycleTest, BackdropCopyAllocationFailureFailsStartGlass) {
     ASSERT_TRUE(engine.engineAttached);
     const sim::Counts before = desk->counts();
     desk->addFault(fault("HeapAlloc", "", 1920u * 2300u * 4u));
-    EXPECT_EQ(engine.startGlass(), -3);
+    EXPECT_EQ(engine.startGlass(), GlassStartResult::noGlassBuffers);
     desk->clearFaults();
     EXPECT_FALSE(engine.glassEnabled);
-    EXPECT_EQ(engine.backdropCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.backdropImage, nullptr);
+    EXPECT_EQ(engine.backdropCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.backdropImage.get(), nullptr);
     EXPECT_EQ(desk->counts().heapBlocks, before.heapBlocks);
     EXPECT_EQ(desk->counts().helperWindows, before.helperWindows);
 }

@@ -1,5 +1,5 @@
-// Scenarios of the tick: hiding, minimising and restoring targets, detaching
-// and tearing down in every state, and long attach/suspend/detach cycles that
+// Scenarios of the tick: hiding, minimising and restoring targets, releasing
+// and untracking in every state, and long attach/suspend/untrack cycles that
 // must leave nothing behind.
 #include <gtest/gtest.h>
 
@@ -97,9 +97,9 @@ TEST_F(TickTest, MinimiseSuspendsAndRestoreResumesTheDarkEffect) {
     EXPECT_TRUE(showsWere(overlay, {SW_HIDE}));
     EXPECT_EQ(engine.mainCapture.hostWindow, nullptr);
     EXPECT_EQ(engine.mainCapture.exclusions, (std::vector<HWND>{overlay}));
-    EXPECT_EQ(engine.frameCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.seenColourTable, nullptr);
-    EXPECT_EQ(engine.analyzer.regionMask, nullptr);
+    EXPECT_EQ(engine.frameCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.seenColourTable.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.regionMask.get(), nullptr);
     EXPECT_LT(desk->counts().heapBlocks, attachedCounts.heapBlocks);
     EXPECT_LT(desk->counts().helperWindows, attachedCounts.helperWindows);
     // Every hidden tick slept one millisecond.
@@ -138,9 +138,9 @@ TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
     EXPECT_TRUE(engine.glassEnabled) << "the setting survives the suspend";
     EXPECT_EQ(engine.backdropCapture.hostWindow, nullptr);
     EXPECT_EQ(engine.monitorCapture.hostWindow, nullptr);
-    EXPECT_EQ(engine.analyzer.backdropImage, nullptr);
-    EXPECT_EQ(engine.backdropCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_EQ(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_EQ(engine.backdropCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.backgroundColourTable.get(), nullptr);
     EXPECT_FALSE(engine.monitorBackdropActive);
 
     desk->window(target).showNoActivate();
@@ -149,7 +149,7 @@ TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
     EXPECT_TRUE(engine.glassEnabled);
     EXPECT_NE(engine.backdropCapture.hostWindow, nullptr);
     EXPECT_NE(engine.monitorCapture.hostWindow, nullptr);
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
 }
 
@@ -209,22 +209,22 @@ TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore)
     EXPECT_TRUE(showsWere(overlay, {SW_HIDE, SW_SHOWNOACTIVATE}));
 }
 
-TEST_F(TickTest, DetachWhileSuspendedDestroysTheKeptOverlay) {
+TEST_F(TickTest, UntrackWhileSuspendedDestroysTheKeptOverlay) {
     const auto [target, index, overlay] = suspendedDarkTarget(2);
     TrackedWindow& record = recordAt(index);
     ASSERT_TRUE(IsWindow(overlay));
 
-    deactivate(index);
+    untrack(index);
     --effectCount;  // as the untrack path of the scheduler does for a vanished target
     EXPECT_FALSE(IsWindow(overlay));
     EXPECT_TRUE(overlayExclusions.empty());
     EXPECT_EQ(record.engine.overlay.layerWindow, nullptr);
     EXPECT_EQ(record.target, nullptr);
     EXPECT_TRUE(activeList.empty());
-    expectNothingHeld("after detaching a suspended record");
+    expectNothingHeld("after untracking a suspended record");
 }
 
-TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
+TEST_F(TickTest, ReleaseWhileSuspendedDestroysTheKeptOverlay) {
     const HWND target = createTarget(targetRect);
     const int index = trackGlass(target);
     TrackedWindow& record = recordAt(index);
@@ -235,7 +235,7 @@ TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
     tickTimes(record, 2);
     ASSERT_TRUE(IsWindow(overlay));
 
-    EXPECT_EQ(teardownEngine(index), 0);
+    releaseTracked(index);
     EXPECT_EQ(effectCount, 0);
     EXPECT_FALSE(IsWindow(overlay));
     EXPECT_FALSE(record.engine.glassEnabled);
@@ -259,7 +259,7 @@ TEST_F(TickTest, AttachWhileSuspendedReplacesTheKeptOverlay) {
 
     restoreAndTick(target, record, 2);
     EXPECT_TRUE(IsWindowVisible(record.engine.overlay.layerWindow));
-    untrack(index);
+    switchEffectsOff(index);
     expectNothingHeld("after untracking");
 }
 
@@ -304,10 +304,10 @@ TEST_F(TickTest, ReattachAfterAFailedResumeRestartsGlassAtTheFirstTick) {
     EXPECT_TRUE(record.live);
     EXPECT_TRUE(engine.glassEnabled);
     EXPECT_NE(engine.backdropCapture.hostWindow, nullptr) << "glass restarted";
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
     EXPECT_GE(callsNamed("BitBlt"), 1) << "the new overlay shows a frame";
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
-    untrack(index);
+    switchEffectsOff(index);
     expectNothingHeld("after untracking");
 }
 
@@ -339,19 +339,19 @@ TEST_F(TickTest, EmptyFrameNeedsNoBuffersAndIsNoFailure) {
     EffectEngine& engine = record.engine;
     const int blocks = desk->counts().heapBlocks;
     EXPECT_EQ(engine.configureFrame(0, 0, nullptr), 0);
-    EXPECT_EQ(engine.frameCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.regionMask, nullptr);
+    EXPECT_EQ(engine.frameCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.regionMask.get(), nullptr);
     EXPECT_LT(desk->counts().heapBlocks, blocks);
     // The next cycle sees the capture's buffer differ and sizes everything.
     tickTimes(record, 2);
     EXPECT_EQ(engine.analyzer.width, 320);
-    EXPECT_NE(engine.frameCopy, nullptr);
-    EXPECT_NE(engine.analyzer.regionMask, nullptr);
+    EXPECT_NE(engine.frameCopy.get(), nullptr);
+    EXPECT_NE(engine.analyzer.regionMask.get(), nullptr);
 }
 
-// The scheduler's drop of a target that no longer exists.
-void dropVanished(int index) {
-    detach(trackedWindows[static_cast<std::size_t>(index)]);
+// The scheduler's untracking of a target that no longer exists.
+void untrackVanished(int index) {
+    untrackRecord(trackedWindows[static_cast<std::size_t>(index)]);
     activeList.erase(std::find(activeList.begin(), activeList.end(), index));
     --effectCount;
     refreshExclusions();
@@ -365,11 +365,11 @@ TEST_F(TickTest, DestroyedTargetIsReleasedWithoutLeaks) {
     // Ticks that still come before the scheduler notices see a hidden target.
     tickTimes(recordAt(index), 2);
     ASSERT_FALSE(IsWindow(target));
-    dropVanished(index);
+    untrackVanished(index);
     EXPECT_EQ(effectCount, 0);
     EXPECT_TRUE(overlayExclusions.empty());
     EXPECT_EQ(recordAt(index).target, nullptr);
-    expectNothingHeld("after dropping a destroyed target");
+    expectNothingHeld("after untracking a destroyed target");
 }
 
 TEST_F(TickTest, DestroyedSuspendedTargetIsReleasedWithoutLeaks) {
@@ -378,9 +378,9 @@ TEST_F(TickTest, DestroyedSuspendedTargetIsReleasedWithoutLeaks) {
     tickTimes(recordAt(index), 2);
     minimiseAndTick(target, recordAt(index), 2);
     desk->window(target).destroy();
-    dropVanished(index);
+    untrackVanished(index);
     EXPECT_TRUE(overlayExclusions.empty());
-    expectNothingHeld("after dropping a destroyed, suspended target");
+    expectNothingHeld("after untracking a destroyed, suspended target");
 }
 
 TEST_F(TickTest, RepeatedCyclesLeaveNothingBehind) {
@@ -406,12 +406,12 @@ TEST_F(TickTest, RepeatedCyclesLeaveNothingBehind) {
             desk->window(second).hide();
             tickTimes(recordAt(b), 1);
         }
-        untrack(a);
+        switchEffectsOff(a);
         if (round % 2 == 0) {
             recordAt(b).engine.stopGlass(true);
-            untrack(b);
+            switchEffectsOff(b);
         } else {
-            deactivate(b);
+            untrack(b);
             --effectCount;
         }
         desk->window(second).showNoActivate();
