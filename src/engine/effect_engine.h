@@ -21,6 +21,11 @@ inline constexpr std::int32_t kDarknessTestPeriodMs = 2000;
 inline constexpr std::int32_t kBackdropIdlePeriodMs = 1000;
 inline constexpr std::int32_t kFollowPeriodMs = 1000;
 
+// Counts the changes any engine has seen (noteActivity): the main loop's
+// pacing compares it across a round of ticks to learn whether anything on
+// screen moved.
+extern std::uint32_t engineActivity;
+
 struct EffectEngine {
     MagnifierCapture mainCapture;
     std::uint8_t* frameCopy = nullptr;
@@ -53,6 +58,11 @@ struct EffectEngine {
     std::int32_t lastDarknessTest = -2000;
     std::int32_t lastColourLearning = 0;
     std::int32_t blurRadius = 50;
+    // Clock time of the last change this engine saw: a new frame of the
+    // target, a live or recomposed glass backdrop, a move of the target, an
+    // attach or a resume. The tick slows down this engine's cycles while it
+    // lies in the past (tracking/still_pacing.h).
+    std::int32_t lastActivity = 0;
     // The monitor rectangle the blurred monitor frame was captured from: its
     // top-left corner is the frame's first pixel. Set with each monitor
     // capture (unlike savedMonitorRect, which follows the monitor's size), so
@@ -62,6 +72,9 @@ struct EffectEngine {
     EffectEngine() = default;
     EffectEngine(const EffectEngine&) = delete;
     EffectEngine& operator=(const EffectEngine&) = delete;
+
+    // Records a change now (lastActivity) and counts it in engineActivity.
+    void noteActivity();
 
     // Lifecycle.
     // 0, or -1 when the overlay, the main capture, its first frame or a

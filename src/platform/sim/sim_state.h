@@ -123,6 +123,7 @@ struct DesktopState {
     std::uint64_t generation = 0;
     DesktopOptions options;
     std::vector<RECT> monitors;
+    std::vector<DWORD> refreshRates;  // per monitor, by enumeration index; missing: kDefaultRefreshRate
     Image wallpaper;  // rendered over the virtual screen's bounding box
     bool wallpaperValid = false;
 
@@ -146,6 +147,10 @@ struct DesktopState {
     std::chrono::steady_clock::time_point realStart;
     std::multimap<std::pair<std::int64_t, std::uint64_t>, std::function<void()>> events;
     std::uint64_t eventSeq = 0;
+    // MsgWaitForMultipleObjectsEx: the other source of external events, and
+    // what the helper's waits added up to.
+    std::function<bool(std::int64_t)> waitHook;
+    WaitStats waitStats{};
 
     // helper's message queue
     std::vector<MSG> posted;
