@@ -43,7 +43,8 @@ void updateFrameInterval() {
         return;
     }
     HWND front = trackedWindows[static_cast<std::size_t>(activeList[0])].target;
-    if (front == pacingState.rateWindow && elapsedSince(pacingState.lastRateRead) < kRefreshRateReadPeriodMs) {
+    if (front == pacingState.rateWindow &&
+        elapsedSince(pacingState.lastRateRead) < kRefreshRateReadPeriodMs) {
         return;
     }
     frameIntervalMs = frameIntervalFor(refreshRateOf(front));

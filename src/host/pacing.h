@@ -26,9 +26,9 @@ inline constexpr std::int32_t kFallbackRefreshRate = 60;
 inline constexpr std::int32_t kRefreshRateReadPeriodMs = 2000;
 
 struct PacingState {
-    HWND rateWindow = nullptr;         // the front target the frame interval was read for
-    std::int32_t lastRateRead = 0;     // clock time of that read
-    std::uint32_t waits = 0;           // waits made since process start
+    HWND rateWindow = nullptr;      // the front target the frame interval was read for
+    std::int32_t lastRateRead = 0;  // clock time of that read
+    std::uint32_t waits = 0;        // waits made since process start
 };
 
 extern PacingState pacingState;

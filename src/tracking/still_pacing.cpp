@@ -34,9 +34,11 @@ std::int64_t untilTimedWork(const TrackedWindow& record) {
     return until;
 }
 
-// The last cycle saw a change (or a change came after it).
+// The last change came less than a frame interval ago, or the last cycle
+// saw it (or it came after that cycle).
 bool flowing(const TrackedWindow& record) {
-    return elapsedSince(record.engine.lastActivity) <= elapsedSince(record.lastCycle);
+    const std::int64_t sinceChange = elapsedSince(record.engine.lastActivity);
+    return sinceChange < frameIntervalMs || sinceChange <= elapsedSince(record.lastCycle);
 }
 
 // Milliseconds between two cycles of a window that is not flowing.

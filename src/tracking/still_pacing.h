@@ -2,8 +2,9 @@
 // less often. Its tick skips its work (placement, capture, comparison)
 // between cycles, so a still desktop costs a few captures a second per
 // window instead of one every turn. A window is
-//   flowing   while its last cycle saw a change: it cycles on every tick, as
-//             the scheduler gives them;
+//   flowing   for a frame interval after a change, and while its last cycle
+//             saw one: it cycles on every tick, as the scheduler gives them,
+//             so frames that keep changing are taken back to back;
 //   settling  for kStillAfterMs after its last change: at most once a frame
 //             interval (frameIntervalMs);
 //   resting   afterwards: at most once every kRestCycleIntervalMs.

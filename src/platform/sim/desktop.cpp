@@ -625,6 +625,10 @@ void Desktop::setWaitHook(std::function<bool(std::int64_t untilMs)> hook) {
     state_->waitHook = std::move(hook);
 }
 
+void Desktop::setPeekHook(std::function<void()> hook) {
+    state_->peekHook = std::move(hook);
+}
+
 WaitStats Desktop::waitStats() const {
     return state_->waitStats;
 }

@@ -287,8 +287,8 @@ class Controller {
 
 // What the helper's MsgWaitForMultipleObjectsEx calls added up to.
 struct WaitStats {
-    int waits = 0;           // calls that waited or returned at once
-    int timeouts = 0;        // of them, returned WAIT_TIMEOUT
+    int waits = 0;              // calls that waited or returned at once
+    int timeouts = 0;           // of them, returned WAIT_TIMEOUT
     std::int64_t waitedUs = 0;  // virtual time spent inside them
 };
 
@@ -457,6 +457,10 @@ class Desktop {
     // was delivered to the helper's thread during the call). Null: no hook.
     void setWaitHook(std::function<bool(std::int64_t untilMs)> hook);
     WaitStats waitStats() const;
+    // Called first thing in every PeekMessageA of the helper, before the due
+    // events run (diagnostics, e.g. to time the main loop's turns without an
+    // event that would end every wait). Null: no hook.
+    void setPeekHook(std::function<void()> hook);
 
     // -- posted messages of the helper's queue --
     std::size_t postedMessages() const;

@@ -124,7 +124,7 @@ struct DesktopState {
     DesktopOptions options;
     std::vector<RECT> monitors;
     std::vector<DWORD> refreshRates;  // per monitor, by enumeration index; missing: kDefaultRefreshRate
-    Image wallpaper;  // rendered over the virtual screen's bounding box
+    Image wallpaper;                  // rendered over the virtual screen's bounding box
     bool wallpaperValid = false;
 
     // windows
@@ -150,6 +150,7 @@ struct DesktopState {
     // MsgWaitForMultipleObjectsEx: the other source of external events, and
     // what the helper's waits added up to.
     std::function<bool(std::int64_t)> waitHook;
+    std::function<void()> peekHook;
     WaitStats waitStats{};
 
     // helper's message queue

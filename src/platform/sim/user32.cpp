@@ -192,6 +192,9 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, U
     if (s == nullptr) {
         return FALSE;
     }
+    if (s->peekHook) {
+        s->peekHook();
+    }
     // Messages sent from other processes arrive here.
     s->runDue();
     BOOL found = FALSE;

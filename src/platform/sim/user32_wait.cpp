@@ -67,8 +67,8 @@ void logWait(DesktopState& s, DWORD milliseconds, DWORD result) {
 
 }  // namespace
 
-DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
-                                         DWORD flags) {
+DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* handles, DWORD milliseconds,
+                                         DWORD wakeMask, DWORD flags) {
     DesktopState* s = currentState();
     if (s == nullptr) {
         if (milliseconds != INFINITE) {
@@ -86,13 +86,16 @@ DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* handles, DW
     ++s->waitStats.waits;
     // A message sent from another process, or queued input, ends the wait.
     const bool sentWakes = (wakeMask & QS_SENDMESSAGE) != 0;
-    auto eventDue = [&] { return sentWakes && !s->events.empty() && s->events.begin()->first.first <= s->nowUs(); };
+    auto eventDue = [&] {
+        return sentWakes && !s->events.empty() && s->events.begin()->first.first <= s->nowUs();
+    };
     if (inputQueued(*s, wakeMask) || eventDue()) {
         logWait(*s, milliseconds, input);
         return input;
     }
     const bool forever = milliseconds == INFINITE;
-    const std::int64_t deadline = forever ? INT64_MAX : start + static_cast<std::int64_t>(milliseconds) * 1000;
+    const std::int64_t deadline =
+        forever ? INT64_MAX : start + static_cast<std::int64_t>(milliseconds) * 1000;
     if (s->waitHook && s->waitHook(forever ? INT64_MAX / 1000 : deadline / 1000)) {
         s->waitStats.waitedUs += s->nowUs() - start;
         logWait(*s, milliseconds, input);
@@ -128,8 +131,9 @@ BOOL WINAPI ValidateRect(HWND hwnd, const RECT* rect) {
     }
     // The simulation keeps no update region: a rectangle that does not cover
     // the whole window leaves it needing paint.
-    if (rect == nullptr || (rect->left <= 0 && rect->top <= 0 && rect->right >= w->rect.right - w->rect.left &&
-                            rect->bottom >= w->rect.bottom - w->rect.top)) {
+    if (rect == nullptr ||
+        (rect->left <= 0 && rect->top <= 0 && rect->right >= w->rect.right - w->rect.left &&
+         rect->bottom >= w->rect.bottom - w->rect.top)) {
         w->needsPaint = false;
     }
     return TRUE;
@@ -157,8 +161,10 @@ HMONITOR WINAPI MonitorFromWindow(HWND hwnd, DWORD flags) {
             bestArea = width * height;
             best = i;
         }
-        const long long dx = r.right <= m.left ? m.left - r.right : (m.right <= r.left ? r.left - m.right : 0);
-        const long long dy = r.bottom <= m.top ? m.top - r.bottom : (m.bottom <= r.top ? r.top - m.bottom : 0);
+        const long long dx =
+            r.right <= m.left ? m.left - r.right : (m.right <= r.left ? r.left - m.right : 0);
+        const long long dy =
+            r.bottom <= m.top ? m.top - r.bottom : (m.bottom <= r.top ? r.top - m.bottom : 0);
         const long long d = dx * dx + dy * dy;
         if (nearestDistance < 0 || d < nearestDistance) {
             nearestDistance = d;

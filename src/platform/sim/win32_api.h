@@ -420,8 +420,8 @@ BOOL WINAPI GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info);
 BOOL WINAPI EnumDisplaySettingsA(LPCSTR deviceName, DWORD modeNum, DEVMODEA* devMode);
 BOOL WINAPI ValidateRect(HWND hwnd, const RECT* rect);
 // Waits on no handles in the simulation (nCount must be 0): see desktop.h.
-DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
-                                         DWORD flags);
+DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* handles, DWORD milliseconds,
+                                         DWORD wakeMask, DWORD flags);
 
 // ---- gdi32 ----
 HBRUSH WINAPI CreateSolidBrush(COLORREF colour);
