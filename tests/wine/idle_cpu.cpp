@@ -51,11 +51,11 @@ class StillWindow {
         wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
         wc.lpszClassName = "KESTRA_IDLE_TARGET";
         RegisterClassExA(&wc);
-        window_ = CreateWindowExA(0, wc.lpszClassName, "still target", WS_POPUP, x, y, kWidth, kHeight, nullptr,
-                                  nullptr, wc.hInstance, nullptr);
+        window_ = CreateWindowExA(0, wc.lpszClassName, "still target", WS_POPUP, x, y, kWidth, kHeight,
+                                  nullptr, nullptr, wc.hInstance, nullptr);
         const std::size_t bytes = sizeof(winetest::SharedPixelsHeader) + pixels_.size() * 4;
-        mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(bytes),
-                                      winetest::sharedPixelsName(window_).c_str());
+        mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(bytes), winetest::sharedPixelsName(window_).c_str());
         if (mapping_ != nullptr) {
             view_ = MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0);
         }
@@ -112,7 +112,8 @@ int main() {
 
     winetest::RecordingWindow controller("idle-cpu controller");
     winetest::ChildProcess helperProcess;
-    if (!helperProcess.start(winetest::ownFolder() + "kestra-helper.exe", winetest::handleText(controller.hwnd()))) {
+    if (!helperProcess.start(winetest::ownFolder() + "kestra-helper.exe",
+                             winetest::handleText(controller.hwnd()))) {
         return fail("kestra-helper.exe did not start");
     }
     if (!winetest::pumpUntil([&] { return !controller.frames().empty(); }, 20000)) {

@@ -40,6 +40,7 @@ struct Control {
 HINSTANCE module = nullptr;
 int initialised = 0;
 std::map<HWND, Control> controls;
+std::map<HWND, const void*> views;  // published pixels by window, mapped once
 
 // The desktop seen where no window is: a fixed pattern of screen coordinates.
 std::uint32_t desktopPixel(LONG x, LONG y) {
@@ -67,6 +68,27 @@ bool filteredOut(const Control& control, HWND window) {
     return control.filterMode == MW_FILTERMODE_EXCLUDE ? listed : !listed;
 }
 
+// The published pixels of a window, mapped once and kept: a real Magnifier
+// gets the pixels from the compositor, so opening and mapping the shared
+// memory anew on every capture (page faults included) would charge the
+// helper's process with costs that only this stand-in has. Null when the
+// window publishes nothing (asked again next time).
+const void* publishedView(HWND window) {
+    const auto found = views.find(window);
+    if (found != views.end()) {
+        return found->second;
+    }
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, winetest::sharedPixelsName(window).c_str());
+    void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (mapping != nullptr) {
+        CloseHandle(mapping);  // the view keeps the section alive
+    }
+    if (view != nullptr) {
+        views[window] = view;
+    }
+    return view;
+}
+
 // Draws one window's published pixels (or flat grey) into the image, clipped
 // to the window's rectangle and to the source rectangle.
 void drawWindow(HWND window, const RECT& source, std::uint32_t* image, LONG width, LONG height) {
@@ -83,8 +105,7 @@ void drawWindow(HWND window, const RECT& source, std::uint32_t* image, LONG widt
     }
     const winetest::SharedPixelsHeader* header = nullptr;
     const std::uint32_t* pixels = nullptr;
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, winetest::sharedPixelsName(window).c_str());
-    void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    const void* view = publishedView(window);
     if (view != nullptr) {
         header = static_cast<const winetest::SharedPixelsHeader*>(view);
         if (header->magic == winetest::kSharedPixelsMagic) {
@@ -106,12 +127,6 @@ void drawWindow(HWND window, const RECT& source, std::uint32_t* image, LONG widt
         }
     }
     (void)height;
-    if (view != nullptr) {
-        UnmapViewOfFile(view);
-    }
-    if (mapping != nullptr) {
-        CloseHandle(mapping);
-    }
 }
 
 }  // namespace

@@ -62,8 +62,8 @@ class Environment {
         std::string commandLine = std::string("\"") + path + "\"" + arguments;
         STARTUPINFOA startup{};
         startup.cb = sizeof(startup);
-        return CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                              &sender_) != 0;
+        return CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &sender_) != 0;
     }
 
   private:
