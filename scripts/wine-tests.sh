@@ -5,7 +5,9 @@
 # binding, the simulated desktop's contract tests, the probe controller that
 # drives the real kestra-helper.exe, the end-to-end overlay check with the
 # Magnification stand-in, the client library from C, kestra-demo.exe against
-# the helper, and the release package (file list, version resources, imports). Prints one PASS/FAIL line per program and exits
+# the helper, the release package (file list, version resources, imports), and
+# the helper's CPU while its targets are still. Prints one PASS/FAIL line per
+# program and exits
 # non-zero when any failed. Builds the preset first (configuring it when
 # needed) and creates the Wine prefix in the build folder on first use.
 #
@@ -196,6 +198,70 @@ run overlay-e2e 120 "$bin/mag/wine_overlay_e2e.exe"
 run client-c 120 "$bin/client/wine_client_c.exe"
 run demo-e2e 180 "$bin/mag/wine_demo_e2e.exe"
 check_package
+
+# The helper's CPU while its targets are still: two dark windows and one
+# glass window, nothing changing. wine_idle_cpu sets the scene up and prints
+# "idle-cpu: ready"; from then on the helper's user+system time is read from
+# /proc/<pid>/stat of its Linux process (GetProcessTimes under-reports under
+# Wine) over KESTRA_IDLE_SECONDS (default 5) and printed as a percent of one
+# core. Fails above KESTRA_IDLE_LIMIT percent (default 5).
+idle_cpu() {
+  local name=idle-cpu
+  if [ -n "${KESTRA_WINE_ONLY:-}" ] && [[ "$name" != *"$KESTRA_WINE_ONLY"* ]]; then return; fi
+  local exe=$bin/mag/wine_idle_cpu.exe helper_exe=$build/apps/helper/kestra-helper.exe
+  if [ ! -f "$exe" ] || [ ! -f "$helper_exe" ]; then
+    summary+=("FAIL $name (not built)"); failures=$((failures + 1)); return
+  fi
+  # The copy beside the stand-in must be the helper just built.
+  cp -f "$helper_exe" "$bin/mag/kestra-helper.exe"
+  echo "=== wine: $name"
+  local log=$build/idle-cpu.log seconds=${KESTRA_IDLE_SECONDS:-5} limit=${KESTRA_IDLE_LIMIT:-5}
+  : >"$log"
+  timeout --kill-after=10 120 "$wine" "$exe" >"$log" 2>&1 &
+  local runner=$!
+  local ready=""
+  for _ in $(seq 1 600); do
+    if grep -q "^idle-cpu: ready" "$log"; then ready=1; break; fi
+    if ! kill -0 "$runner" 2>/dev/null; then break; fi
+    sleep 0.1
+  done
+  # The helper's Linux process: started from this prefix, named after the exe.
+  local pid="" p
+  for p in /proc/[0-9]*; do
+    if tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -q 'kestra-helper\.exe' &&
+       tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      pid=${p#/proc/}; break
+    fi
+  done
+  local percent=""
+  if [ -n "$ready" ] && [ -n "$pid" ]; then
+    # Fields 14 and 15 of stat: user and system time in clock ticks (the
+    # name in field 2 holds no blanks here).
+    local t0 t1 s0 s1 hz
+    hz=$(getconf CLK_TCK)
+    t0=$(awk '{print $14 + $15}' "/proc/$pid/stat"); s0=$(date +%s.%N)
+    sleep "$seconds"
+    t1=$(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null); s1=$(date +%s.%N)
+    if [ -n "$t1" ]; then
+      percent=$(awk -v a="$t0" -v b="$t1" -v x="$s0" -v y="$s1" -v hz="$hz" \
+        'BEGIN { printf "%.1f", 100 * (b - a) / hz / (y - x) }')
+    fi
+  fi
+  wait "$runner"
+  local rc=$?
+  cat "$log"
+  if [ -z "$percent" ]; then
+    summary+=("FAIL $name (no figure: ready=${ready:-no}, pid=${pid:-none}, exit $rc)"); failures=$((failures + 1))
+    return
+  fi
+  echo "idle-cpu: kestra-helper.exe used $percent % of one core over $seconds s with 2 still dark windows and 1 still glass window (limit $limit %)"
+  if [ $rc -eq 0 ] && awk -v p="$percent" -v l="$limit" 'BEGIN { exit !(p <= l) }'; then
+    summary+=("PASS $name ($percent % of one core, limit $limit %)")
+  else
+    summary+=("FAIL $name ($percent % of one core, limit $limit %, exit $rc)"); failures=$((failures + 1))
+  fi
+}
+idle_cpu
 
 echo "=== wine summary"
 for line in "${summary[@]}"; do echo "$line"; done

@@ -577,6 +577,17 @@ void reportTimings(const Scene& scene, const TurnMeter& meter, sim::Desktop& des
         }
         out << text;
     }
+    // The helper's waits for messages between quiet rounds.
+    if (meter.meteredUs() > 0) {
+        res.waitingShare = static_cast<double>(meter.waitedUs()) / static_cast<double>(meter.meteredUs());
+    }
+    {
+        char text[200];
+        std::snprintf(text, sizeof text, "  %-42s %6d waits    %5.1f %% of %.1f s of simulated time\n",
+                      "waiting for messages (nothing changed)", meter.waits(), 100.0 * res.waitingShare,
+                      static_cast<double>(meter.meteredUs()) / 1e6);
+        out << text;
+    }
     // How much of a turn the simulation's capture is: compose the biggest
     // light window's rectangle as the Magnifier stand-in does.
     const PreviewWindow& w = res.windows[moving];

@@ -45,6 +45,7 @@ struct PreviewResult {
     std::vector<Stage> stages;
     std::vector<TimingLine> timings;
     std::string contactSheet;  // path
+    double waitingShare = 0;   // of the scripted virtual time, spent in the helper's waits for messages
 };
 
 // Runs the preview as the program does; returns its exit code. Messages for

@@ -8,13 +8,21 @@ namespace kestra::preview {
 void TurnMeter::start() {
     desk_.callLog().clear();
     desk_.callLog().enable();
-    arm();
+    startUs_ = desk_.nowUs();
+    stopUs_ = startUs_;
+    waitsAtStart_ = desk_.waitStats();
+    waitsAtStop_ = waitsAtStart_;
+    // Before the due events: a script step due at this peek belongs to the
+    // turn it opens.
+    desk_.setPeekHook([this] { onTurn(); });
 }
 
-void TurnMeter::arm() {
-    // One microsecond ahead: due at the next peek, before any script step
-    // scheduled on a whole millisecond.
-    desk_.state().schedule(desk_.nowUs() + 1, [this] { onTurn(); });
+void TurnMeter::stop() {
+    if (!stopped_) {
+        stopUs_ = desk_.nowUs();
+        waitsAtStop_ = desk_.waitStats();
+    }
+    stopped_ = true;
 }
 
 void TurnMeter::onTurn() {
@@ -28,7 +36,6 @@ void TurnMeter::onTurn() {
         return;
     }
     openTurn();
-    arm();
     begin_ = std::chrono::steady_clock::now();
     open_ = true;
 }

@@ -3,9 +3,11 @@
 //
 // A turn runs from one PeekMessageA to the next: the peek (with any request
 // the controller sent), then one scheduler step (ticks, frame cycles,
-// captures). The meter keeps an external event pending one microsecond ahead
-// of the virtual clock, so it runs first thing in every peek; there it closes
-// the previous turn and opens the next. What a turn did is read from the
+// captures), then the wait for messages that may follow a quiet round. The
+// meter runs first thing in every peek (the desktop's peek hook; an external
+// event kept pending would end every wait at once); there it closes the
+// previous turn and opens the next. The wall time of a turn leaves out the
+// virtual time it waited, which costs nothing real. What a turn did is read from the
 // desktop's call log: a BitBlt after the main capture of an engine is a
 // presented frame of that engine (dark or glass, by its effect), a capture
 // through an engine's backdrop Magnifier while its backdrop was not idle is a
@@ -35,12 +37,20 @@ struct Turn {
 class TurnMeter {
   public:
     explicit TurnMeter(sim::Desktop& desk) : desk_(desk) {}
+    ~TurnMeter() { desk_.setPeekHook(nullptr); }
+    TurnMeter(const TurnMeter&) = delete;
+    TurnMeter& operator=(const TurnMeter&) = delete;
     // Starts measuring at the next peek; turns on the call log.
     void start();
-    void stop() { stopped_ = true; }
+    void stop();
     // The current turn ran a script step.
     void markScripted() { scripted_ = true; }
     const std::vector<Turn>& turns() const { return turns_; }
+    // Virtual time from start to stop, and how much of it the helper spent
+    // waiting for messages.
+    std::int64_t meteredUs() const { return stopUs_ - startUs_; }
+    std::int64_t waitedUs() const { return waitsAtStop_.waitedUs - waitsAtStart_.waitedUs; }
+    int waits() const { return waitsAtStop_.waits - waitsAtStart_.waits; }
 
   private:
     struct Role {
@@ -48,7 +58,6 @@ class TurnMeter {
         int engine = -1;
         int kind = 0;  // 0 main, 1 backdrop, 2 monitor
     };
-    void arm();
     void onTurn();
     void closeTurn(double wallMs);
     void openTurn();
@@ -61,6 +70,10 @@ class TurnMeter {
     bool open_ = false;
     bool scripted_ = false;
     bool stopped_ = false;
+    std::int64_t startUs_ = 0;
+    std::int64_t stopUs_ = 0;
+    sim::WaitStats waitsAtStart_{};
+    sim::WaitStats waitsAtStop_{};
 };
 
 }  // namespace kestra::preview

@@ -42,11 +42,13 @@ bool EffectEngine::frameChanged() {
     if (frameCopy == nullptr) {
         // Without a copy there is nothing to compare with: process every frame
         // rather than freeze the overlay until the next size change.
+        noteActivity();
         return true;
     }
     const auto bytes = static_cast<std::size_t>(size);
     if (std::memcmp(frame, frameCopy.get(), bytes) != 0) {
         std::memcpy(frameCopy.get(), frame, bytes);
+        noteActivity();
         return true;
     }
     return learned;

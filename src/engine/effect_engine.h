@@ -30,6 +30,11 @@ enum class [[nodiscard]] GlassStartResult{
     started = 0, noBackdropCapture = -1, noBackdropFrame = -2, noGlassBuffers = -3, noMonitorCapture = -4,
 };
 
+// Counts the changes any engine has seen (noteActivity): the main loop's
+// pacing compares it across a round of ticks to learn whether anything on
+// screen moved.
+extern std::uint32_t engineActivity;
+
 struct EffectEngine {
     MagnifierCapture mainCapture;
     HeapBuffer frameCopy;
@@ -62,6 +67,11 @@ struct EffectEngine {
     std::int32_t lastDarknessTest = -kDarknessTestPeriodMs;
     std::int32_t lastColourLearning = 0;
     std::int32_t blurRadius = 50;
+    // Clock time of the last change this engine saw: a new frame of the
+    // target, a live or recomposed glass backdrop, a move of the target, an
+    // attach or a resume. The tick slows down this engine's cycles while it
+    // lies in the past (tracking/still_pacing.h).
+    std::int32_t lastActivity = 0;
     // The monitor rectangle the blurred monitor frame was captured from: its
     // top-left corner is the frame's first pixel. Set with each monitor
     // capture (unlike savedMonitorRect, which follows the monitor's size), so
@@ -71,6 +81,9 @@ struct EffectEngine {
     EffectEngine() = default;
     EffectEngine(const EffectEngine&) = delete;
     EffectEngine& operator=(const EffectEngine&) = delete;
+
+    // Records a change now (lastActivity) and counts it in engineActivity.
+    void noteActivity();
 
     // Lifecycle.
     // Fails when the overlay, the main capture, its first frame or a buffer

@@ -353,7 +353,15 @@ void EffectEngine::resizeFrame() {
     }
 }
 
+std::uint32_t engineActivity = 0;
+
+void EffectEngine::noteActivity() {
+    lastActivity = nowMs();
+    engineActivity += 1;
+}
+
 void EffectEngine::followTarget() {
+    noteActivity();
     if (glassEnabled && monitorCapture.hostWindow != nullptr) {
         if (placement->showCmd != SW_SHOWMAXIMIZED && savedPlacement.showCmd != SW_SHOWMAXIMIZED) {
             if (widthOf(*monitorRect) != widthOf(savedMonitorRect) ||

@@ -174,6 +174,11 @@ void EffectEngine::glassCycle() {
             return;
         }
     }
+    // A live backdrop, a recomposed one and the following mode change what
+    // the overlay shows on every cycle, as a new target frame does.
+    if (monitorBackdropActive || !backdropIdle || backdropRecomposed) {
+        noteActivity();
+    }
     // The passes read backdropImage at the main frame's offsets: without an
     // image of the frame's size (a failed allocation, or a size change whose
     // backdrop has not followed yet) there is nothing to blend this cycle.

@@ -7,6 +7,7 @@
 #include "backdrop/stack_blur.h"
 #include "channel/framing.h"
 #include "host/command_apply.h"
+#include "host/pacing.h"
 #include "host/tick_scheduler.h"
 #include "platform/clock.h"
 #include "platform/window_class.h"
@@ -62,12 +63,18 @@ int runMainLoop(HWND controller) {
             lastLivenessCheck = nowMs();
         }
         // Sent messages, the controller's requests among them, reach the
-        // window procedure inside the peek. Posted messages are dropped.
-        PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);
+        // window procedure inside the peek. Posted messages are dropped. A
+        // window of this process that needs painting (a shown overlay) would
+        // keep returning WM_PAINT and end every wait at once: it paints
+        // itself by other means, so its update region is simply validated.
+        if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) && message.message == WM_PAINT) {
+            ValidateRect(message.hwnd, nullptr);
+        }
         if (!schedulerStep()) {
             MagUninitialize();
             return kExitNothingTracked;
         }
+        paceAfterTurn(lastLivenessCheck);
     }
 }
 
@@ -109,6 +116,7 @@ void resetProcessState() {
     resetSurfacesState();
     resetTrackingState();
     resetSchedulerState();
+    resetPacingState();
     resetClockOrigin();
     resetAnalysisState();
     resetPixelPassState();

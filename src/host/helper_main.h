@@ -32,7 +32,8 @@ LRESULT CALLBACK helperWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 // The main loop: one message peek and one scheduler step per turn, with a
 // liveness check of the controller window and of activeList about every ten
-// seconds. Returns the exit code.
+// seconds. After a round of turns that saw no change it waits for messages
+// until the next due work (host/pacing.h). Returns the exit code.
 int runMainLoop(HWND controller);
 
 // Returns every process-wide state (channel, surfaces, tracking, scheduler,

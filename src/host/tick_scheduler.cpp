@@ -1,5 +1,6 @@
 #include "host/tick_scheduler.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "platform/clock.h"
@@ -93,9 +94,16 @@ void chooseFront() {
     schedulerState.lastFrontCheck = nowMs();
 }
 
+void endRound() {
+    schedulerState.roundEnded = true;
+    schedulerState.roundQuiet = engineActivity == schedulerState.roundActivity;
+    schedulerState.roundActivity = engineActivity;
+}
+
 void restartVisits() {
     schedulerState.turnCounter = 0;
     schedulerState.visitPosition = 1;
+    endRound();
 }
 
 }  // namespace
@@ -115,6 +123,7 @@ bool schedulerStep() {
     }
 
     if (activeList.size() == 1) {
+        endRound();
         return true;
     }
 
@@ -145,6 +154,14 @@ bool schedulerStep() {
         restartVisits();
     }
     return true;
+}
+
+std::int64_t msUntilFrontChoice(std::int64_t limit) {
+    if (activeList.size() <= 1) {
+        return limit;
+    }
+    const std::int64_t until = kFrontCheckPeriodMs - elapsedSince(schedulerState.lastFrontCheck);
+    return std::clamp<std::int64_t>(until, 0, limit);
 }
 
 void resetSchedulerState() {

@@ -20,6 +20,13 @@ struct SchedulerState {
     std::int32_t periodFactor = 2;                       // turns between two visits of non-front windows
     std::int32_t turnCounter = 0;                        // turns since the current cycle of visits began
     std::int32_t visitPosition = 1;                      // activeList position of the next visit; never 0
+    // A round ends with the turn that completes the visits of the windows
+    // behind the front (the front window is ticked on every turn), or on every
+    // turn when one window is tracked: every tracked window has then been
+    // ticked since the round began. The main loop reads and clears roundEnded.
+    bool roundEnded = false;
+    bool roundQuiet = false;          // no engine saw a change during the round that ended
+    std::uint32_t roundActivity = 0;  // engineActivity when the current round began
 };
 
 extern SchedulerState schedulerState;
@@ -33,6 +40,10 @@ extern TickFunction schedulerTick;
 // One turn of the main loop's scheduling. Returns false only when this turn
 // itself untracked the last remaining window, so that activeList became empty.
 bool schedulerStep();
+
+// Milliseconds until the scheduler has timed work of its own: the next front
+// choice while more than one window is tracked; at most `limit`.
+std::int64_t msUntilFrontChoice(std::int64_t limit);
 
 // Start values of the scheduler counters, and the real tick.
 void resetSchedulerState();

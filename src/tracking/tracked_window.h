@@ -53,6 +53,7 @@ struct TrackedWindow {
     WINDOWPLACEMENT placement{};
     RECT monitorRect{};
     bool live = false;
+    std::int32_t lastCycle = 0;  // clock time the tick last did its work (still pacing)
 
     TrackedWindow() = default;
     TrackedWindow(const TrackedWindow&) = delete;

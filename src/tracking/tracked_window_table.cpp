@@ -3,7 +3,9 @@
 // leaves out, and the tick that suspends, resumes and runs each engine.
 #include <algorithm>
 
+#include "platform/clock.h"
 #include "surfaces/overlay_layer.h"
+#include "tracking/still_pacing.h"
 #include "tracking/tracked_window.h"
 
 namespace kestra {
@@ -133,6 +135,7 @@ int attach(TrackedWindow& record) {
     // (a failed resume, or a reused slot) would otherwise skip that start
     // and leave the new overlay without a frame.
     record.live = false;
+    engine.noteActivity();
     // An engine that was attached already keeps its one entry.
     if (std::find(overlayExclusions.begin(), overlayExclusions.end(), engine.overlay.layerWindow) ==
         overlayExclusions.end()) {
@@ -153,6 +156,11 @@ void untrackRecord(TrackedWindow& record) {
 
 void tick(TrackedWindow& record) {
     EffectEngine& engine = record.engine;
+    // A window that rests is looked at again when its rest interval is over.
+    if (!cycleDue(record)) {
+        return;
+    }
+    record.lastCycle = nowMs();
     readPlacement(record);
     const bool showable =
         IsWindowVisible(record.target) && readPlacement(record) &&
@@ -165,6 +173,7 @@ void tick(TrackedWindow& record) {
                 engine.suspendEngine();
             }
             record.live = false;
+            engine.noteActivity();
         }
         Sleep(1);
         return;
@@ -192,6 +201,7 @@ void tick(TrackedWindow& record) {
             static_cast<void>(engine.startGlass());
         }
         record.live = true;
+        engine.noteActivity();
     }
     followPlacement(record, true);
     if (engine.engineAttached) {
@@ -257,6 +267,7 @@ void resetTrackingState() {
     overlayExclusions.clear();
     overlayExclusions.shrink_to_fit();
     effectCount = 0;
+    engineActivity = 0;
     monitorRects.clear();
     monitorRects.shrink_to_fit();
     moduleInstance = nullptr;

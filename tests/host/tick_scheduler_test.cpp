@@ -318,5 +318,49 @@ TEST_F(TickScheduler, ListShortenedByCommandsRestartsTheVisits) {
     EXPECT_EQ(turns[3], (std::vector<HWND>{p, q}));
 }
 
+// A round ends when every tracked window has been ticked since it began:
+// the turn that completes the visits behind the front, or every turn with
+// one window. A round is quiet when no engine saw a change during it.
+TEST_F(TickScheduler, RoundsEndWhenEveryWindowWasTickedAndKnowWhetherAnythingChanged) {
+    trackWindow("P");
+    trackWindow("Q");
+    trackWindow("R");
+    std::vector<bool> ended;
+    std::vector<bool> quiet;
+    for (int turn = 0; turn < 8; ++turn) {
+        if (turn == 5) {
+            engineActivity += 1;  // an engine saw a change in the second round
+        }
+        ASSERT_TRUE(schedulerStep());
+        ended.push_back(schedulerState.roundEnded);
+        quiet.push_back(schedulerState.roundQuiet);
+        schedulerState.roundEnded = false;
+    }
+    EXPECT_EQ(ended, (std::vector<bool>{false, false, false, true, false, false, false, true}));
+    EXPECT_TRUE(quiet[3]);
+    EXPECT_FALSE(quiet[7]);
+}
+
+TEST_F(TickScheduler, WithOneWindowEveryTurnEndsARound) {
+    trackWindow("only");
+    for (int turn = 0; turn < 3; ++turn) {
+        schedulerState.roundEnded = false;
+        ASSERT_TRUE(schedulerStep());
+        EXPECT_TRUE(schedulerState.roundEnded);
+        EXPECT_TRUE(schedulerState.roundQuiet);
+    }
+}
+
+TEST_F(TickScheduler, FrontChoiceIsDueEveryFiveHundredMillisecondsWithTwoWindows) {
+    trackWindow("P");
+    EXPECT_EQ(msUntilFrontChoice(16), 16) << "one window: no front choice";
+    trackWindow("Q");
+    ASSERT_TRUE(schedulerStep());
+    ASSERT_TRUE(schedulerStep());
+    EXPECT_EQ(msUntilFrontChoice(1000), 500 - (desk.now() - schedulerState.lastFrontCheck));
+    desk.runFor(600);
+    EXPECT_EQ(msUntilFrontChoice(16), 0);
+}
+
 }  // namespace
 }  // namespace kestra

@@ -294,6 +294,12 @@ TEST(PreviewPictures, BuiltInSceneAtHalfSize) {
             EXPECT_LE(line.medianMs, line.worstMs) << line.label;
         }
     }
+    // Between the script's steps nothing changes for a while: the helper
+    // waits for messages then (little of the time here, with 10 ms turns and
+    // four windows a round takes longer than a frame), and says how long.
+    EXPECT_NE(run.out.find("waiting for messages"), std::string::npos);
+    EXPECT_GT(run.result.waitingShare, 0.0);
+    EXPECT_LT(run.result.waitingShare, 1.0);
     cleanUp(dir);
 }
 

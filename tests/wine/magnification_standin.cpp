@@ -40,6 +40,7 @@ struct Control {
 HINSTANCE module = nullptr;
 int initialised = 0;
 std::map<HWND, Control> controls;
+std::map<HWND, const void*> views;  // published pixels by window, mapped once
 
 // The desktop seen where no window is: a fixed pattern of screen coordinates.
 std::uint32_t desktopPixel(LONG x, LONG y) {
@@ -67,13 +68,65 @@ bool filteredOut(const Control& control, HWND window) {
     return control.filterMode == MW_FILTERMODE_EXCLUDE ? listed : !listed;
 }
 
+// A shown top-level window and its rectangle.
+struct Shown {
+    HWND window;
+    RECT rect;
+};
+
+// How long a reading of the window list serves further captures.
+constexpr ULONGLONG kWindowListMs = 10;
+
+// The shown (visible, not minimised) top-level windows from the top of the
+// z-order down. A compositor knows them without asking; here every reading
+// costs a round trip to the Wine server per window and question, so one
+// reading serves the captures of the next kWindowListMs (the captures of one
+// turn of the helper's loop take one reading between them).
+const std::vector<Shown>& shownWindows() {
+    static std::vector<Shown> list;
+    static ULONGLONG readAt = 0;
+    static bool read = false;
+    const ULONGLONG now = GetTickCount64();
+    if (read && now - readAt < kWindowListMs) {
+        return list;
+    }
+    list.clear();
+    for (HWND w = GetTopWindow(nullptr); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+        RECT r;
+        if (IsWindowVisible(w) && !IsIconic(w) && GetWindowRect(w, &r)) {
+            list.push_back(Shown{w, r});
+        }
+    }
+    readAt = now;
+    read = true;
+    return list;
+}
+
+// The published pixels of a window, mapped once and kept: a real Magnifier
+// gets the pixels from the compositor, so opening and mapping the shared
+// memory anew on every capture (page faults included) would charge the
+// helper's process with costs that only this stand-in has. Null when the
+// window publishes nothing (asked again next time).
+const void* publishedView(HWND window) {
+    const auto found = views.find(window);
+    if (found != views.end()) {
+        return found->second;
+    }
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, winetest::sharedPixelsName(window).c_str());
+    void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (mapping != nullptr) {
+        CloseHandle(mapping);  // the view keeps the section alive
+    }
+    if (view != nullptr) {
+        views[window] = view;
+    }
+    return view;
+}
+
 // Draws one window's published pixels (or flat grey) into the image, clipped
 // to the window's rectangle and to the source rectangle.
-void drawWindow(HWND window, const RECT& source, std::uint32_t* image, LONG width, LONG height) {
-    RECT r;
-    if (!GetWindowRect(window, &r)) {
-        return;
-    }
+void drawWindow(HWND window, const RECT& r, const RECT& source, std::uint32_t* image, LONG width,
+                LONG height) {
     const LONG left = std::max(r.left, source.left);
     const LONG top = std::max(r.top, source.top);
     const LONG right = std::min(r.right, source.right);
@@ -83,8 +136,7 @@ void drawWindow(HWND window, const RECT& source, std::uint32_t* image, LONG widt
     }
     const winetest::SharedPixelsHeader* header = nullptr;
     const std::uint32_t* pixels = nullptr;
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, winetest::sharedPixelsName(window).c_str());
-    void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    const void* view = publishedView(window);
     if (view != nullptr) {
         header = static_cast<const winetest::SharedPixelsHeader*>(view);
         if (header->magic == winetest::kSharedPixelsMagic) {
@@ -106,12 +158,6 @@ void drawWindow(HWND window, const RECT& source, std::uint32_t* image, LONG widt
         }
     }
     (void)height;
-    if (view != nullptr) {
-        UnmapViewOfFile(view);
-    }
-    if (mapping != nullptr) {
-        CloseHandle(mapping);
-    }
 }
 
 }  // namespace
@@ -182,17 +228,12 @@ BOOL WINAPI MagSetWindowSource(HWND hwnd, RECT rect) {
             image[static_cast<std::size_t>(y) * width + x] = desktopPixel(rect.left + x, rect.top + y);
         }
     }
-    // Top-level windows from the bottom of the z-order to the top.
-    std::vector<HWND> order;
-    for (HWND w = GetTopWindow(nullptr); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
-        order.push_back(w);
-    }
+    const std::vector<Shown>& order = shownWindows();
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        HWND w = *it;
-        if (!IsWindowVisible(w) || IsIconic(w) || filteredOut(control, w)) {
+        if (filteredOut(control, it->window)) {
             continue;
         }
-        drawWindow(w, rect, image, width, height);
+        drawWindow(it->window, it->rect, rect, image, width, height);
     }
     if (control.callback != nullptr) {
         MAGIMAGEHEADER source{};

@@ -616,6 +616,26 @@ void Desktop::runDueEvents() {
     state_->runDue();
 }
 
+void Desktop::setWaitHook(std::function<bool(std::int64_t untilMs)> hook) {
+    state_->waitHook = std::move(hook);
+}
+
+void Desktop::setPeekHook(std::function<void()> hook) {
+    state_->peekHook = std::move(hook);
+}
+
+WaitStats Desktop::waitStats() const {
+    return state_->waitStats;
+}
+
+void Desktop::setRefreshRate(std::size_t monitor, DWORD hertz) {
+    DesktopState& s = *state_;
+    if (s.refreshRates.size() <= monitor) {
+        s.refreshRates.resize(monitor + 1, kDefaultRefreshRate);
+    }
+    s.refreshRates[monitor] = hertz;
+}
+
 std::size_t Desktop::pendingEvents() const {
     return state_->events.size();
 }

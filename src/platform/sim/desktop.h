@@ -49,6 +49,16 @@
 // then advances it by the turn cost. In real-time mode the steady clock is used and
 // Sleep really sleeps.
 //
+// Waits. MsgWaitForMultipleObjectsEx (on no handles) ends at the earlier of
+// its timeout and the next external event: the clock jumps there. It does not
+// run the event: a message sent from another process is handled by the next
+// PeekMessageA, at the same virtual instant. Input already queued (a posted
+// message, or a helper window that needs painting) ends it at once. The
+// simulation does not track which input the thread has seen already, so
+// without MWMO_INPUTAVAILABLE it behaves as with it. Another source of
+// external events (e.g. a controller process simulated with threads of its
+// own) hooks in with setWaitHook.
+//
 // Not thread-safe: one desktop, one thread.
 #pragma once
 
@@ -281,6 +291,17 @@ class Controller {
 
 // ---- diagnostics ----
 
+// What the helper's MsgWaitForMultipleObjectsEx calls added up to.
+struct WaitStats {
+    int waits = 0;              // calls that waited or returned at once
+    int timeouts = 0;           // of them, returned WAIT_TIMEOUT
+    std::int64_t waitedUs = 0;  // virtual time spent inside them
+};
+
+// The refresh rate EnumDisplaySettingsA reports for a monitor unless a test
+// sets another.
+constexpr DWORD kDefaultRefreshRate = 60;
+
 struct Counts {
     int windows = 0;        // live windows of every process (the desktop window not counted)
     int helperWindows = 0;  // live windows of the helper process
@@ -313,6 +334,7 @@ struct Counts {
 //   MagSetWindowFilterList  window, code = mode, handles = list
 //   MagSetWindowSource  window, rect = source
 //   Sleep               code = milliseconds
+//   MsgWaitForMultipleObjectsEx  code = timeout in milliseconds, result = the value returned
 // Calls are logged before their faults are applied, so failed calls appear too.
 struct CallEntry {
     std::string function{};
@@ -322,6 +344,7 @@ struct CallEntry {
     RECT rect{0, 0, 0, 0};
     std::vector<HWND> handles{};
     std::string text{};
+    std::int64_t result = 0;
 };
 
 class CallLog {
@@ -381,6 +404,10 @@ class Desktop {
     void setMonitors(const std::vector<RECT>& monitors);  // must not be empty
     RECT virtualScreen() const;
     void setWallpaper(Content c);
+    // The refresh rate (Hz) EnumDisplaySettingsA reports for the monitor at
+    // this enumeration index; 0 or 1 stand for "the hardware's default", as
+    // Windows may report it.
+    void setRefreshRate(std::size_t monitor, DWORD hertz);
 
     // -- applications and windows --
     App& app(const std::string& name);  // created on first use
@@ -430,6 +457,17 @@ class Desktop {
     // Runs the events that are due now.
     void runDueEvents();
     std::size_t pendingEvents() const;
+    // Called when the helper waits in MsgWaitForMultipleObjectsEx, with the
+    // virtual time (ms) at which the wait would end without external events.
+    // It may run other simulated processes up to then and schedule events for
+    // the helper with at(); returning true ends the wait at once (something
+    // was delivered to the helper's thread during the call). Null: no hook.
+    void setWaitHook(std::function<bool(std::int64_t untilMs)> hook);
+    WaitStats waitStats() const;
+    // Called first thing in every PeekMessageA of the helper, before the due
+    // events run (diagnostics, e.g. to time the main loop's turns without an
+    // event that would end every wait). Null: no hook.
+    void setPeekHook(std::function<void()> hook);
 
     // -- posted messages of the helper's queue --
     std::size_t postedMessages() const;

@@ -130,7 +130,8 @@ struct DesktopState {
     std::uint64_t generation = 0;
     DesktopOptions options;
     std::vector<RECT> monitors;
-    Image wallpaper;  // rendered over the virtual screen's bounding box
+    std::vector<DWORD> refreshRates;  // per monitor, by enumeration index; missing: kDefaultRefreshRate
+    Image wallpaper;                  // rendered over the virtual screen's bounding box
     bool wallpaperValid = false;
 
     // windows
@@ -153,6 +154,11 @@ struct DesktopState {
     std::chrono::steady_clock::time_point realStart;
     std::multimap<std::pair<std::int64_t, std::uint64_t>, std::function<void()>> events;
     std::uint64_t eventSeq = 0;
+    // MsgWaitForMultipleObjectsEx: the other source of external events, and
+    // what the helper's waits added up to.
+    std::function<bool(std::int64_t)> waitHook;
+    std::function<void()> peekHook;
+    WaitStats waitStats{};
 
     // helper's message queue
     std::vector<MSG> posted;

@@ -195,6 +195,9 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, U
     if (s == nullptr) {
         return FALSE;
     }
+    if (s->peekHook) {
+        s->peekHook();
+    }
     // Started programs take their turns between peeks (programs.h).
     sim::programTurnBoundary();
     // Messages sent from other processes arrive here.

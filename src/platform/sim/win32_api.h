@@ -187,10 +187,69 @@ using MagImageScalingCallback = BOOL(CALLBACK*)(HWND hwnd, void* srcdata, MAGIMA
                                                 RECT clipped, HRGN dirty);
 using MONITORENUMPROC = BOOL(CALLBACK*)(HMONITOR, HDC, LPRECT, LPARAM);
 
+constexpr int CCHDEVICENAME = 32;
+constexpr int CCHFORMNAME = 32;
+
+struct MONITORINFO {
+    DWORD cbSize;
+    RECT rcMonitor;
+    RECT rcWork;
+    DWORD dwFlags;
+};
+using LPMONITORINFO = MONITORINFO*;
+
+// As in the SDK's C++ declaration: the extended record derives from the base.
+struct MONITORINFOEXA : public MONITORINFO {
+    CHAR szDevice[CCHDEVICENAME];
+};
+
+struct POINTL {
+    LONG x;
+    LONG y;
+};
+
+// The display variant of the record: on Windows dmPosition,
+// dmDisplayOrientation and dmDisplayFixedOutput share a union with the printer
+// fields (dmOrientation ... dmPrintQuality), and dmDisplayFlags one with
+// dmNup; offsets and size are the same.
+struct DEVMODEA {
+    BYTE dmDeviceName[CCHDEVICENAME];
+    WORD dmSpecVersion;
+    WORD dmDriverVersion;
+    WORD dmSize;
+    WORD dmDriverExtra;
+    DWORD dmFields;
+    POINTL dmPosition;
+    DWORD dmDisplayOrientation;
+    DWORD dmDisplayFixedOutput;
+    short dmColor;
+    short dmDuplex;
+    short dmYResolution;
+    short dmTTOption;
+    short dmCollate;
+    BYTE dmFormName[CCHFORMNAME];
+    WORD dmLogPixels;
+    DWORD dmBitsPerPel;
+    DWORD dmPelsWidth;
+    DWORD dmPelsHeight;
+    DWORD dmDisplayFlags;
+    DWORD dmDisplayFrequency;
+    DWORD dmICMMethod;
+    DWORD dmICMIntent;
+    DWORD dmMediaType;
+    DWORD dmDitherType;
+    DWORD dmReserved1;
+    DWORD dmReserved2;
+    DWORD dmPanningWidth;
+    DWORD dmPanningHeight;
+};
+
 static_assert(sizeof(WNDCLASSEXA) == 80, "WNDCLASSEXA layout");
 static_assert(sizeof(WINDOWPLACEMENT) == 44, "WINDOWPLACEMENT layout");
 static_assert(sizeof(BITMAPINFO) == 44, "BITMAPINFO layout");
 static_assert(sizeof(MAGIMAGEHEADER) == 40, "MAGIMAGEHEADER layout");
+static_assert(sizeof(MONITORINFOEXA) == 72, "MONITORINFOEXA layout");
+static_assert(sizeof(DEVMODEA) == 156, "DEVMODEA layout");
 
 // ---- constants ----
 #define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
@@ -294,6 +353,41 @@ constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008;
 constexpr DWORD MW_FILTERMODE_EXCLUDE = 0;
 constexpr DWORD MW_FILTERMODE_INCLUDE = 1;
 
+// Waits.
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
+constexpr DWORD WAIT_TIMEOUT = 0x00000102;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD QS_KEY = 0x0001;
+constexpr DWORD QS_MOUSEMOVE = 0x0002;
+constexpr DWORD QS_MOUSEBUTTON = 0x0004;
+constexpr DWORD QS_POSTMESSAGE = 0x0008;
+constexpr DWORD QS_TIMER = 0x0010;
+constexpr DWORD QS_PAINT = 0x0020;
+constexpr DWORD QS_SENDMESSAGE = 0x0040;
+constexpr DWORD QS_HOTKEY = 0x0080;
+constexpr DWORD QS_ALLPOSTMESSAGE = 0x0100;
+constexpr DWORD QS_RAWINPUT = 0x0400;
+constexpr DWORD QS_MOUSE = QS_MOUSEMOVE | QS_MOUSEBUTTON;
+constexpr DWORD QS_INPUT = QS_MOUSE | QS_KEY | QS_RAWINPUT;
+constexpr DWORD QS_ALLEVENTS = QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
+constexpr DWORD QS_ALLINPUT = QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE;
+constexpr DWORD MWMO_WAITALL = 0x0001;
+constexpr DWORD MWMO_ALERTABLE = 0x0002;
+constexpr DWORD MWMO_INPUTAVAILABLE = 0x0004;
+
+// Monitors and display settings.
+constexpr DWORD MONITOR_DEFAULTTONULL = 0x00000000;
+constexpr DWORD MONITOR_DEFAULTTOPRIMARY = 0x00000001;
+constexpr DWORD MONITOR_DEFAULTTONEAREST = 0x00000002;
+constexpr DWORD MONITORINFOF_PRIMARY = 0x00000001;
+constexpr DWORD ENUM_CURRENT_SETTINGS = static_cast<DWORD>(-1);
+constexpr DWORD ENUM_REGISTRY_SETTINGS = static_cast<DWORD>(-2);
+constexpr DWORD DM_BITSPERPEL = 0x00040000;
+constexpr DWORD DM_PELSWIDTH = 0x00080000;
+constexpr DWORD DM_PELSHEIGHT = 0x00100000;
+constexpr DWORD DM_DISPLAYFREQUENCY = 0x00400000;
+
 #define CW_USEDEFAULT (static_cast<int>(0x80000000))
 
 // ---- user32 ----
@@ -338,6 +432,13 @@ BOOL WINAPI SetLayeredWindowAttributes(HWND hwnd, COLORREF key, BYTE alpha, DWOR
 HDC WINAPI GetDC(HWND hwnd);
 int WINAPI ReleaseDC(HWND hwnd, HDC dc);
 BOOL WINAPI EnumDisplayMonitors(HDC dc, LPCRECT clip, MONITORENUMPROC proc, LPARAM data);
+HMONITOR WINAPI MonitorFromWindow(HWND hwnd, DWORD flags);
+BOOL WINAPI GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info);
+BOOL WINAPI EnumDisplaySettingsA(LPCSTR deviceName, DWORD modeNum, DEVMODEA* devMode);
+BOOL WINAPI ValidateRect(HWND hwnd, const RECT* rect);
+// Waits on no handles in the simulation (nCount must be 0): see desktop.h.
+DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* handles, DWORD milliseconds,
+                                         DWORD wakeMask, DWORD flags);
 
 // ---- gdi32 ----
 HBRUSH WINAPI CreateSolidBrush(COLORREF colour);
