@@ -192,6 +192,7 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, U
     if (s == nullptr) {
         return FALSE;
     }
+    s->peeks += 1;
     // Messages sent from other processes arrive here.
     s->runDue();
     BOOL found = FALSE;
