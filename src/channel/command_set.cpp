@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channel/framing.h"
@@ -36,7 +37,7 @@ std::optional<HWND> readTarget(std::string_view field) {
     return handle;
 }
 
-StartGlassCommand readGlassStart(HWND target, const std::vector<std::string>& pieces) {
+StartGlassCommand readGlassStart(HWND target, const std::vector<std::string_view>& pieces) {
     StartGlassCommand start;
     start.target = target;
     start.blurRadius = readRadius(pieces[1]);
@@ -94,7 +95,7 @@ std::optional<Command> parseCommand(std::int32_t number, std::string_view payloa
 
     const std::string_view separator = number == kSetDark ? kDarkSeparator : kSettingSeparator;
     const std::size_t required = number == kStartGlassEffect ? kGlassPieces : kSettingPieces;
-    const std::vector<std::string> pieces = splitOnDelimiter(payload, separator);
+    const std::vector<std::string_view> pieces = splitPieces(payload, separator, required + 1);
     if (pieces.size() != required) {
         return std::nullopt;
     }

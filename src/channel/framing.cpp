@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -95,13 +96,21 @@ long long decimalOrder(const char* first, const char* last) {
 }
 
 // Sends one frame with WM_COPYDATA; the result of the send says nothing the
-// channel acts on.
+// channel acts on. The send is bounded so that a peer that stops taking
+// messages cannot stop the main thread (every overlay and the liveness
+// check): a live controller handles a frame in microseconds, so a second is
+// far beyond any answer worth waiting for, and once the system judges the
+// peer hung SMTO_ABORTIFHUNG gives up at once. SMTO_NORMAL, not SMTO_BLOCK:
+// while it waits, this thread still handles the messages sent to it, so a
+// peer that sends a request while it handles this frame is still answered.
 void sendFrame(HWND target, const std::string& frame) {
     COPYDATASTRUCT data{};
     data.dwData = 0;
     data.cbData = static_cast<DWORD>(frame.size());
     data.lpData = const_cast<char*>(frame.data());
-    SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                        SMTO_NORMAL | SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
 }
 
 void dispatchReply(HWND peer, std::int32_t requestId, std::string payload) {
@@ -129,31 +138,74 @@ void dispatchReply(HWND peer, std::int32_t requestId, std::string payload) {
     }
 }
 
-}  // namespace
+int frameDepth = 0;  // frames being handled, nested inside one another
 
-std::vector<std::string> splitOnDelimiter(std::string_view text, std::string_view delimiter) {
-    std::vector<std::string> pieces;
-    if (text.empty()) {
-        return pieces;
+struct DepthGuard {
+    DepthGuard() { ++frameDepth; }
+    ~DepthGuard() { --frameDepth; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+// Splits no further than a frame needs: one piece beyond the count that a
+// well-formed frame has is enough to refuse it.
+void handleFrame(std::string_view text) {
+    const std::vector<std::string_view> parts = splitPieces(text, kHeaderSeparator, 3);
+    if (parts.size() != 2) {
+        return;
     }
-    std::string current;
-    std::size_t position = 0;
-    const std::size_t length = text.size();
-    const std::size_t width = delimiter.size();
-    while (position < length) {
-        if (width > 0 && width <= length - position && text.compare(position, width, delimiter) == 0) {
-            pieces.push_back(std::move(current));
-            current.clear();
-            position += width;
-        } else {
-            current.push_back(text[position]);
-            ++position;
+    const std::vector<std::string_view> header = splitPieces(parts[0], kFieldSeparator, 3);
+    if (header.size() != 2) {
+        return;
+    }
+    const std::optional<HWND> peer = readHandle(header[0]);
+    if (!peer) {
+        return;
+    }
+    if (header[1] == kRequestKind) {
+        const std::vector<std::string_view> body = splitPieces(parts[1], kFieldSeparator, 4);
+        if (commandHandler != nullptr && body.size() == 3) {
+            commandHandler(*peer, readInteger(body[0]), std::string(body[1]), readInteger(body[2]));
+        }
+    } else if (header[1] == kReplyKind) {
+        const std::vector<std::string_view> body = splitPieces(parts[1], kFieldSeparator, 3);
+        if (body.size() == 2) {
+            dispatchReply(*peer, readInteger(body[0]), std::string(body[1]));
         }
     }
-    if (!current.empty()) {
-        pieces.push_back(std::move(current));
+}
+
+}  // namespace
+
+std::vector<std::string_view> splitPieces(std::string_view text, std::string_view delimiter,
+                                          std::size_t limit) {
+    std::vector<std::string_view> pieces;
+    if (text.empty() || limit == 0) {
+        return pieces;
+    }
+    const std::size_t width = delimiter.size();
+    std::size_t start = 0;
+    while (width > 0) {
+        const std::size_t found = text.find(delimiter, start);
+        if (found == std::string_view::npos) {
+            break;
+        }
+        pieces.push_back(text.substr(start, found - start));
+        start = found + width;
+        if (pieces.size() == limit) {
+            return pieces;
+        }
+    }
+    if (start < text.size()) {
+        pieces.push_back(text.substr(start));
     }
     return pieces;
+}
+
+std::vector<std::string> splitOnDelimiter(std::string_view text, std::string_view delimiter) {
+    const std::vector<std::string_view> views =
+        splitPieces(text, delimiter, std::numeric_limits<std::size_t>::max());
+    return std::vector<std::string>(views.begin(), views.end());
 }
 
 std::optional<HWND> readHandle(std::string_view field) {
@@ -293,39 +345,27 @@ void onCopyData(HWND receiver, const COPYDATASTRUCT* data) {
     if (receiver == nullptr || receiver != helperWindow) {
         return;
     }
-    if (data == nullptr || data->lpData == nullptr || data->cbData == 0) {
+    if (data == nullptr || data->lpData == nullptr || data->cbData == 0 || data->cbData > kMaxFrameBytes) {
         return;
     }
+    // A peer that answers every frame with a new request nests this handler
+    // inside the send of the frame before: past the bound, drop the request.
+    if (frameDepth >= kMaxFrameDepth) {
+        return;
+    }
+    const DepthGuard depth;
     // The frame is the bytes up to the first NUL, never more than cbData.
+    // The sender's buffer is lent for the whole call: read it in place.
     const char* bytes = static_cast<const char*>(data->lpData);
     const void* nul = std::memchr(bytes, '\0', data->cbData);
     const std::size_t length = nul != nullptr
                                    ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes)
                                    : static_cast<std::size_t>(data->cbData);
-    // Keep a copy: the sender's buffer is only lent for this call.
-    const std::string text(bytes, length);
-
-    const std::vector<std::string> parts = splitOnDelimiter(text, kHeaderSeparator);
-    if (parts.size() != 2) {
-        return;
-    }
-    const std::vector<std::string> header = splitOnDelimiter(parts[0], kFieldSeparator);
-    if (header.size() != 2) {
-        return;
-    }
-    const std::optional<HWND> peer = readHandle(header[0]);
-    if (!peer) {
-        return;
-    }
-    std::vector<std::string> body = splitOnDelimiter(parts[1], kFieldSeparator);
-    if (header[1] == kRequestKind) {
-        if (commandHandler != nullptr && body.size() == 3) {
-            commandHandler(*peer, readInteger(body[0]), std::move(body[1]), readInteger(body[2]));
-        }
-    } else if (header[1] == kReplyKind) {
-        if (body.size() == 2) {
-            dispatchReply(*peer, readInteger(body[0]), std::move(body[1]));
-        }
+    try {
+        handleFrame(std::string_view(bytes, length));
+    } catch (const std::bad_alloc&) {
+        // Out of memory while handling one frame: drop the frame; nothing may
+        // leave the window procedure.
     }
 }
 
@@ -358,11 +398,18 @@ int sendRequest(HWND target, std::string_view payload) {
 }
 
 void sendReply(HWND target, std::int32_t requestId, std::string_view payload) {
+    // The sender field is whatever the peer wrote: never let it make the
+    // reply a broadcast to every top-level window, and skip handles that name
+    // no window.
+    if (target == nullptr || target == HWND_BROADCAST || !IsWindow(target)) {
+        return;
+    }
     sendFrame(target, formatReplyFrame(helperWindow, requestId, payload));
 }
 
 void resetChannelState() {
     pendingReplies.clear();
+    frameDepth = 0;
     commandHandler = nullptr;
     helperWindow = nullptr;
 }

@@ -9,6 +9,7 @@
 // frame is dropped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -26,6 +27,23 @@ inline constexpr std::string_view kRequestKind = "REQ";
 inline constexpr std::string_view kReplyKind = "RET";
 // The command number of the start-up announcement.
 inline constexpr std::int32_t kAnnouncementCommand = 3;
+// The longest wait for a peer to take one frame (milliseconds).
+inline constexpr UINT kSendTimeoutMs = 1000;
+// Frames with more bytes are dropped unread. The longest well-formed request
+// is under 300 bytes; a mebibyte leaves room for any future payload while
+// bounding what one frame costs to split and copy.
+inline constexpr std::size_t kMaxFrameBytes = std::size_t{1} << 20;
+// Frames handled inside the handling of another frame, at most: a request
+// sent while the peer handles a reply nests one level, and the protocol never
+// needs more than a few; past the bound a frame is dropped without a reply.
+inline constexpr int kMaxFrameDepth = 16;
+
+// Splits text on the occurrences of delimiter, left to right, as
+// splitOnDelimiter does, but stops once `limit` pieces are found: a text with
+// fewer pieces gives all of them, a text with more gives exactly `limit`.
+// The pieces view the text.
+std::vector<std::string_view> splitPieces(std::string_view text, std::string_view delimiter,
+                                          std::size_t limit);
 
 // Splits text on every occurrence of delimiter, left to right. An empty text
 // yields no pieces; a leading delimiter or two adjacent ones yield empty
@@ -79,8 +97,10 @@ extern CommandHandler commandHandler;
 extern HWND helperWindow;
 
 // Handles a WM_COPYDATA received by `receiver`. Frames sent to any window but
-// the helper window, and malformed frames, are dropped without a trace. Never
-// reads beyond data->cbData bytes.
+// the helper window, malformed frames, frames over kMaxFrameBytes, frames
+// nested deeper than kMaxFrameDepth and frames whose handling runs out of
+// memory are dropped without a trace. Never reads beyond data->cbData bytes
+// and never throws.
 void onCopyData(HWND receiver, const COPYDATASTRUCT* data);
 
 // The request frame "<sender>[.2.]REQ[.1.]<command>[.2.]<payload>[.2.]<id>";
@@ -95,8 +115,8 @@ void onCopyData(HWND receiver, const COPYDATASTRUCT* data);
 // request id. 0 when sent, -1 when target is null or not a window.
 int sendRequest(HWND target, std::string_view payload);
 
-// Sends a reply frame to target; a target that no longer exists is not an
-// error.
+// Sends a reply frame to target when target is a window; a target that no
+// longer exists is not an error, and the broadcast handle gets nothing.
 void sendReply(HWND target, std::int32_t requestId, std::string_view payload);
 
 // Returns the channel's process-wide state to its start values.

@@ -41,12 +41,23 @@ void releaseRecord(int index) {
     deactivate(index);
 }
 
+// Windows of this process (the helper window, overlays, capture hosts) are
+// never tracked: an overlay over one would sit over the helper's own output,
+// and attaching would activate a window of the helper.
+bool isOwnWindow(HWND window) {
+    DWORD process = 0;
+    return GetWindowThreadProcessId(window, &process) != 0 && process == GetCurrentProcessId();
+}
+
 void setOpacityPair(float& value, float& complement, float setting) {
     value = setting;
     complement = 1.0f - setting;
 }
 
 void apply(const SetDarkCommand& command) {
+    if (isOwnWindow(command.target)) {
+        return;
+    }
     const int index = addTracked(command.target);
     EffectEngine& engine = recordAt(index).engine;
     if (command.on) {
@@ -65,6 +76,9 @@ void apply(const SetDarkCommand& command) {
 }
 
 void apply(const StartGlassCommand& command) {
+    if (isOwnWindow(command.target)) {
+        return;
+    }
     const int index = addTracked(command.target);
     EffectEngine& engine = recordAt(index).engine;
     FrameAnalyzer& analyzer = engine.analyzer;

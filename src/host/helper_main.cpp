@@ -96,15 +96,22 @@ int helperMain(HINSTANCE instance, const char* commandLine) {
         return kExitWindowNotCreated;
     }
     helperWindow = window;
-    commandHandler = handleCommand;
 
+    // A handle that names no window ends the process before Magnification is
+    // touched.
     HWND controller = readHandle(commandLine != nullptr ? commandLine : "").value_or(nullptr);
-    const std::string handleText = formatHandle(window);
-    if (sendRequest(controller, handleText) != 0) {
+    if (controller == nullptr || !IsWindow(controller)) {
         return kExitNotAnnounced;
     }
-
+    // The announcement is the last step of start-up: a controller may send
+    // its first command from its handler of it, and that command must find
+    // Magnification initialised and the overlay class registered.
     initialiseTracking(instance);
+    commandHandler = handleCommand;
+    if (sendRequest(controller, formatHandle(window)) != 0) {
+        MagUninitialize();
+        return kExitNotAnnounced;
+    }
     return runMainLoop(controller);
 }
 

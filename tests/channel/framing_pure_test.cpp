@@ -4,10 +4,13 @@
 // so they also build as a Windows program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channel/framing.h"
@@ -83,6 +86,36 @@ TEST(SplitOnDelimiter, Cases) {
         EXPECT_EQ(splitOnDelimiter(c.text, c.delimiter), c.pieces)
             << '"' << c.text << "\" on \"" << c.delimiter << '"';
     }
+}
+
+TEST(SplitPieces, AgreesWithTheFullSplitUpToTheLimit) {
+    const std::vector<SplitCase> cases = {
+        {"", ",", {}},
+        {",", ",", {""}},
+        {"a,,b", ",", {"a", "", "b"}},
+        {"a,b,", ",", {"a", "b"}},
+        {",a", ",", {"", "a"}},
+        {"a,b,c,d,e", ",", {"a", "b", "c", "d", "e"}},
+        {"aaaa", "aa", {"", ""}},
+        {"abc", "", {"abc"}},
+    };
+    for (const SplitCase& c : cases) {
+        for (std::size_t limit = 0; limit <= c.pieces.size() + 1; ++limit) {
+            const std::vector<std::string_view> views = splitPieces(c.text, c.delimiter, limit);
+            const Pieces got(views.begin(), views.end());
+            const Pieces want(c.pieces.begin(), c.pieces.begin() + static_cast<std::ptrdiff_t>(
+                                                                       std::min(limit, c.pieces.size())));
+            EXPECT_EQ(got, want) << '"' << c.text << "\" limit " << limit;
+        }
+    }
+}
+
+TEST(SplitPieces, StopsAtTheLimitOnASeparatorDenseText) {
+    const std::string commas(std::size_t{1} << 20, ',');
+    const std::vector<std::string_view> views = splitPieces(commas, ",", 3);
+    ASSERT_EQ(views.size(), 3u);
+    // The pieces view the text rather than copy it.
+    EXPECT_EQ(views[2].data(), commas.data() + 2);
 }
 
 // ---- readHandle ----

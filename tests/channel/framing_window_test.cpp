@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,112 @@ TEST_F(FramingWindowTest, ReplyGoesToThePeerInTheHeaderNotTheMessageSender) {
     EXPECT_TRUE(controller.received().empty());
     ASSERT_EQ(other.received().size(), 1u);
     EXPECT_EQ(other.received()[0].bytes, helperText() + "[.2.]RET[.1.]2[.2.]");
+}
+
+TEST_F(FramingWindowTest, ABroadcastSenderGetsNoReplyAndNoWindowIsMessaged) {
+    int framesElsewhere = 0;
+    auto count = [&](HWND, UINT msg, WPARAM, LPARAM) -> std::optional<LRESULT> {
+        framesElsewhere += msg == WM_COPYDATA ? 1 : 0;
+        return std::nullopt;
+    };
+    desk.app("editor").createWindow({.onMessage = count});
+    desk.app("tray").createWindow({.visible = false, .onMessage = count});
+    // 0xFFFF is HWND_BROADCAST.
+    controller.send(helper, "000000000000FFFF[.2.]REQ[.1.]1[.2.]p[.2.]2");
+    ASSERT_EQ(seenRequests.size(), 1u);
+    EXPECT_EQ(seenRequests[0].peer, HWND_BROADCAST);
+    EXPECT_EQ(framesElsewhere, 0);
+    EXPECT_TRUE(controller.received().empty());
+    sendReply(HWND_BROADCAST, 3, "");
+    EXPECT_EQ(framesElsewhere, 0);
+    EXPECT_TRUE(controller.received().empty());
+}
+
+TEST_F(FramingWindowTest, AHungPeerDelaysTheReplyByAtMostTheSendTimeout) {
+    HWND peer = desk.app("stuck").createWindow({});
+    desk.window(peer).hang(60'000);
+    const std::string request = formatHandle(peer) + "[.2.]REQ[.1.]1[.2.]p[.2.]";
+    std::int64_t before = desk.now();
+    controller.send(helper, request + "1");
+    EXPECT_EQ(seenRequests.size(), 1u);
+    EXPECT_LE(desk.now() - before, std::int64_t{kSendTimeoutMs});
+    // Once the system sees the peer as hung, replies give up at once.
+    desk.runFor(5000);
+    before = desk.now();
+    controller.send(helper, request + "2");
+    EXPECT_EQ(seenRequests.size(), 2u);
+    EXPECT_EQ(desk.now(), before);
+    EXPECT_TRUE(desk.window(peer).hung());
+}
+
+TEST_F(FramingWindowTest, APeerThatIsSlowButAliveStillGetsItsReply) {
+    std::vector<std::string> frames;
+    HWND peer = desk.app("slow").createWindow(
+        {.onMessage = [&](HWND, UINT msg, WPARAM, LPARAM lp) -> std::optional<LRESULT> {
+            if (msg == WM_COPYDATA) {
+                const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lp);
+                frames.emplace_back(static_cast<const char*>(data->lpData), data->cbData);
+            }
+            return std::nullopt;
+        }});
+    desk.window(peer).hang(200);
+    controller.send(helper, formatHandle(peer) + "[.2.]REQ[.1.]1[.2.]p[.2.]4");
+    EXPECT_EQ(frames, std::vector<std::string>{helperText() + "[.2.]RET[.1.]4[.2.]"});
+}
+
+TEST_F(FramingWindowTest, FramesOverTheSizeBoundAreDroppedUnread) {
+    // A well-formed request padded with blanks that the number reading skips.
+    const std::string head = controllerText() + "[.2.]REQ[.1.]4[.2.]p[.2.]9";
+    std::string atBound = head;
+    atBound.resize(kMaxFrameBytes - 1, ' ');  // with the NUL the sender adds: exactly the bound
+    atBound.push_back('\0');
+    controller.send(helper, atBound);
+    ASSERT_EQ(seenRequests.size(), 1u);
+    EXPECT_EQ(seenRequests[0].requestId, 9);
+    std::string over = head;
+    over.resize(kMaxFrameBytes + 1, ' ');
+    controller.send(helper, over);
+    EXPECT_EQ(seenRequests.size(), 1u);
+    EXPECT_EQ(controller.received().size(), 1u);
+}
+
+TEST_F(FramingWindowTest, NestedFramesPastTheDepthBoundAreDroppedWithoutAReply) {
+    // A peer that answers every reply with a new request, 200 times over.
+    int sent = 1;
+    controller.onFrame = [&](const sim::ReceivedFrame&) {
+        if (sent < 200) {
+            ++sent;
+            controller.send(helper,
+                            controllerText() + "[.2.]REQ[.1.]1[.2.]again[.2.]" + std::to_string(sent));
+        }
+    };
+    controller.send(helper, controllerText() + "[.2.]REQ[.1.]1[.2.]first[.2.]1");
+    // Handled at depths 1 to kMaxFrameDepth; the request sent from inside the
+    // deepest reply is dropped, which ends the chain.
+    EXPECT_EQ(seenRequests.size(), static_cast<std::size_t>(kMaxFrameDepth));
+    EXPECT_EQ(controller.received().size(), static_cast<std::size_t>(kMaxFrameDepth));
+    EXPECT_EQ(sent, kMaxFrameDepth + 1);
+    // Once the chain has unwound, frames are handled again.
+    controller.onFrame = nullptr;
+    controller.send(helper, controllerText() + "[.2.]REQ[.1.]1[.2.]later[.2.]300");
+    EXPECT_EQ(seenRequests.back().requestId, 300);
+}
+
+void runOutOfMemory(HWND, std::int32_t command, std::string, std::int32_t) {
+    if (command == 1) {
+        throw std::bad_alloc();
+    }
+}
+
+TEST_F(FramingWindowTest, AnAllocationFailureDropsTheFrameAndNothingLeavesTheProcedure) {
+    commandHandler = runOutOfMemory;
+    EXPECT_NO_THROW(controller.send(helper, controllerText() + "[.2.]REQ[.1.]1[.2.]p[.2.]1"));
+    // The frame's depth was given back: the next frames are handled.
+    commandHandler = answerRequest;
+    for (int id = 2; id < 2 + kMaxFrameDepth; ++id) {
+        controller.send(helper, controllerText() + "[.2.]REQ[.1.]2[.2.]p[.2.]" + std::to_string(id));
+    }
+    EXPECT_EQ(seenRequests.size(), static_cast<std::size_t>(kMaxFrameDepth));
 }
 
 TEST_F(FramingWindowTest, FramesToOtherHelperWindowsAreIgnored) {

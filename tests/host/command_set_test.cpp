@@ -219,6 +219,32 @@ TEST_F(Commands, VanishedWindowsAreDiscountedOnlyWhenTheyHeldAnOverlay) {
     EXPECT_EQ(runHelper(), kExitNothingTracked);
 }
 
+TEST_F(Commands, WindowsOfTheHelperItselfAreAnsweredButNeverTracked) {
+    HWND target = makeTarget();
+    runScript([&] {
+        setDark(target, "1");
+        ASSERT_NE(indexOf(target), -1);
+        const EffectEngine& engine = recordOf(target).engine;
+        ASSERT_TRUE(engine.engineAttached);
+        const std::vector<HWND> own = {announcedHelper(), engine.overlay.layerWindow,
+                                       engine.mainCapture.hostWindow};
+        std::int32_t id = 20;
+        for (HWND window : own) {
+            ASSERT_TRUE(desk.isHelperWindow(window));
+            EXPECT_EQ(setDark(window, "1", id), std::vector<std::string>{replyFrame(id)});
+            ++id;
+            EXPECT_EQ(request(2, handleText(window) + kGlassSettings, id),
+                      std::vector<std::string>{replyFrame(id)});
+            ++id;
+            EXPECT_EQ(indexOf(window), -1);
+        }
+        EXPECT_EQ(activeList.size(), 1u);
+        EXPECT_EQ(effectCount, 1);
+        EXPECT_FALSE(desk.isHelperWindow(desk.foregroundWindow()));
+        EXPECT_EQ(desk.helperActiveWindow(), nullptr);
+    });
+}
+
 TEST_F(Commands, FailedAttachIsAnsweredAndLeavesTheWindowTracked) {
     HWND target = makeTarget();
     desk.addFault({.function = "CreateWindowExA", .remaining = -1, .className = "KESTRA_DLAYER"});
@@ -514,7 +540,7 @@ TEST_F(Commands, ARequestDuringAReplyFindsThePreviousCommandComplete) {
             return;
         }
         nested = true;
-        // Still inside the helper's SendMessageA of the reply to request 21.
+        // Still inside the helper's send of the reply to request 21.
         EXPECT_TRUE(recordOf(target).engine.darkEnabled);
         const std::vector<std::string> frames = setValue(4, target, "17", 22);
         ASSERT_EQ(frames.size(), 1u);

@@ -68,10 +68,12 @@ TEST_F(Startup, HelperWindowAndClassAreMadeAsTheControllerExpects) {
     EXPECT_EQ(created[0].text, "KESTRAHELPER");
     EXPECT_EQ(created[0].code, static_cast<std::int64_t>(WS_OVERLAPPEDWINDOW));
     EXPECT_EQ(created[0].other, nullptr);
-    // Registration comes before creation, and the announcement after both.
-    EXPECT_TRUE(testing::callSequence(desk.callLog().entries(),
-                                      {{"RegisterClassExA"}, {"CreateWindowExA"}, {"SendMessageA"}},
-                                      testing::CallOrder::inOrder));
+    // Registration comes before creation, and the announcement after both
+    // and after Magnification is initialised.
+    EXPECT_TRUE(testing::callSequence(
+        desk.callLog().entries(),
+        {{"RegisterClassExA"}, {"CreateWindowExA"}, {"MagInitialize"}, {"SendMessageTimeoutA"}},
+        testing::CallOrder::inOrder));
     EXPECT_EQ(sharedWindowProc, helperWindowProc);
 }
 
@@ -264,6 +266,35 @@ TEST_F(Startup, DarkEffectShowsOverTheTargetAfterTheNextTicks) {
     EXPECT_EQ(sim::blueOf(after), 255 - 240);
     // Everything the helper made for the window is gone with it.
     EXPECT_EQ(desk.counts().helperWindows, 1);
+}
+
+TEST_F(Startup, CommandSentFromTheAnnouncementHandlerTakesEffect) {
+    // The natural place for a controller's first command is its handler of the
+    // announcement: the helper must be ready for it by then.
+    HWND target = makeTarget({100, 100, 260, 220});
+    std::vector<std::string> replies;
+    controller.onFrame = [&](const sim::ReceivedFrame& frame) {
+        if (frame.bytes.find("REQ[.1.]3[.2.]") == std::string::npos) {
+            return;
+        }
+        const std::size_t before = controller.received().size();
+        controller.send(announcedHelper(),
+                        requestFrame(controller.hwnd(), 1, formatHandle(target) + "|1", 5));
+        for (std::size_t i = before; i < controller.received().size(); ++i) {
+            replies.push_back(controller.received()[i].bytes);
+        }
+    };
+    bool attached = false;
+    sim::Colour seen = 0;
+    desk.at(400, [&] {
+        attached = indexOf(target) >= 0 && recordOf(target).engine.engineAttached;
+        seen = desk.pixelAt(180, 160);
+        desk.window(target).destroy();
+    });
+    EXPECT_EQ(runHelper(), kExitNothingTracked);
+    EXPECT_EQ(replies, std::vector<std::string>{replyFrame(5)});
+    EXPECT_TRUE(attached);
+    EXPECT_EQ(sim::redOf(seen), 255 - 240);
 }
 
 }  // namespace

@@ -414,6 +414,51 @@ TEST_F(WindowContract, SendMessageCallsTheProcedureSynchronously) {
     EXPECT_FALSE(IsWindow(w));
 }
 
+TEST_F(WindowContract, SendMessageTimeoutReportsTheResultAndBadHandles) {
+    HWND w = popup();
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutA(w, WM_USER, 41, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, 1000, &result), 0);
+    EXPECT_EQ(result, 42u);
+    EXPECT_NE(SendMessageTimeoutA(w, WM_USER, 1, 0, SMTO_BLOCK, 1000, nullptr), 0);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(SendMessageTimeoutA(reinterpret_cast<HWND>(0x7FFF0000), WM_USER, 1, 0, SMTO_ABORTIFHUNG, 1000,
+                                  &result),
+              0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST_F(WindowContract, LastErrorIsKeptUntilSetAgain) {
+    SetLastError(ERROR_TIMEOUT);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+}
+
+TEST_F(WindowContract, OwnWindowsBelongToThisProcessAndThread) {
+    HWND w = popup();
+    DWORD pid = 0;
+    EXPECT_EQ(GetWindowThreadProcessId(w, &pid), GetCurrentThreadId());
+    EXPECT_EQ(pid, GetCurrentProcessId());
+    EXPECT_NE(GetCurrentProcessId(), 0u);
+    pid = 123;
+    EXPECT_EQ(GetWindowThreadProcessId(reinterpret_cast<HWND>(0x7FFF0000), &pid), 0u);
+    // The desktop window belongs to the system, not to this process.
+    EXPECT_NE(GetWindowThreadProcessId(GetDesktopWindow(), &pid), 0u);
+    EXPECT_NE(pid, GetCurrentProcessId());
+}
+
+TEST_F(WindowContract, IsIconicFollowsMinimiseAndRestore) {
+    HWND w = make(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    EXPECT_FALSE(IsIconic(w));
+    ShowWindow(w, SW_MINIMIZE);
+    EXPECT_TRUE(IsIconic(w));
+    ShowWindow(w, SW_RESTORE);
+    EXPECT_FALSE(IsIconic(w));
+    ShowWindow(w, SW_HIDE);
+    EXPECT_FALSE(IsIconic(w));
+    EXPECT_FALSE(IsIconic(reinterpret_cast<HWND>(0x7FFF0000)));
+}
+
 TEST_F(WindowContract, PostedMessagesAreRemovedOnceAndQuitComesLast) {
     HWND w = popup();
     MSG m{};

@@ -176,6 +176,94 @@ TEST_F(SimDesktop, AnotherProcessReceivesCopiesOfTheRecordAndTheBytes) {
     EXPECT_EQ(bytes, "RET[.1.]payload");
 }
 
+// ---- hung peers and broadcasts ----
+
+TEST_F(SimDesktop, ASendToAHungWindowWaitsUntilItTakesMessagesAgain) {
+    int calls = 0;
+    HWND peer = desk.app("peer").createWindow({.onMessage = [&](HWND, UINT msg, WPARAM, LPARAM) {
+        calls += msg == WM_USER ? 1 : 0;
+        return std::optional<LRESULT>{7};
+    }});
+    desk.window(peer).hang(30'000);
+    EXPECT_TRUE(desk.window(peer).hung());
+    const std::int64_t before = desk.now();
+    EXPECT_EQ(SendMessageA(peer, WM_USER, 0, 0), 7);
+    EXPECT_EQ(desk.now() - before, 30'000);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(desk.window(peer).hung());
+}
+
+TEST_F(SimDesktop, SendMessageTimeoutGivesUpOnAHungWindow) {
+    int calls = 0;
+    HWND peer = desk.app("peer").createWindow({.onMessage = [&](HWND, UINT msg, WPARAM, LPARAM) {
+        calls += msg == WM_USER ? 1 : 0;
+        return std::optional<LRESULT>{7};
+    }});
+    desk.window(peer).hang(60'000);
+    DWORD_PTR result = 99;
+    // Not yet seen as hung: the sender waits out its time-out.
+    std::int64_t before = desk.now();
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, 1000, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(desk.now() - before, 1000);
+    EXPECT_EQ(result, 0u);
+    // Hung for 5 s: SMTO_ABORTIFHUNG returns at once, without it the time-out runs.
+    desk.runFor(5000);
+    before = desk.now();
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_ABORTIFHUNG, 1000, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(desk.now(), before);
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_BLOCK, 250, &result), 0);
+    EXPECT_EQ(desk.now() - before, 250);
+    EXPECT_EQ(calls, 0);
+    // A hang shorter than the time-out only delays the answer.
+    desk.window(peer).hang(300);
+    before = desk.now();
+    EXPECT_NE(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_NORMAL, 1000, &result), 0);
+    EXPECT_EQ(desk.now() - before, 300);
+    EXPECT_EQ(result, 7u);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(SimDesktop, NoTimeoutIfNotHungWaitsUntilTheReceiverIsSeenAsHung) {
+    HWND peer = desk.app("peer").createWindow({});
+    desk.window(peer).hang(60'000);
+    DWORD_PTR result = 0;
+    const std::int64_t before = desk.now();
+    EXPECT_EQ(SendMessageTimeoutA(peer, WM_USER, 0, 0, SMTO_NOTIMEOUTIFNOTHUNG, 100, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(desk.now() - before, 5000);
+}
+
+TEST_F(SimDesktop, ABroadcastReachesEveryTopLevelWindow) {
+    int calls = 0;
+    auto count = [&](HWND, UINT msg, WPARAM, LPARAM) -> std::optional<LRESULT> {
+        calls += msg == WM_USER ? 1 : 0;
+        return std::nullopt;
+    };
+    desk.app("one").createWindow({.onMessage = count});
+    desk.app("two").createWindow({.visible = false, .onMessage = count});
+    SendMessageA(HWND_BROADCAST, WM_USER, 0, 0);
+    EXPECT_EQ(calls, 2);
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutA(HWND_BROADCAST, WM_USER, 0, 0, SMTO_ABORTIFHUNG, 100, &result), 0);
+    EXPECT_EQ(calls, 4);
+}
+
+TEST_F(SimDesktop, WindowsBelongToTheirApplicationsProcess) {
+    registerHelperClass();
+    HWND own = helperWindow();
+    HWND other = desk.app("other").createWindow({});
+    DWORD ownPid = 0;
+    DWORD otherPid = 0;
+    EXPECT_EQ(GetWindowThreadProcessId(own, &ownPid), GetCurrentThreadId());
+    EXPECT_EQ(ownPid, GetCurrentProcessId());
+    EXPECT_NE(GetWindowThreadProcessId(other, &otherPid), 0u);
+    EXPECT_NE(otherPid, GetCurrentProcessId());
+    EXPECT_NE(otherPid, 0u);
+}
+
 // ---- clock and events ----
 
 TEST_F(SimDesktop, PeekAdvancesByTheTurnCostAndSleepByItsArgument) {

@@ -7,7 +7,9 @@
 //     every listed overlay out of its capture; a detached one has no main
 //     capture, frame copy or backdrop capture, and its kept overlay is hidden;
 //   - glass on a live attached record has both glass captures;
-//   - overlayExclusions lists exactly the overlays that exist.
+//   - overlayExclusions lists exactly the overlays that exist;
+//   - no window of the helper process is the active or the foreground
+//     window (the helper never takes the focus from the user's windows).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,6 +27,18 @@ namespace kestra::testing {
 
 inline bool holdsOverlay(const EffectEngine& engine) {
     return engine.engineAttached || engine.overlay.layerWindow != nullptr;
+}
+
+// Fails the running test (fatally) when a window of this process has the
+// focus: the active window of its thread or the foreground window.
+inline void expectNoHelperFocus() {
+    const auto ownedHere = [](HWND window) {
+        DWORD process = 0;
+        return window != nullptr && GetWindowThreadProcessId(window, &process) != 0 &&
+               process == GetCurrentProcessId();
+    };
+    ASSERT_FALSE(ownedHere(GetForegroundWindow())) << "a window of the helper is the foreground window";
+    ASSERT_FALSE(ownedHere(GetActiveWindow())) << "a window of the helper is the active window";
 }
 
 // Fails the running test (fatally) at the first invariant that does not hold.
@@ -70,6 +84,7 @@ inline void expectTableInvariants() {
     std::sort(listed.begin(), listed.end());
     std::sort(overlays.begin(), overlays.end());
     ASSERT_EQ(listed, overlays) << "overlayExclusions lists exactly the existing overlays";
+    expectNoHelperFocus();
 }
 
 }  // namespace kestra::testing

@@ -909,6 +909,21 @@ RECT Window::rect() const {
     return w == nullptr ? RECT{0, 0, 0, 0} : w->rect;
 }
 
+Window& Window::hang(std::int64_t forMs) {
+    DesktopState& s = desk_->state();
+    if (WindowRec* w = s.find(hwnd_)) {
+        w->hungFromUs = s.nowUs();
+        w->hungUntilUs = w->hungFromUs + forMs * 1000;
+    }
+    return *this;
+}
+
+bool Window::hung() const {
+    const DesktopState& s = desk_->state();
+    const WindowRec* w = s.find(hwnd_);
+    return w != nullptr && s.isHung(*w);
+}
+
 bool Window::visible() const {
     return desk_->state().isVisible(hwnd_);
 }

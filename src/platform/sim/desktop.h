@@ -202,6 +202,12 @@ class Window {
     Window& setContent(Content c);
     Window& paint(const Image& img);  // shorthand for setContent(Content::image(img))
     Window& setTopmost(bool on);
+    // The window's thread stops taking messages for forMs of desktop time (from
+    // now): SendMessageA to it returns only after that, the clock moving on
+    // while the sender waits; SendMessageTimeoutA gives up after its time-out,
+    // or at once with SMTO_ABORTIFHUNG once the window has been hung for 5 s.
+    Window& hang(std::int64_t forMs);
+    bool hung() const;
 
     RECT rect() const;
     bool visible() const;
@@ -298,7 +304,7 @@ struct Counts {
 //   SetWindowPos        window, other = insertAfter, code = flags, rect = {x, y, cx, cy}
 //   MoveWindow          window, rect = {x, y, width, height}
 //   SetParent           window, other = new parent
-//   SendMessageA, PostMessageA   window, code = message
+//   SendMessageA, SendMessageTimeoutA, PostMessageA   window, code = message
 //   SetLayeredWindowAttributes  window, code = alpha
 //   RegisterClassExA    text = class name
 //   BitBlt              code = rop, rect = {x, y, width, height}
@@ -345,7 +351,8 @@ class CallLog {
 // "MagSetImageScalingCallback", "MagSetWindowSource" (the callback is not
 // called), "HeapAlloc", "GetWindowRect", "GetWindowPlacement", "GetCursorPos",
 // "EnumDisplayMonitors" (enumerates no monitor), "GetDC", "CreateCompatibleDC",
-// "SetWindowPos", "SetLayeredWindowAttributes", "SendMessageA", "IsWindowVisible"
+// "SetWindowPos", "SetLayeredWindowAttributes", "SendMessageA",
+// "SendMessageTimeoutA" (times out), "IsWindowVisible"
 // (reports false), "MagSetWindowFilterList", "BitBlt", "K32EmptyWorkingSet".
 struct Fault {
     std::string function{};

@@ -75,6 +75,14 @@ void WINAPI Sleep(DWORD milliseconds) {
     s->advanceUs(static_cast<std::int64_t>(milliseconds) * 1000);
 }
 
+DWORD WINAPI GetCurrentProcessId() {
+    return DesktopState::processIdOf(sim::kHelperProcess);
+}
+
+DWORD WINAPI GetCurrentThreadId() {
+    return DesktopState::threadIdOf(sim::kHelperProcess);
+}
+
 HANDLE WINAPI GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 }

@@ -23,6 +23,9 @@ constexpr int kMaximisedBorder = 8;
 constexpr LONG kMinimisedPos = -32000;
 constexpr LONG kMinimisedWidth = 160;
 constexpr LONG kMinimisedHeight = 28;
+// A thread that has not taken a message for this long counts as hung
+// (IsHungAppWindow, SMTO_ABORTIFHUNG).
+constexpr std::int64_t kHungAfterUs = 5'000'000;
 
 using MessageHook = std::function<std::optional<LRESULT>(HWND, UINT, WPARAM, LPARAM)>;
 
@@ -73,6 +76,9 @@ struct WindowRec {
     Colour background = bgra(255, 255, 255);
     Image surface;
     bool destroying = false;
+    // The owning application takes no message in [hungFromUs, hungUntilUs).
+    std::int64_t hungFromUs = 0;
+    std::int64_t hungUntilUs = 0;
     // The window has an update region: while it is visible, the helper's
     // peek returns WM_PAINT for it until DefWindowProcA paints it.
     bool needsPaint = false;
@@ -209,6 +215,11 @@ struct DesktopState {
     void activateNext();
     HWND foreground() const;
     LRESULT send(HWND h, UINT msg, WPARAM wp, LPARAM lp, int senderProcess);
+    // Whether the window's thread takes no message now.
+    bool isHung(const WindowRec& w) const;
+    // Process and thread ids as GetWindowThreadProcessId reports them.
+    static DWORD processIdOf(int process);
+    static DWORD threadIdOf(int process);
     LRESULT deliver(WindowRec& w, UINT msg, WPARAM wp, LPARAM lp);
     void ensureSurface(WindowRec& w);
     Colour brushColour(HBRUSH b) const;

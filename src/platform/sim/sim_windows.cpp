@@ -689,6 +689,21 @@ LRESULT DesktopState::deliver(WindowRec& w, UINT msg, WPARAM wp, LPARAM lp) {
     return 0;
 }
 
+bool DesktopState::isHung(const WindowRec& w) const {
+    const std::int64_t t = nowUs();
+    return t >= w.hungFromUs && t < w.hungUntilUs;
+}
+
+DWORD DesktopState::processIdOf(int process) {
+    // Multiples of four, as Windows hands them out; the system's windows
+    // belong to a process of its own.
+    return process == kSystemProcess ? 4U : 0x1000U + 4U * static_cast<DWORD>(process);
+}
+
+DWORD DesktopState::threadIdOf(int process) {
+    return processIdOf(process) + 0x800U;  // one thread per process
+}
+
 LRESULT DesktopState::send(HWND h, UINT msg, WPARAM wp, LPARAM lp, int senderProcess) {
     WindowRec* w = find(h);
     if (w == nullptr) {

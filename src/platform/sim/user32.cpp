@@ -2,6 +2,7 @@
 // process. Every call acts on the current desktop; without one they fail.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "platform/sim/sim_state.h"
 
@@ -278,6 +279,65 @@ BOOL WINAPI PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return TRUE;
 }
 
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+// The top-level windows a broadcast reaches, in z-order (taken before any of
+// them runs, as the receivers may create or destroy windows).
+std::vector<HWND> broadcastTargets(const DesktopState& s) {
+    return s.topLevel;
+}
+
+// A send to a window whose thread is hung: the sender waits until the thread
+// takes messages again (the clock moves on; events wait, as in Sleep).
+LRESULT sendBlocking(DesktopState& s, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    WindowRec* w = s.find(hwnd);
+    if (w == nullptr) {
+        return 0;
+    }
+    if (s.isHung(*w)) {
+        s.advanceUs(w->hungUntilUs - s.nowUs());
+    }
+    return s.send(hwnd, msg, wParam, lParam, kHelperProcess);
+}
+
+enum class TimedSend { Delivered, TimedOut, NoWindow };
+
+// SendMessageTimeoutA to one window. Windows of the helper itself never time
+// out (the call runs the procedure directly, as on Windows).
+TimedSend sendTimed(DesktopState& s, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags,
+                    UINT timeoutMs, LRESULT& result) {
+    WindowRec* w = s.find(hwnd);
+    if (w == nullptr) {
+        return TimedSend::NoWindow;
+    }
+    if (w->process != kHelperProcess && s.isHung(*w)) {
+        const std::int64_t now = s.nowUs();
+        const bool seenHung = now - w->hungFromUs >= sim::kHungAfterUs;
+        if ((flags & SMTO_ABORTIFHUNG) != 0 && seenHung) {
+            return TimedSend::TimedOut;  // at once
+        }
+        std::int64_t deadline = now + static_cast<std::int64_t>(timeoutMs) * 1000;
+        if ((flags & SMTO_NOTIMEOUTIFNOTHUNG) != 0) {
+            // The time-out only counts once the receiver is seen as hung.
+            deadline = std::max(deadline, w->hungFromUs + sim::kHungAfterUs);
+        }
+        if (w->hungUntilUs > deadline) {
+            s.advanceUs(deadline - now);
+            return TimedSend::TimedOut;
+        }
+        s.advanceUs(w->hungUntilUs - now);
+        if (s.find(hwnd) == nullptr) {
+            return TimedSend::NoWindow;
+        }
+    }
+    result = s.send(hwnd, msg, wParam, lParam, kHelperProcess);
+    return TimedSend::Delivered;
+}
+
+}  // namespace
+
 LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     DesktopState* s = currentState();
     if (s == nullptr) {
@@ -287,7 +347,79 @@ LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (s->shouldFail("SendMessageA", {}, 0, hwnd)) {
         return 0;
     }
-    return s->send(hwnd, msg, wParam, lParam, kHelperProcess);
+    if (hwnd == HWND_BROADCAST) {
+        for (HWND target : broadcastTargets(*s)) {
+            sendBlocking(*s, target, msg, wParam, lParam);
+        }
+        return 0;
+    }
+    return sendBlocking(*s, hwnd, msg, wParam, lParam);
+}
+
+LRESULT WINAPI SendMessageTimeoutA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                   UINT uTimeout, PDWORD_PTR lpdwResult) {
+    DesktopState* s = currentState();
+    if (lpdwResult != nullptr) {
+        *lpdwResult = 0;
+    }
+    if (s == nullptr) {
+        t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+        return 0;
+    }
+    logWindow(*s, "SendMessageTimeoutA", hwnd, msg);
+    if (s->shouldFail("SendMessageTimeoutA", {}, 0, hwnd)) {
+        t_lastError = ERROR_TIMEOUT;
+        return 0;
+    }
+    LRESULT result = 0;
+    if (hwnd == HWND_BROADCAST) {
+        // Each window gets the time-out on its own; hung ones are skipped.
+        for (HWND target : broadcastTargets(*s)) {
+            sendTimed(*s, target, msg, wParam, lParam, fuFlags, uTimeout, result);
+        }
+        return TRUE;
+    }
+    switch (sendTimed(*s, hwnd, msg, wParam, lParam, fuFlags, uTimeout, result)) {
+        case TimedSend::NoWindow:
+            t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+            return 0;
+        case TimedSend::TimedOut:
+            t_lastError = ERROR_TIMEOUT;
+            return 0;
+        case TimedSend::Delivered:
+            break;
+    }
+    if (lpdwResult != nullptr) {
+        *lpdwResult = static_cast<DWORD_PTR>(result);
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetLastError() {
+    return t_lastError;
+}
+
+void WINAPI SetLastError(DWORD errorCode) {
+    t_lastError = errorCode;
+}
+
+DWORD WINAPI GetWindowThreadProcessId(HWND hwnd, LPDWORD processId) {
+    DesktopState* s = currentState();
+    const WindowRec* w = s == nullptr ? nullptr : s->find(hwnd);
+    if (w == nullptr) {
+        t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+        return 0;
+    }
+    if (processId != nullptr) {
+        *processId = DesktopState::processIdOf(w->process);
+    }
+    return DesktopState::threadIdOf(w->process);
+}
+
+BOOL WINAPI IsIconic(HWND hwnd) {
+    DesktopState* s = currentState();
+    const WindowRec* w = s == nullptr ? nullptr : s->find(hwnd);
+    return w != nullptr && (w->style & WS_MINIMIZE) != 0 ? TRUE : FALSE;
 }
 
 BOOL WINAPI IsWindow(HWND hwnd) {

@@ -21,6 +21,9 @@ using ULONGLONG = std::uint64_t;
 using LONG_PTR = std::intptr_t;
 using ULONG_PTR = std::uintptr_t;
 using UINT_PTR = std::uintptr_t;
+using DWORD_PTR = ULONG_PTR;
+using PDWORD_PTR = DWORD_PTR*;
+using LPDWORD = DWORD*;
 using INT_PTR = std::intptr_t;
 using SIZE_T = std::size_t;
 using WPARAM = UINT_PTR;
@@ -247,6 +250,16 @@ constexpr UINT SWP_NOSENDCHANGING = 0x0400;
 #define HWND_BOTTOM (reinterpret_cast<HWND>(1))
 #define HWND_TOPMOST (reinterpret_cast<HWND>(-1))
 #define HWND_NOTOPMOST (reinterpret_cast<HWND>(-2))
+#define HWND_BROADCAST (reinterpret_cast<HWND>(0xFFFF))
+
+constexpr UINT SMTO_NORMAL = 0x0000;
+constexpr UINT SMTO_BLOCK = 0x0001;
+constexpr UINT SMTO_ABORTIFHUNG = 0x0002;
+constexpr UINT SMTO_NOTIMEOUTIFNOTHUNG = 0x0008;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+constexpr DWORD ERROR_TIMEOUT = 1460;
 
 constexpr DWORD WS_OVERLAPPED = 0x00000000;
 constexpr DWORD WS_POPUP = 0x80000000;
@@ -297,6 +310,10 @@ void WINAPI PostQuitMessage(int exitCode);
 BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeMsg);
 BOOL WINAPI PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+LRESULT WINAPI SendMessageTimeoutA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                   UINT uTimeout, PDWORD_PTR lpdwResult);
+DWORD WINAPI GetWindowThreadProcessId(HWND hwnd, LPDWORD processId);
+BOOL WINAPI IsIconic(HWND hwnd);
 BOOL WINAPI IsWindow(HWND hwnd);
 BOOL WINAPI IsWindowVisible(HWND hwnd);
 HWND WINAPI GetWindow(HWND hwnd, UINT cmd);
@@ -341,6 +358,10 @@ BOOL WINAPI MagSetWindowFilterList(HWND hwnd, DWORD filterMode, int count, HWND*
 
 // ---- kernel32 ----
 void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetCurrentProcessId();
+DWORD WINAPI GetCurrentThreadId();
+DWORD WINAPI GetLastError();
+void WINAPI SetLastError(DWORD errorCode);
 HANDLE WINAPI GetCurrentProcess();
 BOOL WINAPI K32EmptyWorkingSet(HANDLE process);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
