@@ -76,10 +76,6 @@ inline sim::Content lookContent(Look look, std::uint32_t seed) {
     }
 }
 
-inline bool isLight(Look look) {
-    return look == Look::Light || look == Look::LightWithPhoto;
-}
-
 // The colour the dark effect shows for a pixel of light content.
 inline sim::Colour inverted(sim::Colour c) {
     return sim::bgra(static_cast<std::uint8_t>(255 - sim::redOf(c)),
