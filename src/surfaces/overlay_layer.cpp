@@ -56,8 +56,13 @@ int OverlayLayer::createLayer() {
     SetLayeredWindowAttributes(layerWindow, 0, 255, LWA_ALPHA);
     // Shown without activation: SW_SHOW would make the overlay the foreground
     // window (WS_EX_NOACTIVATE only guards against clicks), taking the
-    // keyboard focus from the target on every attach.
-    ShowWindow(layerWindow, SW_SHOWNOACTIVATE);
+    // keyboard focus from the target on every attach. Shown only over a target
+    // that can be seen: over a hidden or minimised one it would show its
+    // background where nothing is; the first tick that finds the target
+    // showable shows it.
+    if (ownerWindow == nullptr || (IsWindowVisible(ownerWindow) && !IsIconic(ownerWindow))) {
+        ShowWindow(layerWindow, SW_SHOWNOACTIVATE);
+    }
     windowDC = GetDC(layerWindow);
     bitmapInfo = BITMAPINFO{};
     return 0;

@@ -181,6 +181,13 @@ void tick(TrackedWindow& record) {
             engine.mainCapture.exclusions = overlayExclusions;
         }
         engine.attachEngine(false);
+        // A new overlay whose target could not be shown when it was made
+        // (hidden or minimised) comes up here, at the target's first showable
+        // tick.
+        if (engine.engineAttached && !engine.overlayHiddenDark &&
+            !IsWindowVisible(engine.overlay.layerWindow)) {
+            ShowWindow(engine.overlay.layerWindow, SW_SHOWNOACTIVATE);
+        }
         if (engine.engineAttached && engine.glassEnabled) {
             engine.startGlass();
         }

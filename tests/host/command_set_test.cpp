@@ -245,6 +245,58 @@ TEST_F(Commands, WindowsOfTheHelperItselfAreAnsweredButNeverTracked) {
     });
 }
 
+// The overlay of a target that cannot be shown stays hidden from the moment
+// it is made; it comes up over the target once the target is back.
+TEST_F(Commands, NoOverlayOfAHiddenOrMinimisedTargetIsEverVisible) {
+    HWND hidden = makeTarget({100, 100, 164, 148});
+    HWND minimised = makeTarget({300, 100, 364, 148});
+    desk.window(hidden).hide();
+    desk.window(minimised).minimise();
+    std::vector<HWND> overlays;
+    int visibleSightings = 0;
+    const auto look = [&] {
+        for (HWND overlay : overlays) {
+            visibleSightings += IsWindowVisible(overlay) ? 1 : 0;
+        }
+    };
+    desk.at(50, [&] {
+        setDark(hidden, "1", 1);
+        request(2, handleText(minimised) + kGlassSettings, 2);
+        for (HWND target : {hidden, minimised}) {
+            ASSERT_NE(indexOf(target), -1);
+            ASSERT_NE(recordOf(target).engine.overlay.layerWindow, nullptr);
+            overlays.push_back(recordOf(target).engine.overlay.layerWindow);
+        }
+        look();  // straight after the commands, before any tick
+    });
+    for (std::int64_t t = 51; t < 400; t += 7) {
+        desk.at(t, look);
+    }
+    bool backOverHidden = false;
+    bool backOverMinimised = false;
+    desk.at(400, [&] {
+        desk.window(hidden).showNoActivate();
+        desk.window(minimised).restore();
+    });
+    desk.at(700, [&] {
+        const auto over = [&](HWND target) {
+            const HWND overlay = recordOf(target).engine.overlay.layerWindow;
+            return overlay != nullptr && IsWindowVisible(overlay) &&
+                   desk.window(overlay).rect().left == desk.window(target).rect().left &&
+                   desk.window(overlay).rect().top == desk.window(target).rect().top;
+        };
+        backOverHidden = over(hidden);
+        backOverMinimised = over(minimised);
+        desk.window(hidden).destroy();
+        desk.window(minimised).destroy();
+    });
+    EXPECT_EQ(runHelper(), kExitNothingTracked);
+    EXPECT_EQ(overlays.size(), 2u);
+    EXPECT_EQ(visibleSightings, 0);
+    EXPECT_TRUE(backOverHidden);
+    EXPECT_TRUE(backOverMinimised);
+}
+
 TEST_F(Commands, FailedAttachIsAnsweredAndLeavesTheWindowTracked) {
     HWND target = makeTarget();
     desk.addFault({.function = "CreateWindowExA", .remaining = -1, .className = "KESTRA_DLAYER"});

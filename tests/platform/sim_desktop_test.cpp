@@ -442,6 +442,24 @@ TEST_F(SimDesktop, ScreenshotStacksWindowsOverTheWallpaper) {
     EXPECT_EQ(desk.pixelAt(250, 250), bgra(0, 0, 200));
 }
 
+TEST_F(SimDesktop, WindowsWithoutWidthOrHeightDrawNothing) {
+    // Under UBSan a row copy of a window with no pixels reads from a null
+    // surface; the windows must simply draw nothing.
+    desk.setWallpaper(sim::Content::solid(bgra(10, 20, 30)));
+    sim::App& app = desk.app("thin");
+    const HWND noWidth =
+        app.createWindow({.rect = {100, 100, 100, 300}, .content = sim::Content::solid(bgra(200, 0, 0))});
+    const HWND noHeight =
+        app.createWindow({.rect = {200, 100, 400, 100}, .content = sim::Content::solid(bgra(200, 0, 0))});
+    const sim::Image shot = desk.compose(RECT{0, 0, 500, 400});
+    EXPECT_EQ(shot.pixel(100, 150), bgra(10, 20, 30));
+    EXPECT_EQ(shot.pixel(300, 100), bgra(10, 20, 30));
+    desk.window(noWidth).resize(0, 50).moveTo(-5, 0);
+    desk.window(noHeight).maximise().restore();
+    EXPECT_EQ(desk.compose(RECT{0, 0, 500, 400}).pixel(0, 0), bgra(10, 20, 30));
+    EXPECT_TRUE(desk.window(noWidth).content().empty());
+}
+
 TEST_F(SimDesktop, PaintersRunAgainWhenTheWindowChangesSize) {
     int runs = 0;
     HWND w = desk.app("photo").createWindow(

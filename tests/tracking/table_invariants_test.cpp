@@ -107,6 +107,15 @@ class TableInvariantTest : public TrackingScenario, public ::testing::WithParamI
              }},
             {"move", 3, [this](HWND t) { desk->window(t).moveBy(pickInt(7) - 3, pickInt(7) - 3); }},
             {"resize", 3, [this](HWND t) { desk->window(t).resize(300 + pickInt(120), 200 + pickInt(120)); }},
+            // Windows may be 0 pixels wide or high.
+            {"resize to nothing", 1,
+             [this](HWND t) {
+                 if (pick(2) == 0) {
+                     desk->window(t).resize(0, 200 + pickInt(120));
+                 } else {
+                     desk->window(t).resize(300 + pickInt(120), 0);
+                 }
+             }},
             {"tick", 8,
              [this](HWND) {
                  if (!activeList.empty()) {

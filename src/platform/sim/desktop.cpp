@@ -292,7 +292,9 @@ void DesktopState::drawWindow(const PixelView& out, const RECT& r, const WindowR
     const bool useKey = layered && (w.layeredFlags & LWA_COLORKEY) != 0;
     const Colour key = colourOfRef(w.colourKey) & 0x00FFFFFF;
     const unsigned a = w.alpha;
-    if (!(layered && (w.layeredFlags & LWA_ALPHA) != 0 && w.alpha == 0)) {
+    // A window 0 pixels wide or high (Windows allows them) has no pixels to draw.
+    const bool empty = visible.right <= visible.left || visible.bottom <= visible.top;
+    if (!empty && !(layered && (w.layeredFlags & LWA_ALPHA) != 0 && w.alpha == 0)) {
         for (LONG y = visible.top; y < visible.bottom; ++y) {
             const std::uint8_t* src = w.surface.row(static_cast<int>(y - w.rect.top)) +
                                       static_cast<std::size_t>(visible.left - w.rect.left) * 4;
