@@ -93,7 +93,9 @@ void apply(const StartGlassCommand& command) {
                    command.foregroundOpacity);
 
     if (engine.engineAttached || attachAndCount(index)) {
-        engine.startGlass();
+        // A failed start leaves glass off; the controller's reply does not
+        // depend on it.
+        static_cast<void>(engine.startGlass());
     }
 }
 

@@ -23,7 +23,7 @@ constexpr RECT kUnknownRect{-1, -1, -1, -1};
 void wireRecord(TrackedWindow& record) {
     EffectEngine& engine = record.engine;
     engine.mainCapture.sourceRect = &record.captureRect;
-    engine.mainCapture.filterMode = 1;
+    engine.mainCapture.filterMode = FilterMode::windowsInFront;
     engine.backdropCapture.sourceRect = &record.captureRect;
     engine.monitorCapture.sourceRect = &record.monitorRect;
     engine.overlay.layerRect = &record.captureRect;
@@ -126,7 +126,7 @@ int attach(TrackedWindow& record) {
     }
     engine.mainCapture.exclusions = overlayExclusions;
     followPlacement(record, false);
-    if (engine.attachEngine(true) != 0) {
+    if (engine.attachEngine(true) != AttachResult::attached) {
         return -1;
     }
     // A new engine is live only from its first showable tick, which also
@@ -180,7 +180,9 @@ void tick(TrackedWindow& record) {
         if (!engine.engineAttached && engine.overlay.layerWindow != nullptr) {
             engine.mainCapture.exclusions = overlayExclusions;
         }
-        engine.attachEngine(false);
+        // A failed resume leaves engineAttached clear, so no cycle runs; a
+        // failed glass start leaves glass off and the dark cycle running.
+        static_cast<void>(engine.attachEngine(false));
         // A new overlay whose target could not be shown when it was made
         // (hidden or minimised) comes up here, at the target's first showable
         // tick.
@@ -189,7 +191,7 @@ void tick(TrackedWindow& record) {
             ShowWindow(engine.overlay.layerWindow, SW_SHOWNOACTIVATE);
         }
         if (engine.engineAttached && engine.glassEnabled) {
-            engine.startGlass();
+            static_cast<void>(engine.startGlass());
         }
         record.live = true;
     }

@@ -70,7 +70,7 @@ TEST_F(TableTest, NewRecordIsWiredToItsOwnFields) {
     TrackedWindow& record = recordAt(addTracked(fakeHandle(1)));
     const EffectEngine& engine = record.engine;
     EXPECT_EQ(engine.mainCapture.sourceRect, &record.captureRect);
-    EXPECT_EQ(engine.mainCapture.filterMode, 1);
+    EXPECT_EQ(engine.mainCapture.filterMode, FilterMode::windowsInFront);
     EXPECT_EQ(engine.backdropCapture.sourceRect, &record.captureRect);
     EXPECT_EQ(engine.monitorCapture.sourceRect, &record.monitorRect);
     EXPECT_EQ(engine.overlay.layerRect, &record.captureRect);
