@@ -75,7 +75,8 @@ class ChannelFuzzer {
   private:
     std::uint64_t pick(std::uint64_t n) { return n == 0 ? 0 : rng_() % n; }
     int between(int low, int high) {
-        return low + static_cast<int>(pick(static_cast<std::uint64_t>(high - low + 1)));
+        const auto span = static_cast<std::uint64_t>(static_cast<std::int64_t>(high) - low + 1);
+        return low + static_cast<int>(pick(span));
     }
     template <typename T>
     const T& oneOf(const std::vector<T>& items) {
