@@ -14,17 +14,27 @@ namespace kestra {
 // Brings the analyzer, the overlay surface and frameCopy in line with the
 // capture's current buffer. Besides a new address, a new size at the same
 // address also counts: the analyzer's byteSize must never exceed the buffer.
-void reconfigureForCapture(EffectEngine& engine) {
+// An overlay surface that could not be made (its DIB section failed) is made
+// again at every cycle until it exists. Returns true when the overlay has a
+// new surface, which holds no image yet: the cycle must present the frame
+// even when it has not changed.
+bool reconfigureForCapture(EffectEngine& engine) {
     MagnifierCapture& capture = engine.mainCapture;
     if (capture.frameBits == nullptr) {
-        return;
+        return false;
     }
+    bool newSurface = false;
     const auto width = static_cast<std::int32_t>(capture.frameHeader.width);
     const auto height = static_cast<std::int32_t>(capture.frameHeader.height);
     if (capture.frameBits != engine.analyzer.frame || width != engine.analyzer.width ||
         height != engine.analyzer.height) {
         engine.configureFrame(width, height, capture.frameBits);
+        newSurface = true;
     }
+    if (engine.overlay.surfaceBits == nullptr && engine.overlay.byteSize > 0) {
+        newSurface = engine.overlay.allocateSurface() == 0 || newSurface;
+    }
+    return newSurface && engine.overlay.surfaceBits != nullptr;
 }
 
 bool EffectEngine::frameChanged() {
@@ -70,8 +80,8 @@ void EffectEngine::darkCycle() {
     if (mainCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
-    reconfigureForCapture(*this);
-    if (!frameChanged()) {
+    const bool newSurface = reconfigureForCapture(*this);
+    if (!frameChanged() && !newSurface) {
         return;
     }
     if (darkEnabled) {

@@ -129,8 +129,9 @@ struct EffectEngine {
 };
 
 // Brings the analyzer, the overlay surface and frameCopy in line with the
-// main capture's current buffer (a new address or a new size); used by both
-// frame cycles after each capture.
-void reconfigureForCapture(EffectEngine& engine);
+// main capture's current buffer (a new address or a new size), and makes a
+// missing overlay surface again; used by both frame cycles after each
+// capture. True when the overlay has a new surface to present into.
+bool reconfigureForCapture(EffectEngine& engine);
 
 }  // namespace kestra

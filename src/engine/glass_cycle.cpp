@@ -162,7 +162,7 @@ void EffectEngine::glassCycle() {
     if (mainCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
-    reconfigureForCapture(*this);
+    const bool newSurface = reconfigureForCapture(*this);
     if ((analyzer.contentOpacityHigh != 0 || glassDarkMode) &&
         elapsedSince(lastDarknessTest) > kDarknessTestPeriodMs) {
         analyzer.measureDarkness();
@@ -170,7 +170,7 @@ void EffectEngine::glassCycle() {
         lastDarknessTest = nowMs();
     }
     if (!monitorBackdropActive) {
-        if (!frameChanged() && backdropIdle && !backdropRecomposed) {
+        if (!frameChanged() && backdropIdle && !backdropRecomposed && !newSurface) {
             return;
         }
     }

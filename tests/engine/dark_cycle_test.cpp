@@ -228,6 +228,29 @@ TEST_F(DarkCycleScenario, ResizedTargetIsReconfiguredAndPresented) {
     EXPECT_EQ(compareInverted(overlayShot(record), targetShot(record), RECT{0, 0, 0, 0}), "");
 }
 
+// A surface that could not be made when the target changed size is made
+// again at the next cycle, which presents the frame: the overlay must not go
+// on showing its bare background over a window that stands still.
+TEST_F(DarkCycleScenario, SurfaceThatFailedIsMadeAgainAtTheNextCycle) {
+    const HWND target = createWindow(RECT{100, 100, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackDark(target);
+    tick(record);
+
+    desk->runFor(20);
+    // At the resize, and again at the cycle's own attempt in the same tick.
+    desk->failNext("CreateDIBSection", 2);
+    desk->window(target).resize(500, 350);
+    tick(record);
+    const EffectEngine& engine = record.engine;
+    ASSERT_EQ(engine.overlay.surfaceBits, nullptr) << "the surface of the new size failed";
+    ASSERT_TRUE(desk->window(engine.overlay.layerWindow).visible());
+
+    desk->runFor(20);
+    tick(record);
+    EXPECT_NE(engine.overlay.surfaceBits, nullptr);
+    EXPECT_EQ(compareInverted(overlayShot(record), targetShot(record), RECT{0, 0, 0, 0}), "");
+}
+
 TEST_F(DarkCycleScenario, SameAddressWithANewSizeIsReconfigured) {
     const HWND target = createWindow(RECT{100, 100, 700, 500}, sim::Content::solid(kPaper));
     TrackedWindow& record = trackDark(target);

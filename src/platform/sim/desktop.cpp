@@ -648,6 +648,10 @@ int Desktop::quitMessagesPosted() const {
     return state_->quitPosted;
 }
 
+std::uint64_t Desktop::peekCalls() const {
+    return state_->peeks;
+}
+
 void Desktop::failNext(std::string function, int count) {
     Fault f;
     f.function = std::move(function);

@@ -472,6 +472,8 @@ class Desktop {
     // -- posted messages of the helper's queue --
     std::size_t postedMessages() const;
     int quitMessagesPosted() const;
+    // PeekMessageA calls so far: one per turn of the helper's main loop.
+    std::uint64_t peekCalls() const;
 
     // -- faults --
     void failNext(std::string function, int count = 1);

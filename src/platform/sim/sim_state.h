@@ -163,6 +163,7 @@ struct DesktopState {
     // helper's message queue
     std::vector<MSG> posted;
     int quitPosted = 0;
+    std::uint64_t peeks = 0;  // PeekMessageA calls: turns of the helper's main loop
 
     // GDI
     std::map<std::uintptr_t, DcRec> dcs;

@@ -195,6 +195,7 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, U
     if (s == nullptr) {
         return FALSE;
     }
+    s->peeks += 1;
     if (s->peekHook) {
         s->peekHook();
     }
