@@ -19,6 +19,8 @@
 #include <memory>
 #include <new>
 
+#include "backdrop/backdrop_buffer.h"
+
 // KESTRA_NO_SIMD builds the portable scalar path only (to test it on x86).
 // MSVC has no feature macro for SSE4.1; x86-64 builds assume x86-64-v2.
 #if (defined(__SSE4_1__) || (defined(_MSC_VER) && defined(_M_X64))) && !defined(KESTRA_NO_SIMD)
@@ -574,6 +576,7 @@ bool selectBlurKernel(BlurKernel kernel) {
 
 void resetBackdropState() {
     selectedKernel = BlurKernel::automatic;
+    selectToneKernel(ToneKernel::automatic);
 }
 
 void stackBlurPass(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius,
