@@ -1,7 +1,10 @@
 // The whole-frame passes that produce the visible result: invert, copy the
 // backdrop in, or blend the backdrop with the window, on every pixel that
 // regionMask leaves free. Each pass is one parallel region over horizontal
-// bands of rows 0 .. height - 3; byte 3 of a pixel is never changed.
+// bands of rows 0 .. height - 3; byte 3 of a pixel is never changed. Every
+// pass also runs with its result written to another buffer (the overlay's
+// surface), which then receives the whole frame as the in-place pass would
+// have left it, so that presenting needs no further copy.
 #include <omp.h>
 
 #include <cstddef>
@@ -26,7 +29,7 @@ namespace kestra {
 
 namespace {
 
-enum class PassKind { invert, copyBackdrop, blendBackdrop };
+using PassKind = FramePass;
 
 // The weighted sum of two channels, truncated toward zero and held to
 // 0..255, so that weights outside 0..1 saturate instead of wrapping (NaN
@@ -92,27 +95,98 @@ KESTRA_AVX2 inline __m256i widenTwoPixels(const std::uint8_t* at) {
     return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)));
 }
 
+// 0x00FFFFFF in each of the 8 pixels whose mask byte is 0, else 0.
+KESTRA_AVX2 inline __m256i writableBytesAvx2(const std::uint8_t* mask) {
+    const __m256i masks = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask)));
+    return _mm256_and_si256(_mm256_cmpeq_epi32(masks, _mm256_setzero_si256()), _mm256_set1_epi32(0x00FFFFFF));
+}
+
+// True when the 32 mask bytes from mask on are all 0 (no pixel masked).
+KESTRA_AVX2 inline bool noneMasked32(const std::uint8_t* mask) {
+    const __m256i masks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mask));
+    return _mm256_testz_si256(masks, masks) != 0;
+}
+
+// invert and copyBackdrop, 8 pixels per step (32 when none of them is
+// masked); returns how many pixels they did. dst may be src.
+KESTRA_AVX2 std::size_t invertVectorAvx2(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* mask,
+                                         std::size_t count) {
+    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
+    std::size_t done = 0;
+    for (; done + 32 <= count; done += 32) {
+        if (noneMasked32(mask + done)) {
+            for (std::size_t i = 0; i < 32; i += 8) {
+                const std::size_t offset = (done + i) * 4;
+                const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + offset));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + offset),
+                                    _mm256_xor_si256(source, colours));
+            }
+            continue;
+        }
+        for (std::size_t i = 0; i < 32; i += 8) {
+            const std::size_t offset = (done + i) * 4;
+            const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + offset));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + offset),
+                                _mm256_xor_si256(source, writableBytesAvx2(mask + done + i)));
+        }
+    }
+    for (; done + 8 <= count; done += 8) {
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done * 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
+                            _mm256_xor_si256(source, writableBytesAvx2(mask + done)));
+    }
+    return done;
+}
+
+KESTRA_AVX2 std::size_t copyVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
+                                       const std::uint8_t* backdrop, const std::uint8_t* mask,
+                                       std::size_t count) {
+    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
+    std::size_t done = 0;
+    for (; done + 32 <= count; done += 32) {
+        const bool free = noneMasked32(mask + done);
+        for (std::size_t i = 0; i < 32; i += 8) {
+            const std::size_t offset = (done + i) * 4;
+            const __m256i take = free ? colours : writableBytesAvx2(mask + done + i);
+            const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + offset));
+            const __m256i under = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(backdrop + offset));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + offset),
+                                _mm256_blendv_epi8(source, under, take));
+        }
+    }
+    for (; done + 8 <= count; done += 8) {
+        const __m256i take = writableBytesAvx2(mask + done);
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done * 4));
+        const __m256i under = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(backdrop + done * 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
+                            _mm256_blendv_epi8(source, under, take));
+    }
+    return done;
+}
+
 // blendBackdrop on 8 pixels per step; returns how many pixels it did.
-// Operation order and clamping are those of blendChannel.
-KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* frame, const std::uint8_t* backdrop,
-                                        const std::uint8_t* mask, std::size_t count, float ownWeight,
-                                        float otherWeight) {
+// Operation order and clamping are those of blendChannel. dst may be src.
+KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
+                                        const std::uint8_t* backdrop, const std::uint8_t* mask,
+                                        std::size_t count, float ownWeight, float otherWeight) {
     const __m256 own = _mm256_set1_ps(ownWeight);
     const __m256 other = _mm256_set1_ps(otherWeight);
     const __m256 low = _mm256_setzero_ps();
     const __m256 high = _mm256_set1_ps(255.0f);
-    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
     // The in-lane packs leave pixel pairs in the order 0 2 4 6 1 3 5 7.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const bool inPlace = dst == src;
     std::size_t done = 0;
     for (; done + 8 <= count; done += 8) {
-        const __m256i masks =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + done)));
-        const __m256i take = _mm256_and_si256(_mm256_cmpeq_epi32(masks, _mm256_setzero_si256()), colours);
+        const __m256i take = writableBytesAvx2(mask + done);
+        const std::uint8_t* at = src + done * 4;
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
         if (_mm256_testz_si256(take, take) != 0) {
+            if (!inPlace) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4), source);
+            }
             continue;  // all eight pixels masked
         }
-        std::uint8_t* at = frame + done * 4;
         const std::uint8_t* under = backdrop + done * 4;
         __m256i results[4];
         for (int i = 0; i < 4; ++i) {
@@ -125,10 +199,8 @@ KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* frame, const std::uint8_t*
             _mm256_permutevar8x32_epi32(_mm256_packus_epi16(_mm256_packs_epi32(results[0], results[1]),
                                                             _mm256_packs_epi32(results[2], results[3])),
                                         order);
-        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-        _mm256_storeu_si256(
-            reinterpret_cast<__m256i*>(at),
-            _mm256_or_si256(_mm256_and_si256(take, packed), _mm256_andnot_si256(take, source)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
+                            _mm256_blendv_epi8(source, packed, take));
     }
     return done;
 }
@@ -140,14 +212,25 @@ bool cpuHasAvx2() {
 
 #endif  // KESTRA_PASSES_AVX2_DISPATCH
 
-// Runs the pass over the first pixels of [first, first + count) four at a
-// time and returns how many pixels it handled.
-std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std::uint8_t* backdrop,
-                       const std::uint8_t* mask, std::size_t count, float ownWeight, float otherWeight) {
+// Runs the pass over the first pixels of [first, first + count) four or
+// more at a time and returns how many pixels it handled. dst may be src.
+std::size_t passVector(PassKind kind, bool wide, std::uint8_t* dst, const std::uint8_t* src,
+                       const std::uint8_t* backdrop, const std::uint8_t* mask, std::size_t count,
+                       float ownWeight, float otherWeight) {
     std::size_t done = 0;
 #if defined(KESTRA_PASSES_AVX2_DISPATCH)
-    if (wide && kind == PassKind::blendBackdrop) {
-        done = blendVectorAvx2(frame, backdrop, mask, count, ownWeight, otherWeight);
+    if (wide) {
+        switch (kind) {
+            case PassKind::invert:
+                done = invertVectorAvx2(dst, src, mask, count);
+                break;
+            case PassKind::copyBackdrop:
+                done = copyVectorAvx2(dst, src, backdrop, mask, count);
+                break;
+            case PassKind::blendBackdrop:
+                done = blendVectorAvx2(dst, src, backdrop, mask, count, ownWeight, otherWeight);
+                break;
+        }
     }
 #else
     (void)wide;
@@ -163,13 +246,13 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std:
                                       _mm_and_si128(_mm_unpacklo_epi16(hi, hi), colours),
                                       _mm_and_si128(_mm_unpackhi_epi16(hi, hi), colours)};
             for (int i = 0; i < 4; ++i) {
-                std::uint8_t* at = frame + (done + 4 * static_cast<std::size_t>(i)) * 4;
-                storeBytes(at, _mm_xor_si128(loadBytes(at), flips[i]));
+                const std::size_t offset = (done + 4 * static_cast<std::size_t>(i)) * 4;
+                storeBytes(dst + offset, _mm_xor_si128(loadBytes(src + offset), flips[i]));
             }
         }
         for (; done + 4 <= count; done += 4) {
-            std::uint8_t* at = frame + done * 4;
-            storeBytes(at, _mm_xor_si128(loadBytes(at), writableBytes(loadMask4(mask + done))));
+            storeBytes(dst + done * 4,
+                       _mm_xor_si128(loadBytes(src + done * 4), writableBytes(loadMask4(mask + done))));
         }
     } else if (kind == PassKind::copyBackdrop) {
         for (; done + 16 <= count; done += 16) {
@@ -183,30 +266,32 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std:
                                       _mm_and_si128(_mm_unpackhi_epi16(hi, hi), colours)};
             for (int i = 0; i < 4; ++i) {
                 const std::size_t offset = (done + 4 * static_cast<std::size_t>(i)) * 4;
-                std::uint8_t* at = frame + offset;
-                storeBytes(at, _mm_or_si128(_mm_and_si128(takes[i], loadBytes(backdrop + offset)),
-                                            _mm_andnot_si128(takes[i], loadBytes(at))));
+                storeBytes(dst + offset, _mm_or_si128(_mm_and_si128(takes[i], loadBytes(backdrop + offset)),
+                                                      _mm_andnot_si128(takes[i], loadBytes(src + offset))));
             }
         }
         for (; done + 4 <= count; done += 4) {
-            std::uint8_t* at = frame + done * 4;
             const __m128i take = writableBytes(loadMask4(mask + done));
             const __m128i mixed = _mm_or_si128(_mm_and_si128(take, loadBytes(backdrop + done * 4)),
-                                               _mm_andnot_si128(take, loadBytes(at)));
-            storeBytes(at, mixed);
+                                               _mm_andnot_si128(take, loadBytes(src + done * 4)));
+            storeBytes(dst + done * 4, mixed);
         }
     } else {
         const __m128 own = _mm_set1_ps(ownWeight);
         const __m128 other = _mm_set1_ps(otherWeight);
+        const bool inPlace = dst == src;
         for (; done + 4 <= count; done += 4) {
-            std::uint8_t* at = frame + done * 4;
             const __m128i take = writableBytes(loadMask4(mask + done));
-            const __m128i source = loadBytes(at);
+            const __m128i source = loadBytes(src + done * 4);
             if (_mm_movemask_epi8(take) == 0) {
+                if (!inPlace) {
+                    storeBytes(dst + done * 4, source);
+                }
                 continue;  // all four pixels masked
             }
             const __m128i blended = blendVector(source, loadBytes(backdrop + done * 4), own, other);
-            storeBytes(at, _mm_or_si128(_mm_and_si128(take, blended), _mm_andnot_si128(take, source)));
+            storeBytes(dst + done * 4,
+                       _mm_or_si128(_mm_and_si128(take, blended), _mm_andnot_si128(take, source)));
         }
     }
     return done;
@@ -214,28 +299,36 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std:
 
 #endif  // KESTRA_PASSES_SSE2
 
-// The scalar form of a pass over pixels [first, first + count).
-void passScalar(PassKind kind, std::uint8_t* frame, const std::uint8_t* backdrop, const std::uint8_t* mask,
-                std::size_t count, float ownWeight, float otherWeight) {
+// The scalar form of a pass over pixels [first, first + count): the
+// reference the vector kernels are compared with. dst may be src; a masked
+// pixel, and byte 3 of every pixel, is src's.
+void passScalar(PassKind kind, std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* backdrop,
+                const std::uint8_t* mask, std::size_t count, float ownWeight, float otherWeight) {
+    const bool inPlace = dst == src;
     for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* pixel = src + i * 4;
+        std::uint8_t* out = dst + i * 4;
         if (mask[i] != 0) {
+            if (!inPlace) {
+                std::memcpy(out, pixel, 4);
+            }
             continue;
         }
-        std::uint8_t* pixel = frame + i * 4;
         const std::uint8_t* under = backdrop + i * 4;
         for (int k = 0; k < 3; ++k) {
             switch (kind) {
                 case PassKind::invert:
-                    pixel[k] = static_cast<std::uint8_t>(255 - pixel[k]);
+                    out[k] = static_cast<std::uint8_t>(255 - pixel[k]);
                     break;
                 case PassKind::copyBackdrop:
-                    pixel[k] = under[k];
+                    out[k] = under[k];
                     break;
                 case PassKind::blendBackdrop:
-                    pixel[k] = blendChannel(pixel[k], ownWeight, under[k], otherWeight);
+                    out[k] = blendChannel(pixel[k], ownWeight, under[k], otherWeight);
                     break;
             }
         }
+        out[3] = pixel[3];
     }
 }
 
@@ -258,36 +351,39 @@ PassKernel activeKernel() {
 #endif
 }
 
-// One worker's band of bytes [begin, end) of the frame.
-void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::int64_t begin,
-             std::int64_t end) {
+// One worker's band of bytes [begin, end) of the frame, written to out (the
+// frame itself when out is null).
+void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::uint8_t* out,
+             std::int64_t begin, std::int64_t end) {
     if (end <= begin) {
         return;
     }
     const auto firstPixel = static_cast<std::size_t>(begin / 4);
     const auto count = static_cast<std::size_t>((end - begin) / 4);
-    std::uint8_t* frame = analyzer.frame + firstPixel * 4;
-    const std::uint8_t* backdrop = kind == PassKind::invert ? frame : analyzer.backdropImage + firstPixel * 4;
+    const std::uint8_t* src = analyzer.frame + firstPixel * 4;
+    std::uint8_t* dst = (out != nullptr ? out : analyzer.frame) + firstPixel * 4;
+    const std::uint8_t* backdrop = kind == PassKind::invert ? src : analyzer.backdropImage + firstPixel * 4;
     const std::uint8_t* mask = analyzer.regionMask + firstPixel;
     const float ownWeight = analyzer.contentOpacity;
     const float otherWeight = analyzer.contentOpacityComplement;
     std::size_t done = 0;
 #if defined(KESTRA_PASSES_SSE2)
     if (kernel != PassKernel::scalar) {
-        done = passVector(kind, kernel == PassKernel::avx2, frame, backdrop, mask, count, ownWeight,
+        done = passVector(kind, kernel == PassKernel::avx2, dst, src, backdrop, mask, count, ownWeight,
                           otherWeight);
     }
 #else
     (void)kernel;
 #endif
-    passScalar(kind, frame + done * 4, backdrop + done * 4, mask + done, count - done, ownWeight,
-               otherWeight);
+    passScalar(kind, dst + done * 4, src + done * 4, backdrop + done * 4, mask + done, count - done,
+               ownWeight, otherWeight);
 }
 
 // Splits rows 0 .. height - 3 into threadCount bands (the last band takes
-// the rows that do not divide evenly) and runs them in one parallel region.
-// Returns false when the analyzer has nothing to work on.
-bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
+// the rows that do not divide evenly) and runs them in one parallel region,
+// in place or into out; with out, the last band also copies the rows after
+// the pass. Returns false when the analyzer has nothing to work on.
+bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out) {
     if (analyzer.frame == nullptr || analyzer.regionMask == nullptr || analyzer.width <= 0 ||
         analyzer.height <= 0 || analyzer.rowBytes != std::int64_t{analyzer.width} * 4 ||
         analyzer.lastRowOffset != (std::int64_t{analyzer.height} - 1) * analyzer.rowBytes) {
@@ -300,8 +396,13 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
     const std::int64_t rowBytes = analyzer.rowBytes;
     const std::int64_t chunk = (std::int64_t{analyzer.lastRowOffset} / rowBytes) / bandCount * rowBytes;
     const std::int64_t end = std::int64_t{analyzer.lastRowOffset} - rowBytes;
+    const std::int64_t frameBytes = std::int64_t{analyzer.lastRowOffset} + rowBytes;
     if (end <= 0) {
-        return true;  // two rows or fewer: nothing to change
+        // Two rows or fewer: nothing to change.
+        if (out != nullptr) {
+            std::memcpy(out, analyzer.frame, static_cast<std::size_t>(frameBytes));
+        }
+        return true;
     }
     // Each member of the team takes every team-size-th band, so all bands
     // are done even when the runtime grants fewer threads than asked for.
@@ -313,7 +414,10 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
             const std::int64_t begin = band * chunk;
             std::int64_t stop = band == bandCount - 1 ? end : (band + 1) * chunk;
             stop = stop < end ? stop : end;
-            runBand(kind, kernel, analyzer, begin, stop);
+            runBand(kind, kernel, analyzer, out, begin, stop);
+            if (out != nullptr && band == bandCount - 1) {
+                std::memcpy(out + end, analyzer.frame + end, static_cast<std::size_t>(frameBytes - end));
+            }
         }
     }
     return true;
@@ -340,17 +444,27 @@ void resetPixelPassState() {
 }
 
 void FrameAnalyzer::invertPass() {
-    if (runPass(PassKind::invert, *this)) {
+    if (runPass(PassKind::invert, *this, nullptr)) {
         frameInverted = 1;
     }
 }
 
 void FrameAnalyzer::copyBackdropPass() {
-    runPass(PassKind::copyBackdrop, *this);
+    runPass(PassKind::copyBackdrop, *this, nullptr);
 }
 
 void FrameAnalyzer::blendBackdropPass() {
-    runPass(PassKind::blendBackdrop, *this);
+    runPass(PassKind::blendBackdrop, *this, nullptr);
+}
+
+bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out) {
+    if (out == nullptr || !runPass(pass, analyzer, out)) {
+        return false;
+    }
+    if (pass == FramePass::invert) {
+        analyzer.frameInverted = 1;
+    }
+    return true;
 }
 
 void FrameAnalyzer::blendPhotoPixel(std::uint8_t* framePixel, const std::uint8_t* backdropPixel) const {

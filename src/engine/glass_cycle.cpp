@@ -193,12 +193,8 @@ void EffectEngine::glassCycle() {
         analyzer.frameInverted = 0;
     }
     analyzer.recolourForeground();
-    if (analyzer.contentOpacity != 0.0f) {
-        analyzer.blendBackdropPass();
-    } else {
-        analyzer.copyBackdropPass();
-    }
-    presentFrame();
+    presentThroughPass(*this,
+                       analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop);
     backdropRecomposed = false;
 }
 
