@@ -2,8 +2,6 @@
 // reconfiguration on frame-size changes, the glass resources (backdrop and
 // monitor captures, backdrop image) and their start and stop, following the
 // target, and suspend and release.
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/win32.h"
+#include "platform/worker_threads.h"
 
 namespace kestra {
 
@@ -136,7 +135,7 @@ int EffectEngine::attachEngine(bool createOverlay) {
         abandonAttach(*this, createOverlay);
         return -1;
     }
-    analyzer.threadCount = omp_get_max_threads();
+    analyzer.threadCount = workerThreadCount();
     if (configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
                        static_cast<std::int32_t>(mainCapture.frameHeader.height),
                        mainCapture.frameBits) != 0) {
