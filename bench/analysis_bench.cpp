@@ -105,16 +105,15 @@ void BM_RecolourForeground(benchmark::State& state) {
     a.detectPhotoRegions();
     const std::vector<std::uint8_t> photoFrame = setup.frame;
     const std::vector<std::uint8_t> photoMask(a.regionMask, a.regionMask + a.pixelCount);
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
-        std::memcpy(a.regionMask, photoMask.data(), photoMask.size());
-        state.ResumeTiming();
-        a.recolourForeground();
-        benchmark::ClobberMemory();
-    }
+    timeAgainstMemcpy(
+        state, setup.frame.data(), photoFrame.size(),
+        [&] {
+            std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
+            std::memcpy(a.regionMask, photoMask.data(), photoMask.size());
+        },
+        [&] { a.recolourForeground(); });
 }
-BENCHMARK(BM_RecolourForeground)->Apply(sizesAndThreads);
+BENCHMARK(BM_RecolourForeground)->Apply(sizesAndThreadsManual);
 
 }  // namespace
 }  // namespace kestra::bench

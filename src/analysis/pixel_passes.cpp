@@ -43,6 +43,18 @@ inline std::uint8_t blendChannel(std::uint8_t own, float ownWeight, std::uint8_t
 
 #if defined(KESTRA_PASSES_SSE2)
 
+// Whether the blend kernels must hold the weighted sum to 0..255 before
+// truncating it. The packs that follow saturate to 0..255 anyway, and
+// truncation toward zero takes -1 < x < 0 to 0 as the hold does, so only sums
+// that the truncation cannot represent (NaN, infinite, beyond 2^31) need it:
+// with finite weights whose magnitudes sum below 2^22, every sum of two
+// products of bytes stays far inside.
+inline bool needsHold(float ownWeight, float otherWeight) {
+    const float own = ownWeight < 0.0f ? -ownWeight : ownWeight;
+    const float other = otherWeight < 0.0f ? -otherWeight : otherWeight;
+    return !(own + other < 4194304.0f);  // also true for NaN and infinity
+}
+
 inline __m128i loadBytes(const std::uint8_t* at) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
 }
@@ -66,6 +78,7 @@ inline __m128i loadMask4(const std::uint8_t* mask) {
 
 // Blends 4 pixels of backdrop and frame, all four bytes; the caller keeps
 // byte 3. Operation order and clamping match blendChannel exactly.
+template <bool hold>
 inline __m128i blendVector(__m128i own, __m128i other, __m128 ownWeight, __m128 otherWeight) {
     const __m128i zero = _mm_setzero_si128();
     const __m128 low = _mm_setzero_ps();
@@ -82,7 +95,11 @@ inline __m128i blendVector(__m128i own, __m128i other, __m128 ownWeight, __m128 
     for (int i = 0; i < 4; ++i) {
         const __m128 mixed = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(otherWords[i]), otherWeight),
                                         _mm_mul_ps(_mm_cvtepi32_ps(ownWords[i]), ownWeight));
-        results[i] = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(mixed, low), high));
+        if constexpr (hold) {
+            results[i] = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(mixed, low), high));
+        } else {
+            results[i] = _mm_cvttps_epi32(mixed);
+        }
     }
     return _mm_packus_epi16(_mm_packs_epi32(results[0], results[1]), _mm_packs_epi32(results[2], results[3]));
 }
@@ -166,6 +183,7 @@ KESTRA_AVX2 std::size_t copyVectorAvx2(std::uint8_t* dst, const std::uint8_t* sr
 
 // blendBackdrop on 8 pixels per step; returns how many pixels it did.
 // Operation order and clamping are those of blendChannel. dst may be src.
+template <bool hold>
 KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
                                         const std::uint8_t* backdrop, const std::uint8_t* mask,
                                         std::size_t count, float ownWeight, float otherWeight) {
@@ -193,7 +211,11 @@ KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* s
             const __m256 mixed =
                 _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(under + 8 * i)), other),
                               _mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(at + 8 * i)), own));
-            results[i] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(mixed, low), high));
+            if constexpr (hold) {
+                results[i] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(mixed, low), high));
+            } else {
+                results[i] = _mm256_cvttps_epi32(mixed);
+            }
         }
         const __m256i packed =
             _mm256_permutevar8x32_epi32(_mm256_packus_epi16(_mm256_packs_epi32(results[0], results[1]),
@@ -228,7 +250,9 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* dst, const std::u
                 done = copyVectorAvx2(dst, src, backdrop, mask, count);
                 break;
             case PassKind::blendBackdrop:
-                done = blendVectorAvx2(dst, src, backdrop, mask, count, ownWeight, otherWeight);
+                done = needsHold(ownWeight, otherWeight)
+                           ? blendVectorAvx2<true>(dst, src, backdrop, mask, count, ownWeight, otherWeight)
+                           : blendVectorAvx2<false>(dst, src, backdrop, mask, count, ownWeight, otherWeight);
                 break;
         }
     }
@@ -279,6 +303,7 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* dst, const std::u
     } else {
         const __m128 own = _mm_set1_ps(ownWeight);
         const __m128 other = _mm_set1_ps(otherWeight);
+        const bool hold = needsHold(ownWeight, otherWeight);
         const bool inPlace = dst == src;
         for (; done + 4 <= count; done += 4) {
             const __m128i take = writableBytes(loadMask4(mask + done));
@@ -289,7 +314,9 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* dst, const std::u
                 }
                 continue;  // all four pixels masked
             }
-            const __m128i blended = blendVector(source, loadBytes(backdrop + done * 4), own, other);
+            const __m128i under = loadBytes(backdrop + done * 4);
+            const __m128i blended = hold ? blendVector<true>(source, under, own, other)
+                                         : blendVector<false>(source, under, own, other);
             storeBytes(dst + done * 4,
                        _mm_or_si128(_mm_and_si128(take, blended), _mm_andnot_si128(take, source)));
         }
