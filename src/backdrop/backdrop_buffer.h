@@ -30,6 +30,9 @@ bool selectToneKernel(ToneKernel kernel);
 
 // Multiplies B, G and R of every pixel by backdropBrightness (saturating).
 void scaleBrightness(BackdropBuffer& buffer);
+// Writes into out (byteSize bytes) the frame as scaleBrightness would leave
+// it, in one walk; the frame itself stays as it is.
+void scaleBrightnessInto(const BackdropBuffer& buffer, std::uint8_t* out);
 // Sets isBright when about 80 % of a 1-in-100 sample grid is brighter than 128.
 void measureBrightness(BackdropBuffer& buffer);
 // Lifts every pixel whose channel average is below 80 by 80 per channel.

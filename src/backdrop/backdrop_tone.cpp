@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "backdrop/backdrop_buffer.h"
 
@@ -88,7 +89,7 @@ IntegerScale findIntegerScale(float factor) {
 
 // Scales the first pixels of the run, 4 at a time, in single precision;
 // returns how many it did.
-std::size_t scalePixelsFloat(std::uint8_t* frame, std::size_t pixels, float factor) {
+std::size_t scalePixelsFloat(std::uint8_t* dst, const std::uint8_t* src, std::size_t pixels, float factor) {
     const __m128 scale = _mm_set1_ps(factor);
     const __m128 zero = _mm_setzero_ps();
     const __m128 white = _mm_set1_ps(255.0f);
@@ -96,8 +97,8 @@ std::size_t scalePixelsFloat(std::uint8_t* frame, std::size_t pixels, float fact
     const __m128i zeroBytes = _mm_setzero_si128();
     std::size_t done = 0;
     for (; done + 4 <= pixels; done += 4) {
-        __m128i* at = reinterpret_cast<__m128i*>(frame + done * 4);
-        const __m128i source = _mm_loadu_si128(at);
+        __m128i* at = reinterpret_cast<__m128i*>(dst + done * 4);
+        const __m128i source = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + done * 4));
         const __m128i low = _mm_unpacklo_epi8(source, zeroBytes);
         const __m128i high = _mm_unpackhi_epi8(source, zeroBytes);
         __m128i words[4] = {_mm_unpacklo_epi16(low, zeroBytes), _mm_unpackhi_epi16(low, zeroBytes),
@@ -123,15 +124,16 @@ inline __m128i holdToByte(__m128i words) {
 }
 
 // The integer form, 4 pixels at a time; returns how many it did.
-std::size_t scalePixelsInteger(std::uint8_t* frame, std::size_t pixels, const IntegerScale& scale) {
+std::size_t scalePixelsInteger(std::uint8_t* dst, const std::uint8_t* src, std::size_t pixels,
+                               const IntegerScale& scale) {
     const __m128i multiplier = _mm_set1_epi16(static_cast<short>(scale.multiplier));
     const __m128i shift = _mm_cvtsi32_si128(scale.shift);
     const __m128i fourth = _mm_set1_epi32(static_cast<int>(0xFF000000u));
     const __m128i zero = _mm_setzero_si128();
     std::size_t done = 0;
     for (; done + 4 <= pixels; done += 4) {
-        __m128i* at = reinterpret_cast<__m128i*>(frame + done * 4);
-        const __m128i source = _mm_loadu_si128(at);
+        __m128i* at = reinterpret_cast<__m128i*>(dst + done * 4);
+        const __m128i source = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + done * 4));
         const __m128i low =
             _mm_mulhi_epu16(_mm_sll_epi16(_mm_unpacklo_epi8(source, zero), shift), multiplier);
         const __m128i high =
@@ -151,7 +153,7 @@ KESTRA_AVX2 inline __m256i holdToByteAvx2(__m256i words) {
 }
 
 // The integer form, 8 pixels at a time; returns how many it did.
-KESTRA_AVX2 std::size_t scalePixelsIntegerAvx2(std::uint8_t* frame, std::size_t pixels,
+KESTRA_AVX2 std::size_t scalePixelsIntegerAvx2(std::uint8_t* dst, const std::uint8_t* src, std::size_t pixels,
                                                const IntegerScale& scale) {
     const __m256i multiplier = _mm256_set1_epi16(static_cast<short>(scale.multiplier));
     const __m128i shift = _mm_cvtsi32_si128(scale.shift);
@@ -159,8 +161,8 @@ KESTRA_AVX2 std::size_t scalePixelsIntegerAvx2(std::uint8_t* frame, std::size_t 
     const __m256i zero = _mm256_setzero_si256();
     std::size_t done = 0;
     for (; done + 8 <= pixels; done += 8) {
-        __m256i* at = reinterpret_cast<__m256i*>(frame + done * 4);
-        const __m256i source = _mm256_loadu_si256(at);
+        __m256i* at = reinterpret_cast<__m256i*>(dst + done * 4);
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done * 4));
         // The in-lane unpacks and the in-lane pack undo each other.
         const __m256i low =
             _mm256_mulhi_epu16(_mm256_sll_epi16(_mm256_unpacklo_epi8(source, zero), shift), multiplier);
@@ -194,22 +196,22 @@ ToneKernel activeToneKernel() {
 
 // The vector part of scaleBrightness over whole pixels; returns how many
 // pixels it did.
-std::size_t scalePixelsVector(std::uint8_t* frame, std::size_t pixels, float factor) {
+std::size_t scalePixelsVector(std::uint8_t* dst, const std::uint8_t* src, std::size_t pixels, float factor) {
     const ToneKernel kernel = activeToneKernel();
     if (kernel == ToneKernel::scalar) {
         return 0;
     }
     const IntegerScale scale = findIntegerScale(factor);
     if (!scale.found) {
-        return scalePixelsFloat(frame, pixels, factor);
+        return scalePixelsFloat(dst, src, pixels, factor);
     }
     std::size_t done = 0;
 #if defined(KESTRA_TONE_AVX2_DISPATCH)
     if (kernel == ToneKernel::avx2) {
-        done = scalePixelsIntegerAvx2(frame, pixels, scale);
+        done = scalePixelsIntegerAvx2(dst, src, pixels, scale);
     }
 #endif
-    return done + scalePixelsInteger(frame + done * 4, pixels - done, scale);
+    return done + scalePixelsInteger(dst + done * 4, src + done * 4, pixels - done, scale);
 }
 
 #endif  // KESTRA_TONE_SSE2
@@ -230,26 +232,53 @@ bool selectToneKernel(ToneKernel kernel) {
     return available;
 }
 
+namespace {
+
+// scaleBrightness from src to dst (the same buffer, or one of byteSize bytes
+// that the bytes left unscaled are copied to).
+void scaleFrame(std::uint8_t* dst, const std::uint8_t* src, std::size_t size, float factor) {
+    // Whole pixels only; a trailing pixel with B, G and R inside byteSize is
+    // scaled too, nothing past byteSize is touched.
+    const std::size_t pixels = size / 4 + (size % 4 == 3 ? 1 : 0);
+    std::size_t done = 0;
+#if defined(KESTRA_TONE_SSE2)
+    done = scalePixelsVector(dst, src, size / 4, factor);
+#endif
+    for (; done < pixels; ++done) {
+        const std::uint8_t* pixel = src + done * 4;
+        std::uint8_t* out = dst + done * 4;
+        out[0] = scaledChannel(pixel[0], factor);
+        out[1] = scaledChannel(pixel[1], factor);
+        out[2] = scaledChannel(pixel[2], factor);
+        if (dst != src && done * 4 + 3 < size) {
+            out[3] = pixel[3];
+        }
+    }
+    if (dst != src && pixels * 4 < size) {
+        std::memcpy(dst + pixels * 4, src + pixels * 4, size - pixels * 4);  // one or two stray bytes
+    }
+}
+
+}  // namespace
+
 void scaleBrightness(BackdropBuffer& buffer) {
     const float factor = buffer.backdropBrightness;
     if (factor == 1.0f || buffer.frame == nullptr || buffer.byteSize < 3) {
         return;
     }
-    // Whole pixels only; a trailing pixel with B, G and R inside byteSize is
-    // scaled too, nothing past byteSize is touched.
-    const auto size = static_cast<std::size_t>(buffer.byteSize);
-    const std::size_t pixels = size / 4 + (size % 4 == 3 ? 1 : 0);
-    std::uint8_t* frame = buffer.frame;
-    std::size_t done = 0;
-#if defined(KESTRA_TONE_SSE2)
-    done = scalePixelsVector(frame, size / 4, factor);
-#endif
-    for (; done < pixels; ++done) {
-        std::uint8_t* pixel = frame + done * 4;
-        pixel[0] = scaledChannel(pixel[0], factor);
-        pixel[1] = scaledChannel(pixel[1], factor);
-        pixel[2] = scaledChannel(pixel[2], factor);
+    scaleFrame(buffer.frame, buffer.frame, static_cast<std::size_t>(buffer.byteSize), factor);
+}
+
+void scaleBrightnessInto(const BackdropBuffer& buffer, std::uint8_t* out) {
+    if (buffer.frame == nullptr || out == nullptr || buffer.byteSize <= 0) {
+        return;
     }
+    const auto size = static_cast<std::size_t>(buffer.byteSize);
+    if (buffer.backdropBrightness == 1.0f || size < 3) {
+        std::memcpy(out, buffer.frame, size);
+        return;
+    }
+    scaleFrame(out, buffer.frame, size, buffer.backdropBrightness);
 }
 
 void measureBrightness(BackdropBuffer& buffer) {

@@ -333,10 +333,14 @@ void EffectEngine::composeBackdrop() {
     if (backdropBuffer.frame == nullptr || image == nullptr || backdropBuffer.byteSize <= 0) {
         return;
     }
-    scaleBrightness(backdropBuffer);
-    measureBrightness(backdropBuffer);
+    // Scaled straight into the image (the capture's buffer keeps the frame
+    // as captured): the same bytes as scaling in place and copying.
+    scaleBrightnessInto(backdropBuffer, image);
+    BackdropBuffer scaled = backdropBuffer;
+    scaled.frame = image;
+    measureBrightness(scaled);
+    backdropBuffer.isBright = scaled.isBright;
     analyzer.backdropBright = backdropBuffer.isBright ? 1 : 0;
-    std::memcpy(image, backdropBuffer.frame, static_cast<std::size_t>(backdropBuffer.byteSize));
     stackBlur(image, static_cast<std::uint32_t>(std::max(backdropBuffer.width, 0)),
               static_cast<std::uint32_t>(std::max(backdropBuffer.height, 0)), blurRadiusOf(blurRadius));
     if (analyzer.contentOpacityHigh == 0 && backdropBuffer.isBright && blurRadius >= kLiftMinimumRadius) {

@@ -3,6 +3,7 @@
 // its sample grid, and the lifting of dark pixels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -149,6 +150,44 @@ TEST(ScaleBrightness, EveryKernelMatchesTheScalarReferenceByteForByte) {
                     const std::uint8_t expected = i % 4 == 3 ? source[i] : expectedScaled(source[i], factor);
                     ASSERT_EQ(pixels[i], expected) << "factor " << factor << ", " << pixelCount
                                                    << " pixels, byte " << i << " from " << int{source[i]};
+                }
+            }
+        }
+    }
+    EXPECT_TRUE(selectToneKernel(ToneKernel::automatic));
+}
+
+// Scaling into another buffer gives the bytes that scaling in place leaves,
+// with every kernel, whole and ragged byte sizes and factor 1 (a copy), and
+// leaves the source as it was.
+TEST(ScaleBrightness, IntoAnotherBufferGivesTheInPlaceBytes) {
+    std::mt19937 random(4128);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (ToneKernel kernel : {ToneKernel::scalar, ToneKernel::sse2, ToneKernel::avx2}) {
+        if (!selectToneKernel(kernel)) {
+            continue;
+        }
+        for (std::int32_t size : {1, 2, 3, 4, 7, 29, 30, 31, 32, 37 * 4 + 3, 1021}) {
+            for (float factor : {0.75f, 1.0f, 0.3f, 2.5f, -1.0f}) {
+                std::vector<std::uint8_t> source(static_cast<std::size_t>(size) + 8);
+                for (auto& v : source) {
+                    v = static_cast<std::uint8_t>(byte(random));
+                }
+                std::vector<std::uint8_t> inPlace = source;
+                BackdropBuffer buffer = bufferOver(inPlace, size, 1);
+                buffer.byteSize = size;
+                buffer.backdropBrightness = factor;
+                scaleBrightness(buffer);
+
+                std::vector<std::uint8_t> frame = source;
+                std::vector<std::uint8_t> out(source.size(), 0xA5);
+                buffer.frame = frame.data();
+                scaleBrightnessInto(buffer, out.data());
+                ASSERT_EQ(frame, source) << "the source stays as captured";
+                ASSERT_TRUE(std::equal(out.begin(), out.begin() + size, inPlace.begin()))
+                    << "kernel " << static_cast<int>(kernel) << ", " << size << " bytes, factor " << factor;
+                for (std::size_t i = static_cast<std::size_t>(size); i < out.size(); ++i) {
+                    ASSERT_EQ(out[i], 0xA5) << "nothing past byteSize";
                 }
             }
         }
