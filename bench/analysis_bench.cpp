@@ -34,16 +34,21 @@ struct AnalysisSetup {
         a.photoOpacity = 0.8f;
         a.foregroundOpacity = 1.0f;
         a.seenColourTable = heapAllocate(kColourTableSize, true);
-        if (a.seenColourTable == nullptr || a.configureGeometryFor(f.width + f.height) != 0 ||
+        if (a.seenColourTable.get() == nullptr || a.configureGeometryFor(f.width + f.height) != 0 ||
             a.allocateGlassBuffers() != 0) {
             return;
         }
-        a.backdropImage = withBackdrop ? backdrop.data() : nullptr;
+        if (withBackdrop) {
+            a.backdropImage = heapAllocate(backdrop.size(), false);
+            if (a.backdropImage == nullptr) {
+                return;
+            }
+            std::memcpy(a.backdropImage.get(), backdrop.data(), backdrop.size());
+        }
         a.learnBackgroundColours();
         ready = true;
     }
     ~AnalysisSetup() {
-        analyzer.backdropImage = nullptr;
         analyzer.frame = nullptr;
         analyzer.releaseGlassBuffers();
         analyzer.releaseAnalyzer();
@@ -104,12 +109,12 @@ void BM_RecolourForeground(benchmark::State& state) {
     FrameAnalyzer& a = setup.analyzer;
     a.detectPhotoRegions();
     const std::vector<std::uint8_t> photoFrame = setup.frame;
-    const std::vector<std::uint8_t> photoMask(a.regionMask, a.regionMask + a.pixelCount);
+    const std::vector<std::uint8_t> photoMask(a.regionMask.get(), a.regionMask.get() + a.pixelCount);
     timeAgainstMemcpy(
         state, setup.frame.data(), photoFrame.size(),
         [&] {
             std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
-            std::memcpy(a.regionMask, photoMask.data(), photoMask.size());
+            std::memcpy(a.regionMask.get(), photoMask.data(), photoMask.size());
         },
         [&] { a.recolourForeground(); });
 }

@@ -160,7 +160,7 @@ void FrameAnalyzer::markBackgroundColour(const std::uint8_t* pixel) {
     const auto high = [](std::uint8_t v) { return static_cast<std::uint32_t>(std::min(v + 3, 255)); };
     for (std::uint32_t b0 = low(pixel[0]); b0 <= high(pixel[0]); ++b0) {
         for (std::uint32_t b1 = low(pixel[1]); b1 <= high(pixel[1]); ++b1) {
-            std::uint8_t* entry = backgroundColourTable + (b0 << 16) + (b1 << 8);
+            std::uint8_t* entry = backgroundColourTable.get() + (b0 << 16) + (b1 << 8);
             std::fill(entry + low(pixel[2]), entry + high(pixel[2]) + 1, std::uint8_t{1});
         }
     }

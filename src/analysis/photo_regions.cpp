@@ -266,7 +266,7 @@ void PhotoScan::mark(const Region& g) {
             const std::int32_t p = r + c;
             a.regionMask[p / 4] = 1;
             if (blend) {
-                a.blendPhotoPixel(a.frame + p, a.backdropImage + p);
+                a.blendPhotoPixel(a.frame + p, a.backdropImage.get() + p);
             }
         }
     }
@@ -278,7 +278,7 @@ void FrameAnalyzer::detectPhotoRegions() {
     if (frame == nullptr || regionMask == nullptr || pixelCount <= 0) {
         return;
     }
-    std::memset(regionMask, 0, static_cast<std::size_t>(pixelCount));
+    std::memset(regionMask.get(), 0, static_cast<std::size_t>(pixelCount));
     if (scanRowBytes <= 0 || scanColumnBytes <= 0) {
         return;
     }

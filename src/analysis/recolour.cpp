@@ -72,7 +72,7 @@ void paintSegment(const FrameAnalyzer& a, std::int32_t segStart, std::int32_t se
                               (a.contentOpacityHigh == 0 && a.backdropBright != 0);
     for (std::int32_t p = segStart; p <= segEnd; p += 4) {
         std::uint8_t* px = a.frame + p;
-        const std::uint8_t* back = a.backdropImage + p;
+        const std::uint8_t* back = a.backdropImage.get() + p;
         if (!lightGlyph) {
             complement(px);
         }
@@ -158,7 +158,7 @@ void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t la
     const auto near = [&](const std::uint8_t* px) { return packed(px) == runKey || within(px, rc, 50); };
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
     for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
-        std::uint8_t* visited = a.visitedMask + (r + firstColumn) / 4;
+        std::uint8_t* visited = a.visitedMask.get() + (r + firstColumn) / 4;
         std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
         const std::uint8_t* row = a.frame + r + firstColumn;
         std::int32_t i = 0;
@@ -282,14 +282,14 @@ void FrameAnalyzer::recolourForeground() {
         sampleColumnBytes <= 0) {
         return;
     }
-    std::memcpy(visitedMask, regionMask, static_cast<std::size_t>(pixelCount));
+    std::memcpy(visitedMask.get(), regionMask.get(), static_cast<std::size_t>(pixelCount));
     // Colours learned before an inversion are found through their complement.
     const std::uint8_t flip = frameInverted != 0 ? 0xFF : 0x00;
 
     for (std::int32_t row = 0; row < lastRowOffset; row += rowBytes) {
         std::int32_t col = 0;
         while (col < lastPixelOffset) {
-            col = firstUnset(visitedMask, (row + col) / 4, (row + lastPixelOffset) / 4) * 4 - row;
+            col = firstUnset(visitedMask.get(), (row + col) / 4, (row + lastPixelOffset) / 4) * 4 - row;
             if (col >= lastPixelOffset) {
                 break;
             }

@@ -66,7 +66,7 @@ bool EffectEngine::frameChanged() {
         // rather than freeze the overlay until the next size change.
         return true;
     }
-    if (compareAndCopy(frameCopy, frame, static_cast<std::size_t>(size))) {
+    if (compareAndCopy(frameCopy.get(), frame, static_cast<std::size_t>(size))) {
         return true;
     }
     return learned;

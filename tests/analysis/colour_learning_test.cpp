@@ -54,7 +54,7 @@ TEST(LearnBackgroundColours, TwoHundredEqualPixelsOnALineMakeABackgroundColour) 
     a->learnBackgroundColours();
     EXPECT_EQ(a->seenColourTable[keyOf(kLong)], 1);
     // Only the two hundred: no other colour of the frame was learned.
-    EXPECT_EQ(std::count(a->seenColourTable, a->seenColourTable + kColourTableSize, 1), 1);
+    EXPECT_EQ(std::count(a->seenColourTable.get(), a->seenColourTable.get() + kColourTableSize, 1), 1);
 }
 
 TEST(LearnBackgroundColours, AnInterruptedRunStartsCountingAgain) {
@@ -79,9 +79,10 @@ TEST(MarkBackgroundColour, MarksANeighbourhoodTenBelowAndThreeAbove) {
     a->backgroundColourTable = heapAllocate(kColourTableSize, true);
     a.learn(Colour{5, 128, 254});
     EXPECT_EQ(a->seenColourTable[keyOf({5, 128, 254})], 1);
-    EXPECT_EQ(std::count(a->seenColourTable, a->seenColourTable + kColourTableSize, 1), 1);
-    EXPECT_EQ(std::count(a->backgroundColourTable, a->backgroundColourTable + kColourTableSize, 1),
-              9 * 14 * 12);  // byte 0: 0..8, byte 1: 118..131, byte 2: 244..255
+    EXPECT_EQ(std::count(a->seenColourTable.get(), a->seenColourTable.get() + kColourTableSize, 1), 1);
+    EXPECT_EQ(
+        std::count(a->backgroundColourTable.get(), a->backgroundColourTable.get() + kColourTableSize, 1),
+        9 * 14 * 12);  // byte 0: 0..8, byte 1: 118..131, byte 2: 244..255
     EXPECT_EQ(a->backgroundColourTable[keyOf({0, 118, 244})], 1);
     EXPECT_EQ(a->backgroundColourTable[keyOf({8, 131, 255})], 1);
     EXPECT_EQ(a->backgroundColourTable[keyOf({9, 128, 254})], 0);
@@ -93,8 +94,9 @@ TEST(MarkBackgroundColour, MarksANeighbourhoodTenBelowAndThreeAbove) {
     a.learn(Colour{7, 130, 250});
     EXPECT_EQ(a->seenColourTable[keyOf({7, 130, 250})], 1);
     EXPECT_EQ(a->backgroundColourTable[keyOf({10, 133, 253})], 0);
-    EXPECT_EQ(std::count(a->backgroundColourTable, a->backgroundColourTable + kColourTableSize, 1),
-              9 * 14 * 12);
+    EXPECT_EQ(
+        std::count(a->backgroundColourTable.get(), a->backgroundColourTable.get() + kColourTableSize, 1),
+        9 * 14 * 12);
 }
 
 // The four line families in pixel coordinates, as lists of points.
@@ -200,8 +202,8 @@ TEST(LearnBackgroundColours, FollowsTheFourLineFamiliesOnBlockyFrames) {
                 }
             }
         }
-        ASSERT_EQ(std::memcmp(a->seenColourTable, seen.data(), kColourTableSize), 0) << w << "x" << h;
-        ASSERT_EQ(std::memcmp(a->backgroundColourTable, background.data(), kColourTableSize), 0)
+        ASSERT_EQ(std::memcmp(a->seenColourTable.get(), seen.data(), kColourTableSize), 0) << w << "x" << h;
+        ASSERT_EQ(std::memcmp(a->backgroundColourTable.get(), background.data(), kColourTableSize), 0)
             << w << "x" << h;
     }
 }

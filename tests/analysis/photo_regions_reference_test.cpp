@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "analysis_support.h"
+#include "support/heap_copy.h"
 
 namespace kestra {
 namespace {
@@ -575,9 +576,7 @@ class PhotoRegionsReference : public ::testing::Test {
         seen_ = heapAllocate(kColourTableSize, true);
         ASSERT_NE(seen_, nullptr);
     }
-    void TearDown() override { heapRelease(seen_); }
-
-    std::uint8_t* seen_ = nullptr;
+    HeapBuffer seen_;
 };
 
 TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
@@ -612,8 +611,9 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         a.height = h;
         a.frame = frame.data();
         ASSERT_EQ(a.configureGeometryFor(extent), 0);
-        a.seenColourTable = seen_;
-        a.backdropImage = glass ? backdrop.data() : nullptr;
+        // The table is lent to the analyzer for the round and taken back at its end.
+        a.seenColourTable = std::move(seen_);
+        a.backdropImage = glass ? testing::heapCopyOf(backdrop.data(), backdrop.size()) : nullptr;
         a.photoOpacity = opacity;
         a.photoOpacityComplement = 1.0f - opacity;
 
@@ -622,7 +622,7 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         Literal lit(w, h, extent);
         lit.frame = literalFrame.data();
         lit.regionMask = literalMask.data();
-        lit.seenColourTable = seen_;
+        lit.seenColourTable = a.seenColourTable.get();
         lit.backdropImage = glass ? backdrop.data() : nullptr;
         lit.photoOpacity = opacity;
         lit.photoOpacityComplement = 1.0f - opacity;
@@ -659,8 +659,8 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
 
         a.detectPhotoRegions();
         lit.detectPhotoRegions();
-        ASSERT_EQ(std::memcmp(a.regionMask, literalMask.data(), literalMask.size()), 0)
-            << "regionMask differs, " << where(literalMask, a.regionMask, 1, w);
+        ASSERT_EQ(std::memcmp(a.regionMask.get(), literalMask.data(), literalMask.size()), 0)
+            << "regionMask differs, " << where(literalMask, a.regionMask.get(), 1, w);
         ASSERT_TRUE(frame == literalFrame)
             << "frame differs, glass " << glass << ", photoOpacity " << opacity << ", "
             << where(
@@ -671,10 +671,10 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
             ++withRegions;
             blended += glass && opacity != 1.0f ? 1 : 0;
         }
+        seen_ = std::move(a.seenColourTable);
         for (std::uint32_t k : scene.learned) {
             seen_[k] = 0;
         }
-        a.seenColourTable = nullptr;  // the test's, not the analyzer's
         a.releaseAnalyzer();
     }
     std::cout << "photo regions reference: " << withRegions << " of " << rounds << " frames had regions, "
@@ -702,7 +702,7 @@ TEST_F(PhotoRegionsReference, TheLiteralRulesMarkAKnownPhoto) {
         Literal lit(400, 300, 1000);
         lit.frame = frame.data();
         lit.regionMask = mask.data();
-        lit.seenColourTable = seen_;
+        lit.seenColourTable = seen_.get();
         lit.detectPhotoRegions();
         seen_[keyOf(kPaper)] = 0;
         const int left = learned ? 100 : 104;

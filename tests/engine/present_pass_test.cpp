@@ -12,6 +12,7 @@
 
 #include "analysis/pixel_passes.h"
 #include "cycle_scenario.h"
+#include "support/heap_copy.h"
 
 namespace kestra::testing {
 namespace {
@@ -68,8 +69,11 @@ std::vector<std::uint8_t> referencePresent(const EffectEngine& engine, FramePass
     reference.contentOpacity = live.contentOpacity;
     reference.contentOpacityComplement = live.contentOpacityComplement;
     reference.frame = frame.data();
-    reference.backdropImage = live.backdropImage;
-    reference.regionMask = live.regionMask;
+    if (live.backdropImage != nullptr) {
+        reference.backdropImage =
+            heapCopyOf(live.backdropImage.get(), static_cast<std::size_t>(live.byteSize));
+    }
+    reference.regionMask = heapCopyOf(live.regionMask.get(), static_cast<std::size_t>(live.pixelCount));
     EXPECT_TRUE(selectPassKernel(PassKernel::scalar));
     switch (pass) {
         case FramePass::invert:
@@ -84,8 +88,6 @@ std::vector<std::uint8_t> referencePresent(const EffectEngine& engine, FramePass
     }
     resetPixelPassState();
     reference.frame = nullptr;
-    reference.backdropImage = nullptr;
-    reference.regionMask = nullptr;
     return frame;
 }
 
@@ -116,7 +118,7 @@ TEST_F(PresentPassScenario, DarkCycleShowsTheInPlaceInversionOnRandomFrames) {
             ASSERT_FALSE(engine.overlayHiddenDark) << "a light page is not dark content";
             // The inversion went to the surface only: the capture buffer still
             // holds the target's own pixels, as frameCopy took them.
-            EXPECT_EQ(std::memcmp(engine.analyzer.frame, engine.frameCopy,
+            EXPECT_EQ(std::memcmp(engine.analyzer.frame, engine.frameCopy.get(),
                                   static_cast<std::size_t>(engine.analyzer.byteSize)),
                       0);
             EXPECT_TRUE(surfaceEquals(engine, referencePresent(engine, FramePass::invert)))
