@@ -7,6 +7,7 @@
 // have left it, so that presenting needs no further copy.
 #include <omp.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -451,6 +452,75 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out) {
     return true;
 }
 
+// countChangedPixels: the plain loop, kept as the reference.
+std::int64_t countChangedScalar(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels) {
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        std::uint32_t x;
+        std::uint32_t y;
+        std::memcpy(&x, a + 4 * i, 4);
+        std::memcpy(&y, b + 4 * i, 4);
+        count += ((x ^ y) & 0x00FFFFFFu) != 0 ? 1 : 0;
+    }
+    return count;
+}
+
+#if defined(KESTRA_PASSES_SSE2)
+
+// The pixels among the first whole groups of 4 whose colour bytes are equal;
+// done receives how many pixels were looked at.
+std::int64_t countEqualSse2(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels,
+                            std::size_t& done) {
+    const __m128i colours = _mm_set1_epi32(0x00FFFFFF);
+    __m128i equal = _mm_setzero_si128();
+    std::int64_t total = 0;
+    done = 0;
+    while (done + 4 <= pixels) {
+        // Each 32-bit lane counts down by at most 1 per step: fold well
+        // before it could wrap.
+        const std::size_t stop = std::min(pixels - (pixels - done) % 4, done + (std::size_t{1} << 28));
+        for (; done < stop; done += 4) {
+            const __m128i x = _mm_xor_si128(loadBytes(a + done * 4), loadBytes(b + done * 4));
+            equal = _mm_sub_epi32(equal, _mm_cmpeq_epi32(_mm_and_si128(x, colours), _mm_setzero_si128()));
+        }
+        alignas(16) std::uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), equal);
+        total += std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        equal = _mm_setzero_si128();
+    }
+    return total;
+}
+
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+
+KESTRA_AVX2 std::int64_t countEqualAvx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels,
+                                        std::size_t& done) {
+    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
+    __m256i equal = _mm256_setzero_si256();
+    std::int64_t total = 0;
+    done = 0;
+    while (done + 8 <= pixels) {
+        const std::size_t stop = std::min(pixels - (pixels - done) % 8, done + (std::size_t{1} << 29));
+        for (; done < stop; done += 8) {
+            const __m256i x =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + done * 4)),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + done * 4)));
+            equal = _mm256_sub_epi32(
+                equal, _mm256_cmpeq_epi32(_mm256_and_si256(x, colours), _mm256_setzero_si256()));
+        }
+        alignas(32) std::uint32_t lanes[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), equal);
+        for (std::uint32_t lane : lanes) {
+            total += lane;
+        }
+        equal = _mm256_setzero_si256();
+    }
+    return total;
+}
+
+#endif  // KESTRA_PASSES_AVX2_DISPATCH
+#endif  // KESTRA_PASSES_SSE2
+
 }  // namespace
 
 bool selectPassKernel(PassKernel kernel) {
@@ -469,6 +539,28 @@ bool selectPassKernel(PassKernel kernel) {
 
 void resetPixelPassState() {
     selectedKernel = PassKernel::automatic;
+}
+
+std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels) {
+    if (a == nullptr || b == nullptr) {
+        return 0;
+    }
+    std::size_t done = 0;
+    std::int64_t changed = 0;
+#if defined(KESTRA_PASSES_SSE2)
+    const PassKernel kernel = activeKernel();
+    std::int64_t equal = 0;
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+    if (kernel == PassKernel::avx2) {
+        equal = countEqualAvx2(a, b, pixels, done);
+    }
+#endif
+    if (kernel == PassKernel::sse2) {
+        equal = countEqualSse2(a, b, pixels, done);
+    }
+    changed = static_cast<std::int64_t>(done) - equal;
+#endif
+    return changed + countChangedScalar(a + done * 4, b + done * 4, pixels - done);
 }
 
 void FrameAnalyzer::invertPass() {

@@ -4,6 +4,7 @@
 // them (they all give the same bytes).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kestra {
@@ -24,6 +25,10 @@ enum class FramePass { invert, copyBackdrop, blendBackdrop };
 // invertPass, an invert that ran sets frameInverted. Returns false, writing
 // nothing, where the in-place pass would skip its work (or out is null).
 bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out);
+
+// The number of the first `pixels` pixels of a and b whose B, G or R differ
+// (byte 3 is not compared); with the kernel the passes use.
+std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels);
 
 // Returns the passes' process-wide state (the kernel choice) to its start
 // value.

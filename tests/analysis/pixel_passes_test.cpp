@@ -407,3 +407,49 @@ TEST(BlendPhotoPixel, WeighsThePhotoByItsOpacityAndSaturates) {
 
 }  // namespace
 }  // namespace kestra
+
+namespace kestra {
+namespace {
+
+// The change count of the backdrop test: every kernel gives the plain loop's
+// count on odd lengths, with differences in colour bytes, in byte 3 only
+// (never counted), none and everywhere.
+TEST(CountChangedPixels, EveryKernelMatchesThePlainLoop) {
+    std::mt19937 random(kSeed + 11);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (std::size_t pixels : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{8},
+                               std::size_t{31}, std::size_t{1921}, std::size_t{1921 * 13}}) {
+        std::vector<std::uint8_t> a(pixels * 4);
+        for (auto& v : a) {
+            v = static_cast<std::uint8_t>(byte(random));
+        }
+        for (int changeEvery : {0, 1, 2, 5, 97}) {
+            std::vector<std::uint8_t> b = a;
+            for (std::size_t i = 0; i < pixels; ++i) {
+                const int pick = byte(random);
+                if (changeEvery != 0 && pick % changeEvery == 0) {
+                    b[i * 4 + static_cast<std::size_t>(pick % 4)] ^=
+                        static_cast<std::uint8_t>(1 + pick % 255);
+                }
+            }
+            std::int64_t expected = 0;
+            for (std::size_t i = 0; i < pixels; ++i) {
+                expected +=
+                    (a[i * 4] != b[i * 4] || a[i * 4 + 1] != b[i * 4 + 1] || a[i * 4 + 2] != b[i * 4 + 2])
+                        ? 1
+                        : 0;
+            }
+            for (PassKernel kernel : availableKernels()) {
+                ASSERT_TRUE(selectPassKernel(kernel));
+                EXPECT_EQ(countChangedPixels(a.data(), b.data(), pixels), expected)
+                    << pixels << " pixels, change every " << changeEvery << ", kernel "
+                    << static_cast<int>(kernel);
+                resetPixelPassState();
+            }
+        }
+    }
+    EXPECT_EQ(countChangedPixels(nullptr, nullptr, 4), 0);
+}
+
+}  // namespace
+}  // namespace kestra
