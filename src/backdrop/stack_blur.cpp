@@ -527,12 +527,12 @@ BlurKernel activeKernel() {
 
 // One band of one direction with the given kernel.
 void blurBand(BlurKernel kernel, std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
-              std::uint32_t r, std::uint32_t bandCount, std::uint32_t band, int direction,
+              std::uint32_t r, std::uint32_t bandCount, std::uint32_t band, BlurDirection direction,
               std::uint8_t* scratch) {
 #if defined(KESTRA_BLUR_SSE41)
     if (kernel != BlurKernel::scalar) {
         const std::uint32_t lanes = kernel == BlurKernel::avx2 ? 8 : 4;
-        if (direction == 1) {
+        if (direction == BlurDirection::rows) {
             blurRowsVector(pixels, width, bandBounds(height, bandCount, band), r, lanes, scratch);
         } else {
             blurColumnsVector(pixels, width, height, bandBounds(width, bandCount, band), r, lanes, scratch);
@@ -580,18 +580,19 @@ void resetBackdropState() {
 }
 
 void stackBlurPass(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius,
-                   std::uint32_t bandCount, std::uint32_t band, int direction, std::uint8_t* stack) {
+                   std::uint32_t bandCount, std::uint32_t band, BlurDirection direction,
+                   std::uint8_t* stack) {
     if (pixels == nullptr || stack == nullptr || width == 0 || height == 0 || band >= bandCount) {
         return;
     }
     const std::uint32_t r = std::min(radius, kMaxBlurRadius);
     const std::size_t rowBytes = std::size_t{width} * 4;
-    if (direction == 1) {
+    if (direction == BlurDirection::rows) {
         const Band rows = bandBounds(height, bandCount, band);
         for (std::uint32_t y = rows.first; y < rows.end; ++y) {
             blurLineScalar(pixels + y * rowBytes, width, 4, r, stack);
         }
-    } else if (direction == 2) {
+    } else if (direction == BlurDirection::columns) {
         const Band columns = bandBounds(width, bandCount, band);
         for (std::uint32_t x = columns.first; x < columns.end; ++x) {
             blurLineScalar(pixels + std::size_t{x} * 4, height, rowBytes, r, stack);
@@ -619,13 +620,13 @@ void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, 
     }
     std::uint8_t* scratch = owner.get();
     if (bandCount == 1) {
-        blurBand(kernel, pixels, width, height, r, 1, 0, 1, scratch);
-        blurBand(kernel, pixels, width, height, r, 1, 0, 2, scratch);
+        blurBand(kernel, pixels, width, height, r, 1, 0, BlurDirection::rows, scratch);
+        blurBand(kernel, pixels, width, height, r, 1, 0, BlurDirection::columns, scratch);
     } else {
         // The team may be smaller than bandCount (nested regions, dynamic
         // adjustment): each member then takes every team-size-th band, so
         // every band is blurred whatever team the runtime grants.
-        for (int direction = 1; direction <= 2; ++direction) {
+        for (const BlurDirection direction : {BlurDirection::rows, BlurDirection::columns}) {
 #pragma omp parallel
             {
                 const auto member = static_cast<std::uint32_t>(omp_get_thread_num());

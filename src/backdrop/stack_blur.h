@@ -70,10 +70,13 @@ void resetBackdropState();
 // bytes as stackBlurPass over the same bands.
 void stackBlur(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius);
 
-// One band of one direction (1 rows, 2 columns); stack holds 2r + 1 pixels.
+// The two passes of the blur: along the rows, then along the columns.
+enum class BlurDirection { rows = 1, columns = 2 };
+
+// One band of one direction; stack holds 2r + 1 pixels.
 // This is the plain scalar form of the blur, kept as the reference that the
 // vector kernels are checked against. A radius above 254 is used as 254.
 void stackBlurPass(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius,
-                   std::uint32_t bandCount, std::uint32_t band, int direction, std::uint8_t* stack);
+                   std::uint32_t bandCount, std::uint32_t band, BlurDirection direction, std::uint8_t* stack);
 
 }  // namespace kestra

@@ -110,7 +110,7 @@ void EffectEngine::darkCycle() {
     // A failed capture leaves the buffer holding the frame this cycle already
     // processed in place; going on would process it a second time (and, for
     // the inversion, show the target's own colours). Keep the last image.
-    if (mainCapture.captureFrame() < 0) {
+    if (mainCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
     reconfigureForCapture(*this);

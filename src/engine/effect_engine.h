@@ -23,6 +23,14 @@ inline constexpr std::int32_t kDarknessTestPeriodMs = 2000;
 inline constexpr std::int32_t kBackdropIdlePeriodMs = 1000;
 inline constexpr std::int32_t kFollowPeriodMs = 1000;
 
+// How attachEngine ended: attached, or nothing new left behind.
+enum class [[nodiscard]] AttachResult{attached = 0, failed = -1};
+
+// How startGlass ended; on any failure it released what it had created.
+enum class [[nodiscard]] GlassStartResult{
+    started = 0, noBackdropCapture = -1, noBackdropFrame = -2, noGlassBuffers = -3, noMonitorCapture = -4,
+};
+
 struct EffectEngine {
     MagnifierCapture mainCapture;
     HeapBuffer frameCopy;
@@ -52,7 +60,7 @@ struct EffectEngine {
     bool overlayHiddenDark = false;
     bool monitorBackdropActive = false;
     std::int32_t lastFollow = 0;
-    std::int32_t lastDarknessTest = -2000;
+    std::int32_t lastDarknessTest = -kDarknessTestPeriodMs;
     std::int32_t lastColourLearning = 0;
     std::int32_t blurRadius = 50;
     // The monitor rectangle the blurred monitor frame was captured from: its
@@ -66,10 +74,10 @@ struct EffectEngine {
     EffectEngine& operator=(const EffectEngine&) = delete;
 
     // Lifecycle.
-    // 0, or -1 when the overlay, the main capture, its first frame or a
-    // buffer could not be had; nothing new is left behind then. Without
-    // createOverlay it resumes a suspended engine and needs its kept overlay.
-    int attachEngine(bool createOverlay);
+    // Fails when the overlay, the main capture, its first frame or a buffer
+    // could not be had. Without createOverlay it resumes a suspended engine
+    // and needs its kept overlay.
+    AttachResult attachEngine(bool createOverlay);
     // 0, or -1 when a buffer for a non-empty frame could not be allocated
     // (frameCopy is then null). While glass runs, the glass buffers start
     // afresh and the colour learning is made due at once (and, while
@@ -81,10 +89,8 @@ struct EffectEngine {
     // True when the capture's frame had a new size and new backdrop copies
     // were prepared: backdropImage then holds nothing yet and must be composed.
     bool syncBackdropFrame();
-    // 0, or -1 (backdrop capture), -2 (its first frame), -3 (a glass buffer),
-    // -4 (monitor capture); a failed start releases what it had created. A
-    // successful start makes the colour learning due at once.
-    int startGlass();
+    // A successful start makes the colour learning due at once.
+    GlassStartResult startGlass();
     void assignBackdropExclusions();
     // Also ends the following mode: the monitor frame goes with its capture.
     void stopGlass(bool clearFlag);

@@ -94,22 +94,22 @@ void abandonAttach(EffectEngine& engine, bool createdOverlay) {
 
 }  // namespace
 
-int EffectEngine::attachEngine(bool createOverlay) {
+AttachResult EffectEngine::attachEngine(bool createOverlay) {
     if (engineAttached) {
-        return 0;
+        return AttachResult::attached;
     }
     if (createOverlay) {
         overlay.ownerWindow = targetWindow;
         if (overlay.createLayer() != 0) {
             overlay.layerWindow = nullptr;
-            return -1;
+            return AttachResult::failed;
         }
         mainCapture.exclusions.push_back(overlay.layerWindow);
     } else {
         // Resuming needs the overlay kept across the suspend; an engine that
         // never got one (its attach failed) is attached only by attach itself.
         if (overlay.layerWindow == nullptr) {
-            return -1;
+            return AttachResult::failed;
         }
         if (!overlayHiddenDark) {
             ShowWindow(overlay.layerWindow, SW_SHOWNOACTIVATE);
@@ -117,9 +117,9 @@ int EffectEngine::attachEngine(bool createOverlay) {
     }
 
     mainCapture.sourceWindow = targetWindow;
-    if (mainCapture.createCapture() != 0 || mainCapture.captureFrame() < 0) {
+    if (mainCapture.createCapture() != 0 || mainCapture.captureFrame() == CaptureResult::noFrame) {
         abandonAttach(*this, createOverlay);
-        return -1;
+        return AttachResult::failed;
     }
     MagSetWindowFilterList(mainCapture.magnifierWindow, MW_FILTERMODE_EXCLUDE,
                            static_cast<int>(mainCapture.exclusions.size()), mainCapture.exclusions.data());
@@ -128,19 +128,19 @@ int EffectEngine::attachEngine(bool createOverlay) {
     analyzer.seenColourTable = heapAllocate(kColourTableSize, true);
     if (analyzer.seenColourTable == nullptr) {
         abandonAttach(*this, createOverlay);
-        return -1;
+        return AttachResult::failed;
     }
     analyzer.threadCount = workerThreadCount();
     if (configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
                        static_cast<std::int32_t>(mainCapture.frameHeader.height),
                        mainCapture.frameBits) != 0) {
         abandonAttach(*this, createOverlay);
-        return -1;
+        return AttachResult::failed;
     }
     lastColourLearning = dueStamp(kColourLearningPeriodMs);
     SetActiveWindow(targetWindow);
     engineAttached = true;
-    return 0;
+    return AttachResult::attached;
 }
 
 int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::uint8_t* frame) {
@@ -219,13 +219,13 @@ bool EffectEngine::syncBackdropFrame() {
     return prepareGlassFrame() == 0;
 }
 
-int EffectEngine::startGlass() {
+GlassStartResult EffectEngine::startGlass() {
     if (glassEnabled) {
         stopGlass(true);
     }
     if (analyzer.allocateGlassBuffers() != 0) {
         releaseGlassResources(*this);
-        return -3;
+        return GlassStartResult::noGlassBuffers;
     }
     lastDarknessTest = dueStamp(kDarknessTestPeriodMs);
     analyzer.contentOpacityHigh = static_cast<double>(analyzer.contentOpacity) >= kHighContentOpacity ? 1 : 0;
@@ -238,26 +238,26 @@ int EffectEngine::startGlass() {
 
     // A failing step releases what the earlier ones created: glassEnabled
     // stays clear, so no later stopGlass would.
-    int status = 0;
+    GlassStartResult status = GlassStartResult::started;
     if (backdropCapture.createCapture() != 0) {
-        status = -1;
+        status = GlassStartResult::noBackdropCapture;
     } else {
         backdropIdle = true;
         lastBackdropPoll = nowMs();
-        if (backdropCapture.captureFrame() < 0) {
-            status = -2;
+        if (backdropCapture.captureFrame() == CaptureResult::noFrame) {
+            status = GlassStartResult::noBackdropFrame;
         } else if (prepareGlassFrame() != 0) {
-            status = -3;
+            status = GlassStartResult::noGlassBuffers;
         } else {
             composeBackdrop();
             savedMonitorRect = *monitorRect;
             savedPlacement = *placement;
             if (monitorCapture.createCapture() != 0) {
-                status = -4;
+                status = GlassStartResult::noMonitorCapture;
             }
         }
     }
-    if (status != 0) {
+    if (status != GlassStartResult::started) {
         releaseGlassResources(*this);
         trimWorkingSet();
         return status;
@@ -271,7 +271,7 @@ int EffectEngine::startGlass() {
     // cycle, which then presents the first glass frame, rather than leave the
     // last dark frame on screen until the learning falls due by itself.
     lastColourLearning = dueStamp(kColourLearningPeriodMs);
-    return 0;
+    return GlassStartResult::started;
 }
 
 void EffectEngine::assignBackdropExclusions() {
@@ -281,10 +281,10 @@ void EffectEngine::assignBackdropExclusions() {
             capture->exclusions.push_back(overlay.layerWindow);
         }
         if (wallpaperOnlyBackdrop) {
-            capture->filterMode = 2;
+            capture->filterMode = FilterMode::allWindows;
         } else {
             capture->sourceWindow = targetWindow;
-            capture->filterMode = 1;
+            capture->filterMode = FilterMode::windowsInFront;
         }
     }
 }
@@ -315,7 +315,7 @@ void EffectEngine::refreshGlass() {
     if (!glassEnabled || backdropCapture.hostWindow == nullptr) {
         return;
     }
-    if (backdropCapture.captureFrame() < 0) {
+    if (backdropCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
     syncBackdropFrame();
@@ -350,13 +350,13 @@ void EffectEngine::resizeFrame() {
     mainCapture.resizeCapture();
     // Without a new image there is nothing to size the buffers to; the next
     // frame cycle reconfigures as soon as the capture delivers one.
-    if (mainCapture.captureFrame() >= 0) {
+    if (mainCapture.captureFrame() != CaptureResult::noFrame) {
         configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
                        static_cast<std::int32_t>(mainCapture.frameHeader.height), mainCapture.frameBits);
     }
     if (glassEnabled && backdropCapture.hostWindow != nullptr) {
         backdropCapture.resizeCapture();
-        if (backdropCapture.captureFrame() >= 0 && prepareGlassFrame() == 0) {
+        if (backdropCapture.captureFrame() != CaptureResult::noFrame && prepareGlassFrame() == 0) {
             composeBackdrop();
         }
     }
@@ -370,7 +370,7 @@ void EffectEngine::followTarget() {
                 savedMonitorRect = *monitorRect;
                 monitorCapture.resizeCapture();
             }
-            if (!monitorBackdropActive && monitorCapture.captureFrame() >= 0) {
+            if (!monitorBackdropActive && monitorCapture.captureFrame() != CaptureResult::noFrame) {
                 // The monitor frame's first pixel is this monitor's top-left
                 // corner: keep the rectangle it was taken from, so that the
                 // following mode maps screen coordinates into the frame even

@@ -120,7 +120,7 @@ void EffectEngine::refreshBackdrop() {
         return;
     }
     if (!backdropIdle) {
-        if (backdropCapture.captureFrame() < 0) {
+        if (backdropCapture.captureFrame() == CaptureResult::noFrame) {
             return;
         }
         syncBackdropFrame();
@@ -136,7 +136,7 @@ void EffectEngine::refreshBackdrop() {
     if (elapsedSince(lastBackdropPoll) < kBackdropIdlePeriodMs) {
         return;
     }
-    if (backdropCapture.captureFrame() >= 0) {
+    if (backdropCapture.captureFrame() != CaptureResult::noFrame) {
         // A frame of a new size comes with a new, still empty backdropImage:
         // compose it even though backdropChanged compares against its fresh
         // copy. Compose once only: it scales the capture's frame in place.
@@ -154,7 +154,7 @@ void EffectEngine::glassCycle() {
     refreshBackdrop();
     // As in the dark cycle: after a failed capture the buffer holds the frame
     // already processed in place, so this cycle has nothing new to show.
-    if (mainCapture.captureFrame() < 0) {
+    if (mainCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
     reconfigureForCapture(*this);

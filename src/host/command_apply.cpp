@@ -36,9 +36,9 @@ bool attachAndCount(int index) {
 }
 
 // Ends tracking of a record whose effects are both off.
-void releaseRecord(int index) {
-    teardownEngine(index);
-    deactivate(index);
+void releaseAndUntrack(int index) {
+    releaseTracked(index);
+    untrack(index);
 }
 
 void setOpacityPair(float& value, float& complement, float setting) {
@@ -60,7 +60,7 @@ void apply(const SetDarkCommand& command) {
     }
     engine.darkEnabled = false;
     if (!engine.glassEnabled) {
-        releaseRecord(index);
+        releaseAndUntrack(index);
     }
 }
 
@@ -79,7 +79,9 @@ void apply(const StartGlassCommand& command) {
                    command.foregroundOpacity);
 
     if (engine.engineAttached || attachAndCount(index)) {
-        engine.startGlass();
+        // A failed start leaves glass off; the controller's reply does not
+        // depend on it.
+        static_cast<void>(engine.startGlass());
     }
 }
 
@@ -91,14 +93,14 @@ void apply(const StopGlassCommand& command) {
     EffectEngine& engine = recordAt(index).engine;
     engine.stopGlass(true);
     if (!engine.darkEnabled) {
-        releaseRecord(index);
+        releaseAndUntrack(index);
     }
 }
 
 void apply(const UntrackWindowCommand& command) {
     const int index = findTracked(command.target);
     if (index >= 0) {
-        deactivate(index);
+        untrack(index);
     }
 }
 

@@ -12,22 +12,21 @@ TickFunction schedulerTick = tick;
 
 namespace {
 
-constexpr std::int32_t kFrontCheckPeriodMs = 500;
 constexpr std::int32_t kIdleSleepMs = 100;
 constexpr std::int32_t kNormalPeriod = 2;
 constexpr std::int32_t kMaximisedPeriod = 10;
 
-// Forgets the vanished window at `position` of activeList. Returns false when
+// Untracks the vanished window at `position` of activeList. Returns false when
 // the list is empty afterwards. The effect count is never below the number of
 // engines that hold an overlay window (it can be above: untracking a window
 // releases its engine without counting it down). A record whose attach never
 // succeeded was not counted, and discounting it could let the count fall
 // below the number of overlays, so that later attaches skip the refresh that
 // hides their overlay from the other captures.
-bool dropVanished(std::size_t position) {
+bool untrackVanished(std::size_t position) {
     TrackedWindow& record = trackedWindows[static_cast<std::size_t>(activeList[position])];
     const bool counted = record.engine.engineAttached || record.engine.overlay.layerWindow != nullptr;
-    detach(record);
+    untrackRecord(record);
     activeList.erase(activeList.begin() + static_cast<std::ptrdiff_t>(position));
     if (counted && effectCount > 0) {
         effectCount -= 1;
@@ -114,7 +113,7 @@ bool schedulerStep() {
     TrackedWindow& front = trackedWindows[static_cast<std::size_t>(activeList[0])];
     if (IsWindow(front.target)) {
         schedulerTick(front);
-    } else if (!dropVanished(0)) {
+    } else if (!untrackVanished(0)) {
         return false;
     }
 
@@ -141,7 +140,7 @@ bool schedulerStep() {
     if (IsWindow(visited.target)) {
         schedulerTick(visited);
         schedulerState.visitPosition += 1;
-    } else if (!dropVanished(position)) {
+    } else if (!untrackVanished(position)) {
         return false;
     }
 

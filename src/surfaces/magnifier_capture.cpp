@@ -9,8 +9,6 @@ ScaledFrame lastScaledFrame;
 
 namespace {
 
-constexpr std::int32_t kFilterRefreshPeriodMs = 500;
-
 // Overlap along one axis: r starts inside s, r ends inside s, or r spans s.
 // A rectangle that only touches s along an edge does not overlap it.
 bool spanOverlaps(LONG sLow, LONG sHigh, LONG rLow, LONG rHigh) {
@@ -59,34 +57,34 @@ int MagnifierCapture::createCapture() {
     return 0;
 }
 
-int MagnifierCapture::captureFrame() {
+CaptureResult MagnifierCapture::captureFrame() {
     if (elapsedSince(lastFilterRefresh) > kFilterRefreshPeriodMs) {
-        if (filterMode == 1) {
+        if (filterMode == FilterMode::windowsInFront) {
             excludeWindowsInFront();
-        } else if (filterMode == 2) {
+        } else if (filterMode == FilterMode::allWindows) {
             excludeAllWindows();
         }
         lastFilterRefresh = nowMs();
     }
     lastScaledFrame.bits = nullptr;
     if (sourceRect == nullptr) {
-        return -1;
+        return CaptureResult::noFrame;
     }
     const RECT source = *sourceRect;
     MagSetWindowSource(magnifierWindow, source);
     std::uint8_t* bits = lastScaledFrame.bits;
     if (bits == nullptr) {
-        return -1;  // the callback did not run: keep the previous frame
+        return CaptureResult::noFrame;  // the callback did not run: keep the previous frame
     }
     lastScaledFrame.bits = nullptr;
     if (bits == frameBits && lastScaledFrame.header.width == frameHeader.width &&
         lastScaledFrame.header.height == frameHeader.height) {
-        return 0;
+        return CaptureResult::sameFrame;
     }
     frameBits = bits;
     frameHeader = lastScaledFrame.header;
     frameStride = static_cast<std::int32_t>(frameHeader.width * 4u);
-    return 1;
+    return CaptureResult::newFrame;
 }
 
 BOOL MagnifierCapture::resizeCapture() {

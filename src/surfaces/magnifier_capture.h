@@ -11,6 +11,16 @@
 namespace kestra {
 
 inline constexpr int MAX_EXCLUSIONS = 24;
+// How often a capture with a filter mode rebuilds its filter list.
+inline constexpr std::int32_t kFilterRefreshPeriodMs = 500;
+
+// What one capture delivered: no frame (the capture failed and the previous
+// frame stays), the same buffer and size as before, or a new buffer or size.
+enum class [[nodiscard]] CaptureResult{noFrame = -1, sameFrame = 0, newFrame = 1};
+
+// Which windows a capture leaves out besides its own exclusions, rebuilt
+// every kFilterRefreshPeriodMs.
+enum class FilterMode : std::int32_t { none = 0, windowsInFront = 1, allWindows = 2 };
 
 struct MagnifierCapture {
     HWND hostWindow = nullptr;
@@ -21,11 +31,11 @@ struct MagnifierCapture {
     MAGIMAGEHEADER frameHeader{};
     std::uint8_t* frameBits = nullptr;  // owned by the Magnifier control
     std::int32_t frameStride = 0;
-    std::int32_t lastFilterRefresh = -500;
-    std::int32_t filterMode = 0;  // 0 none, 1 windows in front, 2 all windows
+    std::int32_t lastFilterRefresh = -kFilterRefreshPeriodMs;
+    FilterMode filterMode = FilterMode::none;
 
     int createCapture();
-    int captureFrame();  // 1 new frame, 0 same frame as before, -1 no frame
+    CaptureResult captureFrame();
     BOOL resizeCapture();
     void excludeWindowsInFront();
     void excludeAllWindows();

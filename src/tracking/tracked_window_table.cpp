@@ -23,7 +23,7 @@ constexpr RECT kUnknownRect{-1, -1, -1, -1};
 void wireRecord(TrackedWindow& record) {
     EffectEngine& engine = record.engine;
     engine.mainCapture.sourceRect = &record.captureRect;
-    engine.mainCapture.filterMode = 1;
+    engine.mainCapture.filterMode = FilterMode::windowsInFront;
     engine.backdropCapture.sourceRect = &record.captureRect;
     engine.monitorCapture.sourceRect = &record.monitorRect;
     engine.overlay.layerRect = &record.captureRect;
@@ -55,19 +55,18 @@ BOOL readPlacement(TrackedWindow& record) {
 
 }  // namespace
 
-int initialiseTracking(HINSTANCE instance) {
+void initialiseTracking(HINSTANCE instance) {
     if (overlayExclusions.capacity() < kReservedExclusions) {
         overlayExclusions.reserve(kReservedExclusions);
     }
     if (!MagInitialize()) {
-        return 0;
+        return;
     }
     if (GetDesktopWindow() == nullptr) {
-        return 0;
+        return;
     }
     moduleInstance = instance;
     registerOverlayClass(instance);
-    return 0;
 }
 
 int findTracked(HWND handle) {
@@ -126,7 +125,7 @@ int attach(TrackedWindow& record) {
     }
     engine.mainCapture.exclusions = overlayExclusions;
     followPlacement(record, false);
-    if (engine.attachEngine(true) != 0) {
+    if (engine.attachEngine(true) != AttachResult::attached) {
         return -1;
     }
     // A new engine is live only from its first showable tick, which also
@@ -142,7 +141,7 @@ int attach(TrackedWindow& record) {
     return 0;
 }
 
-int detach(TrackedWindow& record) {
+void untrackRecord(TrackedWindow& record) {
     EffectEngine& engine = record.engine;
     if (holdsOverlay(engine)) {
         // Also a suspended engine: its kept overlay window must not outlive it.
@@ -150,7 +149,6 @@ int detach(TrackedWindow& record) {
         engine.releaseEngine();
     }
     record.target = nullptr;
-    return 0;
 }
 
 void tick(TrackedWindow& record) {
@@ -173,16 +171,18 @@ void tick(TrackedWindow& record) {
     }
     if (!record.live) {
         // Resumes a suspended engine; one that was never attached has no
-        // overlay and stays detached until an attach succeeds. Overlays that
+        // overlay and stays unattached until an attach succeeds. Overlays that
         // came or went while it was suspended were not passed to its capture
         // (refreshExclusions reaches attached engines only), so it takes the
         // current list.
         if (!engine.engineAttached && engine.overlay.layerWindow != nullptr) {
             engine.mainCapture.exclusions = overlayExclusions;
         }
-        engine.attachEngine(false);
+        // A failed resume leaves engineAttached clear, so no cycle runs; a
+        // failed glass start leaves glass off and the dark cycle running.
+        static_cast<void>(engine.attachEngine(false));
         if (engine.engineAttached && engine.glassEnabled) {
-            engine.startGlass();
+            static_cast<void>(engine.startGlass());
         }
         record.live = true;
     }
@@ -196,13 +196,13 @@ void tick(TrackedWindow& record) {
     }
 }
 
-void deactivate(int index) {
+void untrack(int index) {
     const auto found = std::find(activeList.begin(), activeList.end(), index);
     if (found == activeList.end()) {
         return;
     }
     if (index >= 0 && static_cast<std::size_t>(index) < trackedWindows.size()) {
-        detach(trackedWindows[static_cast<std::size_t>(index)]);
+        untrackRecord(trackedWindows[static_cast<std::size_t>(index)]);
     }
     activeList.erase(std::find(activeList.begin(), activeList.end(), index));
 }
@@ -218,9 +218,9 @@ void refreshExclusions() {
     }
 }
 
-int teardownEngine(int index) {
+void releaseTracked(int index) {
     if (index < 0 || static_cast<std::size_t>(index) >= trackedWindows.size()) {
-        return 0;
+        return;
     }
     EffectEngine& engine = trackedWindows[static_cast<std::size_t>(index)].engine;
     removeExclusion(engine.overlay.layerWindow);
@@ -228,14 +228,13 @@ int teardownEngine(int index) {
     // overlay kept) was counted by the attach that created it; discounting a
     // never-attached one could let the count drift below the number of
     // overlays and stop refreshExclusions from reaching every capture. The
-    // count is a bound, not an exact tally: deactivate releases an engine
+    // count is a bound, not an exact tally: untrack releases an engine
     // without counting it down, so it may stay above the number of overlays.
     if (holdsOverlay(engine)) {
         engine.releaseEngine();
         --effectCount;
     }
     refreshExclusions();
-    return 0;
 }
 
 void resetTrackingState() {

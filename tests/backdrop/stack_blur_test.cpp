@@ -70,7 +70,7 @@ Frame directBlur(Frame frame, std::uint32_t width, std::uint32_t height, std::ui
 Frame referenceBlur(Frame frame, std::uint32_t width, std::uint32_t height, std::uint32_t radius,
                     std::uint32_t bandCount) {
     std::vector<std::uint8_t> stack((2 * std::size_t{std::min(radius, kMaxBlurRadius)} + 1) * 4);
-    for (int direction = 1; direction <= 2; ++direction) {
+    for (const BlurDirection direction : {BlurDirection::rows, BlurDirection::columns}) {
         for (std::uint32_t band = 0; band < bandCount; ++band) {
             stackBlurPass(frame.data(), width, height, radius, bandCount, band, direction, stack.data());
         }
@@ -159,7 +159,7 @@ TEST(StackBlur, WorkedExampleOfRadiusTwo) {
     row[2 * 4] = 255;
     Frame passed = row;
     std::vector<std::uint8_t> stack(5 * 4);
-    stackBlurPass(passed.data(), 5, 1, 2, 1, 0, 1, stack.data());
+    stackBlurPass(passed.data(), 5, 1, 2, 1, 0, BlurDirection::rows, stack.data());
     const std::uint8_t expected[] = {28, 56, 85, 56, 28};
     for (int x = 0; x < 5; ++x) {
         EXPECT_EQ(passed[x * 4], expected[x]) << "x = " << x;

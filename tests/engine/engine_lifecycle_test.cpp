@@ -21,8 +21,8 @@ TEST_F(LifecycleTest, AttachOnAnAttachedEngineChangesNothing) {
     const HWND overlay = engine.overlay.layerWindow;
     const std::uint8_t* copy = engine.frameCopy.get();
     const sim::Counts before = desk->counts();
-    EXPECT_EQ(engine.attachEngine(true), 0);
-    EXPECT_EQ(engine.attachEngine(false), 0);
+    EXPECT_EQ(engine.attachEngine(true), AttachResult::attached);
+    EXPECT_EQ(engine.attachEngine(false), AttachResult::attached);
     EXPECT_EQ(engine.overlay.layerWindow, overlay);
     EXPECT_EQ(engine.frameCopy.get(), copy);
     EXPECT_EQ(desk->counts().helperWindows, before.helperWindows);
@@ -50,7 +50,7 @@ TEST_F(LifecycleTest, StartGlassCreatesTheBackdropAndEntersIdle) {
     TrackedWindow& record = recordAt(trackDark(createTarget(RECT{200, 200, 600, 500})));
     EffectEngine& engine = record.engine;
     engine.lastDarknessTest = 999;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     EXPECT_TRUE(engine.glassEnabled);
     EXPECT_TRUE(engine.backdropIdle);
     EXPECT_FALSE(engine.backdropRecomposed);
@@ -60,7 +60,7 @@ TEST_F(LifecycleTest, StartGlassCreatesTheBackdropAndEntersIdle) {
     EXPECT_EQ(engine.backdropCapture.exclusions,
               (std::vector<HWND>{engine.targetWindow, engine.overlay.layerWindow}));
     EXPECT_EQ(engine.monitorCapture.exclusions, engine.backdropCapture.exclusions);
-    EXPECT_EQ(engine.backdropCapture.filterMode, 1);
+    EXPECT_EQ(engine.backdropCapture.filterMode, FilterMode::windowsInFront);
     EXPECT_EQ(engine.backdropBuffer.width, 400);
     EXPECT_EQ(engine.backdropBuffer.height, 300);
     EXPECT_EQ(engine.backdropBuffer.byteSize, 400 * 300 * 4);
@@ -79,16 +79,16 @@ TEST_F(LifecycleTest, StartGlassCreatesTheBackdropAndEntersIdle) {
 TEST_F(LifecycleTest, StartGlassTwiceKeepsOneSetOfResources) {
     TrackedWindow& record = recordAt(trackDark(createTarget(RECT{200, 200, 600, 500})));
     EffectEngine& engine = record.engine;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     const sim::Counts once = desk->counts();
     engine.wallpaperOnlyBackdrop = true;
     engine.backdropIdle = false;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     const sim::Counts twice = desk->counts();
     EXPECT_EQ(twice.helperWindows, once.helperWindows);
     EXPECT_EQ(twice.heapBlocks, once.heapBlocks);
-    EXPECT_EQ(engine.backdropCapture.filterMode, 2) << "filter modes re-applied";
-    EXPECT_EQ(engine.monitorCapture.filterMode, 2);
+    EXPECT_EQ(engine.backdropCapture.filterMode, FilterMode::allWindows) << "filter modes re-applied";
+    EXPECT_EQ(engine.monitorCapture.filterMode, FilterMode::allWindows);
     EXPECT_TRUE(engine.backdropIdle);
     engine.stopGlass(true);
     EXPECT_FALSE(engine.glassEnabled);
@@ -104,7 +104,7 @@ TEST_F(LifecycleTest, StartGlassShowsAnOverlayHiddenForDarkContent) {
     EffectEngine& engine = record.engine;
     ShowWindow(engine.overlay.layerWindow, SW_HIDE);
     engine.overlayHiddenDark = true;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     EXPECT_FALSE(engine.overlayHiddenDark);
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
 }
@@ -122,7 +122,7 @@ TEST_F(LifecycleTest, StartGlassExcludesTheCurrentTargetAfterExclusionsStoredWit
     engine.assignBackdropExclusions();
     engine.refreshGlass();
     ASSERT_EQ(engine.backdropCapture.exclusions, (std::vector<HWND>{first, firstLayer}));
-    untrack(index);
+    switchEffectsOff(index);
 
     const HWND second = createTarget(RECT{600, 100, 1000, 400}, documentContent(), "other");
     desk->runFor(20);
@@ -152,7 +152,7 @@ TEST_F(LifecycleTest, StopGlassWithoutGlassReleasesNothing) {
 struct GlassFailure {
     const char* name;
     sim::Fault fault;
-    int status;
+    GlassStartResult status;
 };
 
 void PrintTo(const GlassFailure& failure, std::ostream* os) {
@@ -180,7 +180,7 @@ TEST_P(StartGlassFailureTest, ReleasesWhatItCreated) {
     // The dark cycle goes on, and a later start succeeds.
     tickTimes(record, 2);
     EXPECT_TRUE(engine.engineAttached);
-    EXPECT_EQ(engine.startGlass(), 0);
+    EXPECT_EQ(engine.startGlass(), GlassStartResult::started);
     tickTimes(record, 2);
     EXPECT_TRUE(engine.glassEnabled);
 }
@@ -195,9 +195,12 @@ sim::Fault fault(const char* function, const char* className = "", std::size_t m
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, StartGlassFailureTest,
-    ::testing::Values(GlassFailure{"BackdropHost", fault("CreateWindowExA", "KESTRAHELPER"), -1},
-                      GlassFailure{"FirstBackdropFrame", fault("MagSetWindowSource"), -2},
-                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableSize), -3}),
+    ::testing::Values(GlassFailure{"BackdropHost", fault("CreateWindowExA", "KESTRAHELPER"),
+                                   GlassStartResult::noBackdropCapture},
+                      GlassFailure{"FirstBackdropFrame", fault("MagSetWindowSource"),
+                                   GlassStartResult::noBackdropFrame},
+                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableSize),
+                                   GlassStartResult::noGlassBuffers}),
     [](const ::testing::TestParamInfo<GlassFailure>& param) { return std::string(param.param.name); });
 
 TEST_F(LifecycleTest, FollowTargetWithoutGlassOnlyMovesTheOverlay) {
@@ -331,7 +334,7 @@ TEST_F(LifecycleTest, BackdropCopyAllocationFailureFailsStartGlass) {
     ASSERT_TRUE(engine.engineAttached);
     const sim::Counts before = desk->counts();
     desk->addFault(fault("HeapAlloc", "", 1920u * 2300u * 4u));
-    EXPECT_EQ(engine.startGlass(), -3);
+    EXPECT_EQ(engine.startGlass(), GlassStartResult::noGlassBuffers);
     desk->clearFaults();
     EXPECT_FALSE(engine.glassEnabled);
     EXPECT_EQ(engine.backdropCopy.get(), nullptr);

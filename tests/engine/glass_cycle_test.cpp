@@ -267,7 +267,7 @@ class LiftScenario : public GlassCycleScenario {
         ++effectCount;
         record.engine.blurRadius = radius;
         record.engine.setContentOpacity(contentOpacity);
-        EXPECT_EQ(record.engine.startGlass(), 0);
+        EXPECT_EQ(record.engine.startGlass(), GlassStartResult::started);
         tick(record);
         const std::uint8_t* image = record.engine.analyzer.backdropImage.get();
         const std::size_t at = (150u * 400u + 200u) * 4u;
@@ -505,7 +505,7 @@ TEST_F(GlassCycleScenario, FrameHeldBackByTheSizeGuardIsPresentedOnceTheBackdrop
 
     // The backdrop catches up outside the cycle and stays idle; the still
     // target's next cycle presents what was held back.
-    ASSERT_GE(engine.backdropCapture.captureFrame(), 0);
+    ASSERT_NE(engine.backdropCapture.captureFrame(), CaptureResult::noFrame);
     engine.syncBackdropFrame();
     engine.composeBackdrop();
     ASSERT_TRUE(engine.backdropIdle);
@@ -562,7 +562,7 @@ TEST_F(GlassCycleScenario, NoDarknessTestWithoutDarkModeOrHighOpacity) {
     ++effectCount;
     record.engine.glassDarkMode = false;
     record.engine.blurRadius = 10;
-    ASSERT_EQ(record.engine.startGlass(), 0);
+    ASSERT_EQ(record.engine.startGlass(), GlassStartResult::started);
     tick(record);
     EXPECT_EQ(record.engine.lastDarknessTest, -2000);
     EXPECT_FALSE(record.engine.glassContentDark);

@@ -72,7 +72,7 @@ TEST_F(GlassStart, FirstGlassCycleOnAStillDarkTargetPresentsGlass) {
     ASSERT_LT(elapsedSince(darkLearning), 2500) << "the dark cycle's learning is recent";
     desk->callLog().enable();
 
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     EXPECT_TRUE(engine.backdropIdle);
     EXPECT_FALSE(engine.backdropRecomposed);
     desk->runFor(16);
@@ -96,7 +96,7 @@ TEST_F(GlassStart, FirstGlassCycleOnAStillDarkTargetPresentsGlass) {
 TEST_F(GlassStart, RestartingRunningGlassRelearnsAtTheNextCycle) {
     TrackedWindow& record = darkTargetShown();
     EffectEngine& engine = record.engine;
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     desk->runFor(16);
     tick(record);
     desk->runFor(16);
@@ -104,7 +104,7 @@ TEST_F(GlassStart, RestartingRunningGlassRelearnsAtTheNextCycle) {
     desk->callLog().enable();
 
     // The glass command again: the glass buffers are allocated afresh.
-    ASSERT_EQ(engine.startGlass(), 0);
+    ASSERT_EQ(engine.startGlass(), GlassStartResult::started);
     desk->runFor(16);
     tick(record);
     EXPECT_EQ(engine.lastColourLearning, nowMs());
@@ -125,7 +125,7 @@ TEST_F(GlassStart, FailedStartLeavesTheDarkCycleItsOwnPace) {
     desk->addFault(fault);
     desk->callLog().enable();
 
-    EXPECT_EQ(engine.startGlass(), -2);
+    EXPECT_EQ(engine.startGlass(), GlassStartResult::noBackdropFrame);
     EXPECT_FALSE(engine.glassEnabled);
     EXPECT_EQ(engine.lastColourLearning, darkLearning) << "no glass buffers: nothing to relearn";
     desk->runFor(16);

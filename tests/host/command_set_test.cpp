@@ -420,7 +420,7 @@ TEST_F(Commands, SetDarkOffKeepsAWindowWhoseGlassRuns) {
     });
 }
 
-TEST_F(Commands, UntrackOnlyDeactivates) {
+TEST_F(Commands, UntrackOnlyUntracks) {
     HWND target = makeTarget();
     runScript([&] {
         setDark(target, "1");

@@ -309,7 +309,7 @@ TEST_F(TickScheduler, ListShortenedByCommandsRestartsTheVisits) {
     HWND q = trackWindow("Q");
     HWND r = trackWindow("R");
     runTurns(2);  // Q visited; R is next
-    deactivate(findTracked(r));
+    untrack(findTracked(r));
     const Turns turns = runTurns(4);
     // Turn 4 finds the visit position past the end and starts a new cycle.
     EXPECT_EQ(turns[0], std::vector<HWND>{p});

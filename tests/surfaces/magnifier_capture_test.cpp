@@ -81,7 +81,7 @@ TEST_F(CaptureTest, CallbackFailureLeavesHostForDestroy) {
 
 TEST_F(CaptureTest, FirstFrameIsNewAndShowsTheSourceRectangle) {
     ASSERT_EQ(capture.createCapture(), 0);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     ASSERT_NE(capture.frameBits, nullptr);
     EXPECT_EQ(capture.frameHeader.width, static_cast<UINT>(widthOf(targetRect)));
     EXPECT_EQ(capture.frameHeader.height, static_cast<UINT>(heightOf(targetRect)));
@@ -94,29 +94,29 @@ TEST_F(CaptureTest, FirstFrameIsNewAndShowsTheSourceRectangle) {
 
 TEST_F(CaptureTest, SameBufferAndSizeIsNotNewEvenWhenPixelsChanged) {
     ASSERT_EQ(capture.createCapture(), 0);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     std::uint8_t* const first = capture.frameBits;
     desk.window(target).setContent(sim::Content::solid(sim::bgra(10, 20, 30)));
-    ASSERT_EQ(capture.captureFrame(), 0);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::sameFrame);
     EXPECT_EQ(capture.frameBits, first);
     // The pixels in the buffer did change: only the engine compares them.
     EXPECT_EQ(capture.frameBits[2], 10);
-    EXPECT_EQ(capture.captureFrame(), 0);
+    EXPECT_EQ(capture.captureFrame(), CaptureResult::sameFrame);
 }
 
 TEST_F(CaptureTest, NewSizeAfterResizeIsNew) {
     ASSERT_EQ(capture.createCapture(), 0);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     targetRect.right += 40;
     targetRect.bottom += 10;
     EXPECT_TRUE(capture.resizeCapture());
     const RECT control = desk.window(capture.magnifierWindow).rect();
     EXPECT_EQ(widthOf(control), widthOf(targetRect));
     EXPECT_EQ(heightOf(control), heightOf(targetRect));
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     EXPECT_EQ(capture.frameHeader.width, static_cast<UINT>(widthOf(targetRect)));
     EXPECT_EQ(capture.frameStride, widthOf(targetRect) * 4);
-    EXPECT_EQ(capture.captureFrame(), 0);
+    EXPECT_EQ(capture.captureFrame(), CaptureResult::sameFrame);
 }
 
 TEST_F(CaptureTest, ResizeReinstallsTheCallbackAroundTheMove) {
@@ -134,14 +134,14 @@ TEST_F(CaptureTest, ResizeReinstallsTheCallbackAroundTheMove) {
 
 TEST_F(CaptureTest, NoImageKeepsThePreviousFrame) {
     ASSERT_EQ(capture.createCapture(), 0);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     const std::uint8_t* const bits = capture.frameBits;
     const UINT width = capture.frameHeader.width;
     desk.failNext("MagSetWindowSource");
-    EXPECT_EQ(capture.captureFrame(), -1);
+    EXPECT_EQ(capture.captureFrame(), CaptureResult::noFrame);
     EXPECT_EQ(capture.frameBits, bits);
     EXPECT_EQ(capture.frameHeader.width, width);
-    EXPECT_EQ(capture.captureFrame(), 0);
+    EXPECT_EQ(capture.captureFrame(), CaptureResult::sameFrame);
 }
 
 TEST_F(CaptureTest, CallbackRecordsTheSourceImageOnly) {
@@ -167,25 +167,25 @@ TEST_F(CaptureTest, ModeZeroNeverSetsAFilterList) {
     desk.callLog().enable();
     for (int i = 0; i < 5; ++i) {
         passTime(600);
-        EXPECT_GE(capture.captureFrame(), 0);
+        EXPECT_GE(capture.captureFrame(), CaptureResult::sameFrame);
     }
     EXPECT_TRUE(desk.callLog().named("MagSetWindowFilterList").empty());
     EXPECT_GE(capture.lastFilterRefresh, 2400);  // the timestamp still moves on
 }
 
 TEST_F(CaptureTest, ListsAreRebuiltOnlyAfterMoreThan500Ms) {
-    capture.filterMode = 1;
+    capture.filterMode = FilterMode::windowsInFront;
     ASSERT_EQ(capture.createCapture(), 0);
     desk.callLog().enable();
     passTime(1);
-    capture.captureFrame();  // 1 - (-500) > 500: due
+    (void)capture.captureFrame();  // 1 - (-500) > 500: due
     EXPECT_EQ(filterListsSet().size(), 1u);
     const std::int32_t rebuilt = capture.lastFilterRefresh;
     passTime(500);
-    capture.captureFrame();  // exactly 500 later: not yet
+    (void)capture.captureFrame();  // exactly 500 later: not yet
     EXPECT_EQ(filterListsSet().size(), 1u);
     passTime(1);
-    capture.captureFrame();
+    (void)capture.captureFrame();
     EXPECT_EQ(filterListsSet().size(), 2u);
     EXPECT_EQ(capture.lastFilterRefresh, rebuilt + 501);
 }
@@ -279,10 +279,10 @@ TEST_F(CaptureTest, WindowWhoseRectangleCannotBeReadIsLeftOut) {
 TEST_F(CaptureTest, ExcludedWindowInFrontDisappearsFromTheImage) {
     const RECT coverRect{250, 200, 400, 300};
     windowInFront(coverRect);
-    capture.filterMode = 1;
+    capture.filterMode = FilterMode::windowsInFront;
     ASSERT_EQ(capture.createCapture(), 0);
     passTime(1);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     // Inside the covered part the target's own colour shows.
     const int x = coverRect.left - targetRect.left + 10;
     const int y = coverRect.top - targetRect.top + 10;
@@ -337,10 +337,10 @@ TEST_F(CaptureTest, AllWindowsListTakesAtMost24OwnHandles) {
 }
 
 TEST_F(CaptureTest, ModeTwoCaptureShowsWhatLiesBehindTheWindows) {
-    capture.filterMode = 2;
+    capture.filterMode = FilterMode::allWindows;
     ASSERT_EQ(capture.createCapture(), 0);
     passTime(1);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     const sim::Image wallpaperOnly = desk.compose(targetRect, {target});
     ASSERT_EQ(capture.frameHeader.cbSize, wallpaperOnly.pixels.size());
     EXPECT_EQ(std::memcmp(capture.frameBits, wallpaperOnly.pixels.data(), wallpaperOnly.pixels.size()), 0);
@@ -351,7 +351,7 @@ TEST_F(CaptureTest, ModeTwoCaptureShowsWhatLiesBehindTheWindows) {
 TEST_F(CaptureTest, DestroyRemovesWindowsAndKeepsOrClearsExclusions) {
     capture.exclusions = ownHandles(2);
     ASSERT_EQ(capture.createCapture(), 0);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     const HWND host = capture.hostWindow;
     const HWND control = capture.magnifierWindow;
     EXPECT_TRUE(capture.destroyCapture(false));
@@ -369,13 +369,13 @@ TEST_F(CaptureTest, DestroyRemovesWindowsAndKeepsOrClearsExclusions) {
 }
 
 TEST_F(CaptureTest, DestroyedCaptureCanBeCreatedAgain) {
-    capture.filterMode = 1;
+    capture.filterMode = FilterMode::windowsInFront;
     ASSERT_EQ(capture.createCapture(), 0);
-    ASSERT_EQ(capture.captureFrame(), 1);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
     capture.destroyCapture(false);
     ASSERT_EQ(capture.createCapture(), 0);
-    EXPECT_EQ(capture.captureFrame(), 1);
-    EXPECT_EQ(capture.filterMode, 1);
+    EXPECT_EQ(capture.captureFrame(), CaptureResult::newFrame);
+    EXPECT_EQ(capture.filterMode, FilterMode::windowsInFront);
     EXPECT_EQ(capture.sourceWindow, target);
 }
 

@@ -1,5 +1,5 @@
-// Scenarios of the tick: hiding, minimising and restoring targets, detaching
-// and tearing down in every state, and long attach/suspend/detach cycles that
+// Scenarios of the tick: hiding, minimising and restoring targets, releasing
+// and untracking in every state, and long attach/suspend/untrack cycles that
 // must leave nothing behind.
 #include <gtest/gtest.h>
 
@@ -209,22 +209,22 @@ TEST_F(TickTest, OverlayHiddenForDarkContentGetsNoSecondHideAndReturnsOnRestore)
     EXPECT_TRUE(showsWere(overlay, {SW_HIDE, SW_SHOWNOACTIVATE}));
 }
 
-TEST_F(TickTest, DetachWhileSuspendedDestroysTheKeptOverlay) {
+TEST_F(TickTest, UntrackWhileSuspendedDestroysTheKeptOverlay) {
     const auto [target, index, overlay] = suspendedDarkTarget(2);
     TrackedWindow& record = recordAt(index);
     ASSERT_TRUE(IsWindow(overlay));
 
-    deactivate(index);
+    untrack(index);
     --effectCount;  // as the untrack path of the scheduler does for a vanished target
     EXPECT_FALSE(IsWindow(overlay));
     EXPECT_TRUE(overlayExclusions.empty());
     EXPECT_EQ(record.engine.overlay.layerWindow, nullptr);
     EXPECT_EQ(record.target, nullptr);
     EXPECT_TRUE(activeList.empty());
-    expectNothingHeld("after detaching a suspended record");
+    expectNothingHeld("after untracking a suspended record");
 }
 
-TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
+TEST_F(TickTest, ReleaseWhileSuspendedDestroysTheKeptOverlay) {
     const HWND target = createTarget(targetRect);
     const int index = trackGlass(target);
     TrackedWindow& record = recordAt(index);
@@ -235,7 +235,7 @@ TEST_F(TickTest, TeardownWhileSuspendedDestroysTheKeptOverlay) {
     tickTimes(record, 2);
     ASSERT_TRUE(IsWindow(overlay));
 
-    EXPECT_EQ(teardownEngine(index), 0);
+    releaseTracked(index);
     EXPECT_EQ(effectCount, 0);
     EXPECT_FALSE(IsWindow(overlay));
     EXPECT_FALSE(record.engine.glassEnabled);
@@ -259,7 +259,7 @@ TEST_F(TickTest, AttachWhileSuspendedReplacesTheKeptOverlay) {
 
     restoreAndTick(target, record, 2);
     EXPECT_TRUE(IsWindowVisible(record.engine.overlay.layerWindow));
-    untrack(index);
+    switchEffectsOff(index);
     expectNothingHeld("after untracking");
 }
 
@@ -307,7 +307,7 @@ TEST_F(TickTest, ReattachAfterAFailedResumeRestartsGlassAtTheFirstTick) {
     EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
     EXPECT_GE(callsNamed("BitBlt"), 1) << "the new overlay shows a frame";
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
-    untrack(index);
+    switchEffectsOff(index);
     expectNothingHeld("after untracking");
 }
 
@@ -349,9 +349,9 @@ TEST_F(TickTest, EmptyFrameNeedsNoBuffersAndIsNoFailure) {
     EXPECT_NE(engine.analyzer.regionMask.get(), nullptr);
 }
 
-// The scheduler's drop of a target that no longer exists.
-void dropVanished(int index) {
-    detach(trackedWindows[static_cast<std::size_t>(index)]);
+// The scheduler's untracking of a target that no longer exists.
+void untrackVanished(int index) {
+    untrackRecord(trackedWindows[static_cast<std::size_t>(index)]);
     activeList.erase(std::find(activeList.begin(), activeList.end(), index));
     --effectCount;
     refreshExclusions();
@@ -365,11 +365,11 @@ TEST_F(TickTest, DestroyedTargetIsReleasedWithoutLeaks) {
     // Ticks that still come before the scheduler notices see a hidden target.
     tickTimes(recordAt(index), 2);
     ASSERT_FALSE(IsWindow(target));
-    dropVanished(index);
+    untrackVanished(index);
     EXPECT_EQ(effectCount, 0);
     EXPECT_TRUE(overlayExclusions.empty());
     EXPECT_EQ(recordAt(index).target, nullptr);
-    expectNothingHeld("after dropping a destroyed target");
+    expectNothingHeld("after untracking a destroyed target");
 }
 
 TEST_F(TickTest, DestroyedSuspendedTargetIsReleasedWithoutLeaks) {
@@ -378,9 +378,9 @@ TEST_F(TickTest, DestroyedSuspendedTargetIsReleasedWithoutLeaks) {
     tickTimes(recordAt(index), 2);
     minimiseAndTick(target, recordAt(index), 2);
     desk->window(target).destroy();
-    dropVanished(index);
+    untrackVanished(index);
     EXPECT_TRUE(overlayExclusions.empty());
-    expectNothingHeld("after dropping a destroyed, suspended target");
+    expectNothingHeld("after untracking a destroyed, suspended target");
 }
 
 TEST_F(TickTest, RepeatedCyclesLeaveNothingBehind) {
@@ -406,12 +406,12 @@ TEST_F(TickTest, RepeatedCyclesLeaveNothingBehind) {
             desk->window(second).hide();
             tickTimes(recordAt(b), 1);
         }
-        untrack(a);
+        switchEffectsOff(a);
         if (round % 2 == 0) {
             recordAt(b).engine.stopGlass(true);
-            untrack(b);
+            switchEffectsOff(b);
         } else {
-            deactivate(b);
+            untrack(b);
             --effectCount;
         }
         desk->window(second).showNoActivate();

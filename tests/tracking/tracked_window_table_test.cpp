@@ -1,5 +1,5 @@
 // The tracked-window table: slots, activeList order, overlay exclusions, the
-// effect count, attach and its failures, detach and teardown in every state.
+// effect count, attach and its failures, release and untrack in every state.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,19 +50,19 @@ TEST_F(TableTest, FreedSlotIsReusedAndAppendedAtTheEndOfTheActiveList) {
     for (std::uintptr_t n = 0; n < 3; ++n) {
         addTracked(fakeHandle(n));
     }
-    deactivate(1);
+    untrack(1);
     EXPECT_EQ(activeList, (std::vector<int>{0, 2}));
     EXPECT_EQ(recordAt(1).target, nullptr);
     EXPECT_EQ(findTracked(nullptr), 1);
 
-    deactivate(2);
+    untrack(2);
     EXPECT_EQ(addTracked(fakeHandle(7)), 1);
     EXPECT_EQ(addTracked(fakeHandle(8)), 2);
     EXPECT_EQ(activeList, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(trackedWindows.size(), 3u);
 
-    // Deactivating an index that is not active changes nothing.
-    deactivate(5);
+    // Untracking an index that is not active changes nothing.
+    untrack(5);
     EXPECT_EQ(activeList, (std::vector<int>{0, 1, 2}));
 }
 
@@ -70,7 +70,7 @@ TEST_F(TableTest, NewRecordIsWiredToItsOwnFields) {
     TrackedWindow& record = recordAt(addTracked(fakeHandle(1)));
     const EffectEngine& engine = record.engine;
     EXPECT_EQ(engine.mainCapture.sourceRect, &record.captureRect);
-    EXPECT_EQ(engine.mainCapture.filterMode, 1);
+    EXPECT_EQ(engine.mainCapture.filterMode, FilterMode::windowsInFront);
     EXPECT_EQ(engine.backdropCapture.sourceRect, &record.captureRect);
     EXPECT_EQ(engine.monitorCapture.sourceRect, &record.monitorRect);
     EXPECT_EQ(engine.overlay.layerRect, &record.captureRect);
@@ -211,25 +211,25 @@ TEST_F(TableTest, FailedAttachIsNotGivenACaptureByItsFirstTick) {
     EXPECT_TRUE(IsWindowVisible(record.engine.overlay.layerWindow));
 }
 
-TEST_F(TableTest, DetachOfAnUnattachedRecordOnlyFreesTheSlot) {
+TEST_F(TableTest, UntrackingAnUnattachedRecordOnlyFreesTheSlot) {
     const int index = addTracked(fakeHandle(1));
     overlayExclusions.push_back(fakeHandle(50));
-    EXPECT_EQ(detach(recordAt(index)), 0);
+    untrackRecord(recordAt(index));
     EXPECT_EQ(recordAt(index).target, nullptr);
     EXPECT_EQ(overlayExclusions, (std::vector<HWND>{fakeHandle(50)}));
     EXPECT_EQ(activeList, (std::vector<int>{index}));
-    // The rest of deactivate, which detach is one step of: the table is
+    // The rest of untrack, which untrackRecord is one step of: the table is
     // whole again for the check at the end of the scenario.
     overlayExclusions.clear();
-    deactivate(index);
+    untrack(index);
 }
 
-TEST_F(TableTest, TeardownReleasesTheEngineAndKeepsTheRecordTracked) {
+TEST_F(TableTest, ReleaseKeepsTheRecordTracked) {
     const HWND target = leftTarget();
     const int index = trackDark(target);
     const HWND overlay = recordAt(index).engine.overlay.layerWindow;
     ASSERT_EQ(effectCount, 1);
-    EXPECT_EQ(teardownEngine(index), 0);
+    releaseTracked(index);
     EXPECT_EQ(effectCount, 0);
     EXPECT_FALSE(IsWindow(overlay));
     EXPECT_TRUE(overlayExclusions.empty());
@@ -237,18 +237,18 @@ TEST_F(TableTest, TeardownReleasesTheEngineAndKeepsTheRecordTracked) {
     EXPECT_FALSE(recordAt(index).engine.darkEnabled);
     EXPECT_EQ(recordAt(index).target, target);
     EXPECT_EQ(activeList, (std::vector<int>{index}));
-    expectNothingHeld("after teardown");
-    deactivate(index);
+    expectNothingHeld("after release");
+    untrack(index);
     EXPECT_TRUE(activeList.empty());
     EXPECT_EQ(recordAt(index).target, nullptr);
 }
 
-TEST_F(TableTest, TeardownOfANeverAttachedRecordKeepsTheCount) {
-    // The dark-off command for an untracked window: addTracked, teardown,
-    // deactivate. The count of attached engines must not drift below them.
+TEST_F(TableTest, ReleasingANeverAttachedRecordKeepsTheCount) {
+    // The dark-off command for an untracked window: addTracked, release,
+    // untrack. The count of attached engines must not drift below them.
     const int attached = trackDark(leftTarget());
     const int never = addTracked(fakeHandle(3));
-    untrack(never);
+    switchEffectsOff(never);
     EXPECT_EQ(effectCount, 1);
     const int second = trackDark(rightTarget());
     ASSERT_EQ(effectCount, 2);
@@ -277,7 +277,7 @@ TEST_F(TableTest, InitialiseTrackingWithoutMagnificationRegistersNoOverlayClass)
     resetTrackingState();
     resetSurfacesState();
     desk->failNext("MagInitialize");
-    EXPECT_EQ(initialiseTracking(GetModuleHandleA(nullptr)), 0);
+    initialiseTracking(GetModuleHandleA(nullptr));
     EXPECT_EQ(moduleInstance, nullptr);
 }
 

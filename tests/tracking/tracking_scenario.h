@@ -118,7 +118,7 @@ class TrackingScenario : public ::testing::Test {
     // The commands that switch a record's effects off: glass off while it
     // runs, then dark off while the record is still tracked. Either ends
     // tracking once both are off.
-    void untrack(int index) {
+    void switchEffectsOff(int index) {
         const HWND target = recordAt(index).target;
         if (recordAt(index).engine.glassEnabled) {
             applyCommand(StopGlassCommand{target});
