@@ -33,7 +33,7 @@ struct AnalysisSetup {
         a.contentOpacity = 0.0f;
         a.photoOpacity = 0.8f;
         a.foregroundOpacity = 1.0f;
-        a.seenColourTable = heapAllocate(kColourTableSize, true);
+        a.seenColourTable = heapAllocate(kColourTableBytes, true);
         if (a.seenColourTable == nullptr || a.configureGeometryFor(f.width + f.height) != 0 ||
             a.allocateGlassBuffers() != 0) {
             return;

@@ -297,7 +297,7 @@ void FrameAnalyzer::recolourForeground() {
             const std::uint8_t* px = frame + p;
             const std::uint32_t key = (static_cast<std::uint32_t>(px[0] ^ flip) << 16) |
                                       (static_cast<std::uint32_t>(px[1] ^ flip) << 8) | (px[2] ^ flip);
-            if (backgroundColourTable[key] == 0) {
+            if (!colourFlagged(backgroundColourTable, key)) {
                 col += 4;
                 continue;
             }

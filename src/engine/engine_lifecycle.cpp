@@ -131,7 +131,7 @@ int EffectEngine::attachEngine(bool createOverlay) {
                            static_cast<int>(mainCapture.exclusions.size()), mainCapture.exclusions.data());
 
     heapRelease(analyzer.seenColourTable);
-    analyzer.seenColourTable = heapAllocate(kColourTableSize, true);
+    analyzer.seenColourTable = heapAllocate(kColourTableBytes, true);
     if (analyzer.seenColourTable == nullptr) {
         abandonAttach(*this, createOverlay);
         return -1;

@@ -572,12 +572,26 @@ std::string where(const std::vector<std::uint8_t>& a, const std::uint8_t* b, std
 class PhotoRegionsReference : public ::testing::Test {
   protected:
     void SetUp() override {
-        seen_ = heapAllocate(kColourTableSize, true);
+        seen_ = heapAllocate(kColourCount, true);
+        seenBits_ = heapAllocate(kColourTableBytes, true);
         ASSERT_NE(seen_, nullptr);
+        ASSERT_NE(seenBits_, nullptr);
     }
-    void TearDown() override { heapRelease(seen_); }
+    void TearDown() override {
+        heapRelease(seen_);
+        heapRelease(seenBits_);
+    }
+    // Sets or clears a learned colour in both tables.
+    void setSeen(std::uint32_t key, bool learned) {
+        seen_[key] = learned ? 1 : 0;
+        const auto bit = static_cast<std::uint8_t>(1u << (key & 7u));
+        seenBits_[key >> 3] =
+            static_cast<std::uint8_t>(learned ? seenBits_[key >> 3] | bit : seenBits_[key >> 3] & ~bit);
+    }
 
+    // The literal rules read one byte per colour, the analyzer one bit.
     std::uint8_t* seen_ = nullptr;
+    std::uint8_t* seenBits_ = nullptr;
 };
 
 TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
@@ -600,7 +614,7 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         Frame frame(w, h);
         const Scene scene = paintScene(frame, rng);
         for (std::uint32_t k : scene.learned) {
-            seen_[k] = 1;
+            setSeen(k, true);
         }
         Frame backdrop(w, h);
         backdrop.noiseRect(0, 0, w, h, rng());
@@ -612,7 +626,7 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         a.height = h;
         a.frame = frame.data();
         ASSERT_EQ(a.configureGeometryFor(extent), 0);
-        a.seenColourTable = seen_;
+        a.seenColourTable = seenBits_;
         a.backdropImage = glass ? backdrop.data() : nullptr;
         a.photoOpacity = opacity;
         a.photoOpacityComplement = 1.0f - opacity;
@@ -672,7 +686,7 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
             blended += glass && opacity != 1.0f ? 1 : 0;
         }
         for (std::uint32_t k : scene.learned) {
-            seen_[k] = 0;
+            setSeen(k, false);
         }
         a.seenColourTable = nullptr;  // the test's, not the analyzer's
         a.releaseAnalyzer();

@@ -233,28 +233,36 @@ Recoloured recolour(const Frame& source, const std::vector<std::uint8_t>& backdr
                       runColour};
 }
 
+// The table of background colours as one byte per colour, marked as learning
+// marks it: each learned colour that is not yet in the table brings the
+// colours up to 10 below and 3 above it in every channel.
+std::vector<std::uint8_t> byteTable(const std::vector<Colour>& learned) {
+    std::vector<std::uint8_t> table(kColourCount);
+    for (const Colour& c : learned) {
+        if (table[(c.b << 16) | (c.g << 8) | c.r] != 0) {
+            continue;
+        }
+        for (int b0 = std::max(c.b - 10, 0); b0 <= std::min(c.b + 3, 255); ++b0) {
+            for (int b1 = std::max(c.g - 10, 0); b1 <= std::min(c.g + 3, 255); ++b1) {
+                for (int b2 = std::max(c.r - 10, 0); b2 <= std::min(c.r + 3, 255); ++b2) {
+                    table[static_cast<std::size_t>((b0 << 16) | (b1 << 8) | b2)] = 1;
+                }
+            }
+        }
+    }
+    return table;
+}
+
 Recoloured plain(const Frame& source, const std::vector<std::uint8_t>& backdrop,
                  const std::vector<Colour>& learned, const std::vector<std::uint8_t>& photoMask,
                  const Settings& s, int extent = 3000) {
     Frame frame = source;
-    Analyzer tables(frame, extent);  // for the learned table and the grid steps
-    tables->backgroundColourTable = heapAllocate(kColourTableSize, true);
-    for (const Colour& c : learned) {
-        tables.learn(c);
-    }
-    Plain p{frame,
-            backdrop,
-            photoMask,
-            tables->backgroundColourTable,
-            tables->sampleStep,
-            frame.height() / 27,
-            s.inverted,
-            s.darkContent,
-            s.backdropBright,
-            s.opacityHigh,
-            s.foregroundOpacity,
-            Colour{},
-            {}};
+    Analyzer tables(frame, extent);  // for the grid steps
+    const std::vector<std::uint8_t> table = byteTable(learned);
+    Plain p{
+        frame,      backdrop,      photoMask,        table.data(),  tables->sampleStep,  frame.height() / 27,
+        s.inverted, s.darkContent, s.backdropBright, s.opacityHigh, s.foregroundOpacity, Colour{},
+        {}};
     p.run_();
     return Recoloured{frame, p.region, RunColour{p.run.b, p.run.g, p.run.r}};
 }

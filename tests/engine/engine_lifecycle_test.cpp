@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
     EachStep, StartGlassFailureTest,
     ::testing::Values(GlassFailure{"BackdropHost", fault("CreateWindowExA", "KESTRAHELPER"), -1},
                       GlassFailure{"FirstBackdropFrame", fault("MagSetWindowSource"), -2},
-                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableSize), -3}),
+                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableBytes), -3}),
     [](const ::testing::TestParamInfo<GlassFailure>& param) { return std::string(param.param.name); });
 
 TEST_F(LifecycleTest, FollowTargetWithoutGlassOnlyMovesTheOverlay) {

@@ -31,8 +31,8 @@ class Input {
 };
 
 std::uint8_t* sharedTable(int which) {
-    static std::uint8_t* tables[2] = {kestra::heapAllocate(kestra::kColourTableSize, true),
-                                      kestra::heapAllocate(kestra::kColourTableSize, true)};
+    static std::uint8_t* tables[2] = {kestra::heapAllocate(kestra::kColourTableBytes, true),
+                                      kestra::heapAllocate(kestra::kColourTableBytes, true)};
     return tables[which];
 }
 
@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::uint8_t* seen = sharedTable(0);
     std::uint8_t* background = sharedTable(1);
-    std::memset(seen, 0, kColourTableSize);
-    std::memset(background, 0, kColourTableSize);
+    std::memset(seen, 0, kColourTableBytes);
+    std::memset(background, 0, kColourTableBytes);
 
     FrameAnalyzer a;
     a.width = width;
