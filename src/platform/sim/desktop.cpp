@@ -657,6 +657,9 @@ void Desktop::clearFaults() {
 Counts Desktop::counts() const {
     Counts c;
     for (const auto& w : state_->windows) {
+        if (w && w->magnifier) {
+            c.magnifierBytes += w->magnifier->sourceBytes;
+        }
         if (w && w->handle != state_->desktop) {
             ++c.windows;
             if (w->process == kHelperProcess) {
@@ -681,6 +684,7 @@ Counts Desktop::counts() const {
             ++c.bitmaps;
             if (obj.dib) {
                 ++c.dibSections;
+                c.dibBytes += static_cast<std::size_t>(obj.width) * static_cast<std::size_t>(obj.height) * 4;
             }
         }
     }

@@ -281,6 +281,8 @@ struct Counts {
     int windowDCs = 0;      // GetDC without ReleaseDC
     int memoryDCs = 0;      // CreateCompatibleDC without DeleteDC
     int dibSections = 0;    // CreateDIBSection without DeleteObject
+    std::size_t dibBytes = 0;        // pixel bytes of those DIB sections
+    std::size_t magnifierBytes = 0;  // source image buffers of live Magnifier controls
     int brushes = 0;        // CreateSolidBrush without DeleteObject
     int bitmaps = 0;        // all live bitmaps, including memory DCs' initial ones
     int gdiObjects = 0;     // DCs, bitmaps and brushes together
