@@ -189,7 +189,8 @@ void BM_WindowMemory(benchmark::State& state, Held held) {
         benchmark::DoNotOptimize(committedBytes(after));
     }
     constexpr double kMiB = 1024.0 * 1024.0;
-    state.counters["committed_MiB"] = static_cast<double>(committedBytes(after) - committedBytes(before)) / kMiB;
+    state.counters["committed_MiB"] =
+        static_cast<double>(committedBytes(after) - committedBytes(before)) / kMiB;
     state.counters["heap_MiB"] = static_cast<double>(after.heapBytes - before.heapBytes) / kMiB;
     state.counters["dib_MiB"] = static_cast<double>(after.dibBytes - before.dibBytes) / kMiB;
     state.counters["capture_MiB"] = static_cast<double>(after.magnifierBytes - before.magnifierBytes) / kMiB;
