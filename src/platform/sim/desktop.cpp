@@ -417,7 +417,7 @@ Desktop::Desktop(DesktopOptions options) : state_(std::make_unique<DesktopState>
     stockBitmap.stock = true;
     stockBitmap.width = 1;
     stockBitmap.height = 1;
-    stockBitmap.bits = std::make_unique<std::uint8_t[]>(4);
+    stockBitmap.bits = zeroedBytes(4);
     s.stockBitmap = s.newObject(std::move(stockBitmap));
     GdiObject stockBrush;
     stockBrush.kind = GdiObject::Kind::Brush;
