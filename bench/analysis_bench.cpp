@@ -37,16 +37,21 @@ struct AnalysisSetup {
         a.photoOpacity = 0.8f;
         a.foregroundOpacity = 1.0f;
         a.seenColourTable = heapAllocate(kColourTableBytes, true);
-        if (a.seenColourTable == nullptr || a.configureGeometryFor(f.width + f.height) != 0 ||
+        if (a.seenColourTable.get() == nullptr || a.configureGeometryFor(f.width + f.height) != 0 ||
             a.allocateGlassBuffers() != 0) {
             return;
         }
-        a.backdropImage = withBackdrop ? backdrop.data() : nullptr;
+        if (withBackdrop) {
+            a.backdropImage = heapAllocate(backdrop.size(), false);
+            if (a.backdropImage == nullptr) {
+                return;
+            }
+            std::memcpy(a.backdropImage.get(), backdrop.data(), backdrop.size());
+        }
         a.learnBackgroundColours();
         ready = true;
     }
     ~AnalysisSetup() {
-        analyzer.backdropImage = nullptr;
         analyzer.frame = nullptr;
         analyzer.releaseGlassBuffers();
         analyzer.releaseAnalyzer();
@@ -109,7 +114,7 @@ void BM_RecolourForeground(benchmark::State& state) {
     FrameAnalyzer& a = setup.analyzer;
     a.detectPhotoRegions();
     const std::vector<std::uint8_t> photoFrame = setup.frame;
-    const std::vector<std::uint8_t> photoMask(a.regionMask, a.regionMask + a.pixelCount);
+    const std::vector<std::uint8_t> photoMask(a.regionMask.get(), a.regionMask.get() + a.pixelCount);
     std::vector<std::uint8_t> scratch(photoFrame.size());
     using Clock = std::chrono::steady_clock;
     const auto seconds = [](Clock::time_point start) {
@@ -126,7 +131,7 @@ void BM_RecolourForeground(benchmark::State& state) {
     double cpuCopyTotal = 0;
     for (auto _ : state) {
         std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
-        std::memcpy(a.regionMask, photoMask.data(), photoMask.size());
+        std::memcpy(a.regionMask.get(), photoMask.data(), photoMask.size());
         double cpuStart = cpuNow();
         auto start = Clock::now();
         std::memcpy(scratch.data(), setup.frame.data(), scratch.size());

@@ -10,6 +10,7 @@
 #include "backdrop/backdrop_buffer.h"
 #include "backdrop/stack_blur.h"
 #include "bench_frames.h"
+#include "platform/heap.h"
 
 namespace kestra::bench {
 namespace {
@@ -39,12 +40,9 @@ BENCHMARK(BM_Memcpy)->Apply(sizesOnly);
 // An analyzer over copies of the bench frames, photo rectangle masked.
 struct PassSetup {
     std::vector<std::uint8_t> frame;
-    std::vector<std::uint8_t> backdrop;
-    std::vector<std::uint8_t> mask;
     FrameAnalyzer analyzer;
 
-    PassSetup(const BenchFrames& f, int threads, float contentOpacity)
-        : frame(f.window), backdrop(f.wallpaper), mask(f.photoMask) {
+    PassSetup(const BenchFrames& f, int threads, float contentOpacity) : frame(f.window) {
         FrameAnalyzer& a = analyzer;
         a.width = f.width;
         a.height = f.height;
@@ -57,14 +55,12 @@ struct PassSetup {
         a.contentOpacity = contentOpacity;
         a.contentOpacityComplement = 1.0f - contentOpacity;
         a.frame = frame.data();
-        a.backdropImage = backdrop.data();
-        a.regionMask = mask.data();
+        a.backdropImage = heapAllocate(f.wallpaper.size(), false);
+        a.regionMask = heapAllocate(f.photoMask.size(), false);
+        std::memcpy(a.backdropImage.get(), f.wallpaper.data(), f.wallpaper.size());
+        std::memcpy(a.regionMask.get(), f.photoMask.data(), f.photoMask.size());
     }
-    ~PassSetup() {
-        analyzer.frame = nullptr;
-        analyzer.backdropImage = nullptr;
-        analyzer.regionMask = nullptr;
-    }
+    ~PassSetup() { analyzer.frame = nullptr; }
     PassSetup(const PassSetup&) = delete;
     PassSetup& operator=(const PassSetup&) = delete;
 };

@@ -151,9 +151,9 @@ void FrameAnalyzer::learnBackgroundColours() {
 void FrameAnalyzer::markBackgroundColour(const std::uint8_t* pixel) {
     const std::uint32_t key = colourKey(pixel);
     if (seenColourTable != nullptr) {
-        flagColour(seenColourTable, key);
+        flagColour(seenColourTable.get(), key);
     }
-    if (backgroundColourTable == nullptr || colourFlagged(backgroundColourTable, key)) {
+    if (backgroundColourTable == nullptr || colourFlagged(backgroundColourTable.get(), key)) {
         return;
     }
     // The neighbourhood reaches 10 below and 3 above each channel.
@@ -162,7 +162,7 @@ void FrameAnalyzer::markBackgroundColour(const std::uint8_t* pixel) {
     for (std::uint32_t b0 = low(pixel[0]); b0 <= high(pixel[0]); ++b0) {
         for (std::uint32_t b1 = low(pixel[1]); b1 <= high(pixel[1]); ++b1) {
             const std::uint32_t base = (b0 << 16) + (b1 << 8);
-            flagColourRange(backgroundColourTable, base + low(pixel[2]), base + high(pixel[2]));
+            flagColourRange(backgroundColourTable.get(), base + low(pixel[2]), base + high(pixel[2]));
         }
     }
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/heap.h"
+
 namespace kestra {
 
 // The 24-bit colour index of a pixel: byte 0 * 65536 + byte 1 * 256 + byte 2.
@@ -62,17 +64,19 @@ struct FrameAnalyzer {
     float photoOpacityComplement = 0.0f;
     float foregroundOpacity = 1.0f;
     float foregroundOpacityComplement = 0.0f;
-    std::uint8_t* frame = nullptr;          // the current frame, processed in place; not owned
-    std::uint8_t* backdropImage = nullptr;  // blurred, toned backdrop; owned by the engine
+    std::uint8_t* frame = nullptr;  // the current frame, processed in place; not owned
+    HeapBuffer backdropImage;       // blurred, toned backdrop; allocated by the engine with the glass copies
     std::uint8_t backdropBright = 0;
     std::uint8_t isDarkContent = 0;
     std::uint8_t frameInverted = 0;
     std::uint8_t contentOpacityHigh = 0;
-    std::uint8_t* seenColourTable = nullptr;  // 2^24 bit flags; allocated by the engine at attach, freed here
-    std::uint8_t* backgroundColourTable = nullptr;  // 2^24 bit flags; only while glass buffers exist
-    std::uint8_t* recolourMask = nullptr;           // designates regionMask while glass buffers exist
-    std::uint8_t* visitedMask = nullptr;            // pixelCount bytes; only while glass buffers exist
-    std::uint8_t* regionMask = nullptr;             // pixelCount bytes; allocated by configureGeometry
+    HeapBuffer seenColourTable;        // 2^24 bit flags; allocated by the engine at attach
+    HeapBuffer backgroundColourTable;  // 2^24 bit flags; only while glass buffers exist
+    // A view, never an owner: the mask recolouring marks its painted runs in.
+    // It aliases regionMask while glass buffers exist and is null otherwise.
+    std::uint8_t* recolourMask = nullptr;
+    HeapBuffer visitedMask;  // pixelCount bytes; only while glass buffers exist
+    HeapBuffer regionMask;   // pixelCount bytes; allocated by configureGeometry
 
     // Housekeeping. Each returns 0, or -1 when an allocation failed (the
     // buffer concerned is then null and the analyses skip their work).

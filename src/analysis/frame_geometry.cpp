@@ -90,11 +90,11 @@ int FrameAnalyzer::configureGeometryFor(std::int32_t desktopExtent) {
 
     frameInverted = 0;
 
-    if (recolourMask == regionMask) {
+    // recolourMask views the mask released here.
+    if (recolourMask == regionMask.get()) {
         recolourMask = nullptr;
     }
-    heapRelease(regionMask);
-    regionMask = nullptr;
+    regionMask.reset();
     if (!sizeUsable || !stepsUsable) {
         return -1;
     }
@@ -120,34 +120,22 @@ int FrameAnalyzer::allocateGlassBuffers() {
         releaseGlassBuffers();
         return -1;
     }
-    recolourMask = regionMask;
+    recolourMask = regionMask.get();
     return 0;
 }
 
 void FrameAnalyzer::releaseGlassBuffers() {
-    if (recolourMask != nullptr && recolourMask != regionMask) {
-        heapRelease(recolourMask);
-    }
     recolourMask = nullptr;
-    heapRelease(visitedMask);
-    visitedMask = nullptr;
-    heapRelease(backgroundColourTable);
-    backgroundColourTable = nullptr;
+    visitedMask.reset();
+    backgroundColourTable.reset();
 }
 
 void FrameAnalyzer::releaseAnalyzer() {
-    heapRelease(seenColourTable);
-    seenColourTable = nullptr;
-    if (recolourMask != regionMask) {
-        heapRelease(recolourMask);
-    }
+    seenColourTable.reset();
     recolourMask = nullptr;
-    heapRelease(regionMask);
-    regionMask = nullptr;
-    heapRelease(visitedMask);
-    visitedMask = nullptr;
-    heapRelease(backgroundColourTable);
-    backgroundColourTable = nullptr;
+    regionMask.reset();
+    visitedMask.reset();
+    backgroundColourTable.reset();
 }
 
 }  // namespace kestra

@@ -36,7 +36,7 @@ class PhotoScan {
     }
     bool seen(std::int32_t pixel) const {
         return a_.seenColourTable != nullptr &&
-               colourFlagged(a_.seenColourTable, colourKey(a_.frame + pixel));
+               colourFlagged(a_.seenColourTable.get(), colourKey(a_.frame + pixel));
     }
     bool isBackground(std::int32_t pixel) const { return seen(pixel) || a_.regionMask[pixel / 4] != 0; }
     std::int32_t dominance(std::int32_t pixel) const { return seen(pixel) ? -1 : 1; }
@@ -267,7 +267,7 @@ void PhotoScan::mark(const Region& g) {
             const std::int32_t p = r + c;
             a.regionMask[p / 4] = 1;
             if (blend) {
-                a.blendPhotoPixel(a.frame + p, a.backdropImage + p);
+                a.blendPhotoPixel(a.frame + p, a.backdropImage.get() + p);
             }
         }
     }
@@ -279,7 +279,7 @@ void FrameAnalyzer::detectPhotoRegions() {
     if (frame == nullptr || regionMask == nullptr || pixelCount <= 0) {
         return;
     }
-    std::memset(regionMask, 0, static_cast<std::size_t>(pixelCount));
+    std::memset(regionMask.get(), 0, static_cast<std::size_t>(pixelCount));
     if (scanRowBytes <= 0 || scanColumnBytes <= 0) {
         return;
     }

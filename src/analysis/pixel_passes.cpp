@@ -267,8 +267,9 @@ void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, st
     const auto firstPixel = static_cast<std::size_t>(begin / 4);
     const auto count = static_cast<std::size_t>((end - begin) / 4);
     std::uint8_t* frame = analyzer.frame + firstPixel * 4;
-    const std::uint8_t* backdrop = kind == PassKind::invert ? frame : analyzer.backdropImage + firstPixel * 4;
-    const std::uint8_t* mask = analyzer.regionMask + firstPixel;
+    const std::uint8_t* backdrop =
+        kind == PassKind::invert ? frame : analyzer.backdropImage.get() + firstPixel * 4;
+    const std::uint8_t* mask = analyzer.regionMask.get() + firstPixel;
     const float ownWeight = analyzer.contentOpacity;
     const float otherWeight = analyzer.contentOpacityComplement;
     std::size_t done = 0;

@@ -139,9 +139,9 @@ void paintSegment(const FrameAnalyzer& a, std::int32_t segStart, std::int32_t se
             alpha = alpha < 1.0f ? alpha : 1.0f;
             const std::uint32_t scaled =
                 packBytes(heldBytes(_mm_mul_ps(pixelFloats(glyph), scaleVector))) ^ backFlip;
-            const __m128 mixed =
-                _mm_add_ps(_mm_mul_ps(pixelFloats(loadWord(a.backdropImage + p)), _mm_set1_ps(1.0f - alpha)),
-                           _mm_mul_ps(pixelFloats(scaled), _mm_set1_ps(alpha)));
+            const __m128 mixed = _mm_add_ps(
+                _mm_mul_ps(pixelFloats(loadWord(a.backdropImage.get() + p)), _mm_set1_ps(1.0f - alpha)),
+                _mm_mul_ps(pixelFloats(scaled), _mm_set1_ps(alpha)));
             const std::uint32_t result = (word & ~kColourBits) | (packBytes(heldBytes(mixed)) & kColourBits);
             std::memcpy(px, &result, sizeof result);
         }
@@ -149,7 +149,7 @@ void paintSegment(const FrameAnalyzer& a, std::int32_t segStart, std::int32_t se
 #endif
     for (; p <= segEnd; p += 4) {
         std::uint8_t* px = a.frame + p;
-        const std::uint8_t* back = a.backdropImage + p;
+        const std::uint8_t* back = a.backdropImage.get() + p;
         if (!lightGlyph) {
             complement(px);
         }
@@ -282,7 +282,7 @@ void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t la
     const auto near = [&](const std::uint8_t* px) { return packed(px) == runKey || within(px, rc, 50); };
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
     for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
-        std::uint8_t* visited = a.visitedMask + (r + firstColumn) / 4;
+        std::uint8_t* visited = a.visitedMask.get() + (r + firstColumn) / 4;
         std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
         const std::uint8_t* row = a.frame + r + firstColumn;
         std::int32_t i = 0;
@@ -492,14 +492,14 @@ void FrameAnalyzer::recolourForeground() {
         sampleColumnBytes <= 0) {
         return;
     }
-    std::memcpy(visitedMask, regionMask, static_cast<std::size_t>(pixelCount));
+    std::memcpy(visitedMask.get(), regionMask.get(), static_cast<std::size_t>(pixelCount));
     // Colours learned before an inversion are found through their complement.
     const std::uint8_t flip = frameInverted != 0 ? 0xFF : 0x00;
 
     for (std::int32_t row = 0; row < lastRowOffset; row += rowBytes) {
         std::int32_t col = 0;
         while (col < lastPixelOffset) {
-            col = firstUnset(visitedMask, (row + col) / 4, (row + lastPixelOffset) / 4) * 4 - row;
+            col = firstUnset(visitedMask.get(), (row + col) / 4, (row + lastPixelOffset) / 4) * 4 - row;
             if (col >= lastPixelOffset) {
                 break;
             }
@@ -507,7 +507,7 @@ void FrameAnalyzer::recolourForeground() {
             const std::uint8_t* px = frame + p;
             const std::uint32_t key = (static_cast<std::uint32_t>(px[0] ^ flip) << 16) |
                                       (static_cast<std::uint32_t>(px[1] ^ flip) << 8) | (px[2] ^ flip);
-            if (!colourFlagged(backgroundColourTable, key)) {
+            if (!colourFlagged(backgroundColourTable.get(), key)) {
                 col += 4;
                 continue;
             }
@@ -525,7 +525,7 @@ void FrameAnalyzer::recolourForeground() {
 #if defined(KESTRA_RECOLOUR_SSE2)
                 // Four unvisited pixels of the run colour: what four single
                 // steps would find, taken at once.
-                while (vector && c + 12 < lastPixelOffset && fourClear(visitedMask + (row + c) / 4) &&
+                while (vector && c + 12 < lastPixelOffset && fourClear(visitedMask.get() + (row + c) / 4) &&
                        fourOfColour(frame + row + c, runKey)) {
                     end = c + 12;
                     misses = 0;

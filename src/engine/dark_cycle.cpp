@@ -45,8 +45,8 @@ bool EffectEngine::frameChanged() {
         return true;
     }
     const auto bytes = static_cast<std::size_t>(size);
-    if (std::memcmp(frame, frameCopy, bytes) != 0) {
-        std::memcpy(frameCopy, frame, bytes);
+    if (std::memcmp(frame, frameCopy.get(), bytes) != 0) {
+        std::memcpy(frameCopy.get(), frame, bytes);
         return true;
     }
     return learned;

@@ -9,6 +9,7 @@
 
 #include "analysis/frame_analyzer.h"
 #include "backdrop/backdrop_buffer.h"
+#include "platform/heap.h"
 #include "platform/win32.h"
 #include "surfaces/magnifier_capture.h"
 #include "surfaces/overlay_layer.h"
@@ -23,9 +24,9 @@ inline constexpr std::int32_t kFollowPeriodMs = 1000;
 
 struct EffectEngine {
     MagnifierCapture mainCapture;
-    std::uint8_t* frameCopy = nullptr;
+    HeapBuffer frameCopy;
     MagnifierCapture backdropCapture;
-    std::uint8_t* backdropCopy = nullptr;
+    HeapBuffer backdropCopy;
     MagnifierCapture monitorCapture;
     BackdropBuffer backdropBuffer;
     BackdropBuffer monitorBuffer;

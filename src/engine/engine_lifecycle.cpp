@@ -27,11 +27,6 @@ void trimWorkingSet() {
     K32EmptyWorkingSet(GetCurrentProcess());
 }
 
-void releaseBuffer(std::uint8_t*& buffer) {
-    heapRelease(buffer);
-    buffer = nullptr;
-}
-
 std::int32_t widthOf(const RECT& r) {
     return r.right - r.left;
 }
@@ -51,8 +46,8 @@ std::uint32_t blurRadiusOf(std::int32_t radius) {
 void releaseGlassResources(EffectEngine& engine) {
     engine.backdropCapture.destroyCapture(true);
     engine.monitorCapture.destroyCapture(true);
-    releaseBuffer(engine.analyzer.backdropImage);
-    releaseBuffer(engine.backdropCopy);
+    engine.analyzer.backdropImage.reset();
+    engine.backdropCopy.reset();
     engine.analyzer.releaseGlassBuffers();
     // The monitor frame went with its capture: the following mode must not
     // copy from it any more, and the buffers must not point into it.
@@ -82,7 +77,7 @@ void abandonAttach(EffectEngine& engine, bool createdOverlay) {
     engine.mainCapture.destroyCapture(false);
     engine.analyzer.releaseAnalyzer();
     engine.analyzer.frame = nullptr;
-    releaseBuffer(engine.frameCopy);
+    engine.frameCopy.reset();
     if (createdOverlay) {
         auto& exclusions = engine.mainCapture.exclusions;
         const auto own = std::find(exclusions.begin(), exclusions.end(), engine.overlay.layerWindow);
@@ -130,7 +125,7 @@ int EffectEngine::attachEngine(bool createOverlay) {
     MagSetWindowFilterList(mainCapture.magnifierWindow, MW_FILTERMODE_EXCLUDE,
                            static_cast<int>(mainCapture.exclusions.size()), mainCapture.exclusions.data());
 
-    heapRelease(analyzer.seenColourTable);
+    analyzer.seenColourTable.reset();
     analyzer.seenColourTable = heapAllocate(kColourTableBytes, true);
     if (analyzer.seenColourTable == nullptr) {
         abandonAttach(*this, createOverlay);
@@ -165,7 +160,7 @@ int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::u
     overlay.allocateSurface();
     overlay.byteSize = analyzer.byteSize;
 
-    releaseBuffer(frameCopy);
+    frameCopy.reset();
     // An empty frame (a target of no width or height) needs no buffers; the
     // cycles skip it until the capture delivers pixels.
     const bool empty = analyzer.byteSize <= 0;
@@ -195,18 +190,18 @@ int EffectEngine::prepareGlassFrame() {
     backdropBuffer.byteSize = static_cast<std::int32_t>(header.cbSize);
     const auto bytes = static_cast<std::size_t>(std::max(backdropBuffer.byteSize, 0));
 
-    releaseBuffer(backdropCopy);
+    backdropCopy.reset();
     backdropCopy = heapAllocate(bytes, false);
     if (backdropCopy != nullptr && backdropBuffer.frame != nullptr) {
-        std::memcpy(backdropCopy, backdropBuffer.frame, bytes);
+        std::memcpy(backdropCopy.get(), backdropBuffer.frame, bytes);
     }
-    releaseBuffer(analyzer.backdropImage);
+    analyzer.backdropImage.reset();
     analyzer.backdropImage = heapAllocate(bytes, false);
     if (analyzer.backdropImage == nullptr || backdropCopy == nullptr) {
         // Drop both copies and forget the frame, so that the next backdrop
         // capture counts as new and tries the allocation again.
-        releaseBuffer(analyzer.backdropImage);
-        releaseBuffer(backdropCopy);
+        analyzer.backdropImage.reset();
+        backdropCopy.reset();
         backdropBuffer.frame = nullptr;
         backdropBuffer.width = -1;
         backdropBuffer.height = -1;
@@ -335,7 +330,7 @@ void EffectEngine::refreshGlass() {
 }
 
 void EffectEngine::composeBackdrop() {
-    std::uint8_t* image = analyzer.backdropImage;
+    std::uint8_t* image = analyzer.backdropImage.get();
     if (backdropBuffer.frame == nullptr || image == nullptr || backdropBuffer.byteSize <= 0) {
         return;
     }
@@ -412,7 +407,7 @@ void EffectEngine::suspendEngine() {
     analyzer.frame = nullptr;
     overlay.sourceBits = nullptr;
     mainCapture.destroyCapture(false);
-    releaseBuffer(frameCopy);
+    frameCopy.reset();
     overlayHiddenDark = false;
     engineAttached = false;
     trimWorkingSet();
@@ -431,7 +426,7 @@ void EffectEngine::releaseEngine() {
     analyzer.releaseAnalyzer();
     analyzer.frame = nullptr;
     mainCapture.destroyCapture(true);
-    releaseBuffer(frameCopy);
+    frameCopy.reset();
     overlayHiddenDark = false;
     engineAttached = false;
     darkEnabled = false;

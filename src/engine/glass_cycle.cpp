@@ -47,7 +47,7 @@ inline std::int32_t clipEnd(std::int32_t end, std::int32_t limit) {
 // stay inside the monitor frame, writes inside backdropImage.
 void copyMonitorPart(EffectEngine& engine) {
     const MagnifierCapture& monitor = engine.monitorCapture;
-    std::uint8_t* image = engine.analyzer.backdropImage;
+    std::uint8_t* image = engine.analyzer.backdropImage.get();
     const BackdropBuffer& backdrop = engine.backdropBuffer;
     if (monitor.frameBits == nullptr || image == nullptr || engine.targetRect == nullptr) {
         return;
@@ -103,13 +103,13 @@ bool EffectEngine::backdropChanged() {
     std::int32_t count = 0;
     for (std::int32_t i = 0; i < pixels; ++i) {
         const std::uint32_t a = loadPixel(frame + 4 * static_cast<std::size_t>(i));
-        const std::uint32_t b = loadPixel(backdropCopy + 4 * static_cast<std::size_t>(i));
+        const std::uint32_t b = loadPixel(backdropCopy.get() + 4 * static_cast<std::size_t>(i));
         count += ((a ^ b) & kColourBytes) != 0 ? 1 : 0;
     }
     const float share = static_cast<float>(count) / static_cast<float>(backdropBuffer.pixelCount);
     const float limit = static_cast<float>(blurRadius) * 0.003921569f;
     if (share * 10.0f > limit) {
-        std::memcpy(backdropCopy, frame, static_cast<std::size_t>(size));
+        std::memcpy(backdropCopy.get(), frame, static_cast<std::size_t>(size));
         return true;
     }
     return false;

@@ -4,11 +4,12 @@
 
 namespace kestra {
 
-std::uint8_t* heapAllocate(std::size_t bytes, bool zeroed) {
+HeapBuffer heapAllocate(std::size_t bytes, bool zeroed) {
     if (bytes == 0) {
         return nullptr;
     }
-    return static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), zeroed ? HEAP_ZERO_MEMORY : 0, bytes));
+    return HeapBuffer(
+        static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), zeroed ? HEAP_ZERO_MEMORY : 0, bytes)));
 }
 
 void heapRelease(void* memory) {

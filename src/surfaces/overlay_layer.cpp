@@ -64,22 +64,7 @@ int OverlayLayer::createLayer() {
 }
 
 int OverlayLayer::allocateSurface() {
-    if (windowDC != nullptr) {
-        if (memoryDC != nullptr) {
-            DeleteDC(memoryDC);
-            memoryDC = nullptr;
-        }
-        ReleaseDC(layerWindow, windowDC);
-        windowDC = nullptr;
-    }
-    windowDC = GetDC(layerWindow);
-    memoryDC = CreateCompatibleDC(windowDC);
-    if (bitmap != nullptr) {
-        DeleteObject(bitmap);
-        bitmap = nullptr;
-    }
-    surfaceBits = nullptr;
-
+    releaseSurface();
     bitmapInfo = BITMAPINFO{};
     bitmapInfo.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bitmapInfo.bmiHeader.biWidth = static_cast<LONG>(width);
@@ -88,6 +73,13 @@ int OverlayLayer::allocateSurface() {
     bitmapInfo.bmiHeader.biBitCount = 32;
     bitmapInfo.bmiHeader.biCompression = BI_RGB;
 
+    // Without a window DC (the window went away under the engine) nothing
+    // could be presented: make no surface rather than one nobody shows.
+    windowDC = GetDC(layerWindow);
+    if (windowDC == nullptr) {
+        return -1;
+    }
+    memoryDC = CreateCompatibleDC(windowDC);
     void* bits = nullptr;
     bitmap = CreateDIBSection(windowDC, &bitmapInfo, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (bitmap == nullptr) {
@@ -103,12 +95,18 @@ int OverlayLayer::allocateSurface() {
 }
 
 BOOL OverlayLayer::destroyLayer() {
-    if (windowDC != nullptr) {
-        if (memoryDC != nullptr) {
-            DeleteDC(memoryDC);
-        }
-        ReleaseDC(layerWindow, windowDC);
+    releaseLayer();
+    return K32EmptyWorkingSet(GetCurrentProcess());
+}
+
+void OverlayLayer::releaseSurface() {
+    // The memory DC goes first: deleting it deselects the DIB section.
+    if (memoryDC != nullptr) {
+        DeleteDC(memoryDC);
         memoryDC = nullptr;
+    }
+    if (windowDC != nullptr) {
+        ReleaseDC(layerWindow, windowDC);
         windowDC = nullptr;
     }
     if (bitmap != nullptr) {
@@ -116,11 +114,14 @@ BOOL OverlayLayer::destroyLayer() {
         bitmap = nullptr;
     }
     surfaceBits = nullptr;
+}
+
+void OverlayLayer::releaseLayer() {
+    releaseSurface();
     if (layerWindow != nullptr) {
         DestroyWindow(layerWindow);
         layerWindow = nullptr;
     }
-    return K32EmptyWorkingSet(GetCurrentProcess());
 }
 
 void resetSurfacesState() {

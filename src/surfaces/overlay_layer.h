@@ -41,16 +41,30 @@ struct OverlayLayer {
     HBITMAP bitmap = nullptr;
     std::uint8_t* surfaceBits = nullptr;  // owned by the DIB section
 
+    OverlayLayer() = default;
+    OverlayLayer(const OverlayLayer&) = delete;
+    OverlayLayer& operator=(const OverlayLayer&) = delete;
+    // Releases whatever the layer still holds, as releaseLayer does.
+    ~OverlayLayer() { releaseLayer(); }
+
     // 0, or -2 when the window was not created.
-    int createLayer();
+    [[nodiscard]] int createLayer();
     // Replaces the DCs and the DIB section for the current width and height:
-    // 0, or -1 when the DIB section could not be made or selected. surfaceBits
-    // is null whenever bitmap is.
+    // 0, or -1 when the window DC, the DIB section or its selection could not
+    // be had. surfaceBits is null whenever bitmap is; without a window DC the
+    // layer keeps no memory DC and no DIB section.
     int allocateSurface();
     // Releases the DCs and the DIB section, destroys the window and trims the
-    // working set; returns the trim's result. Handles are cleared, so a second
-    // call releases nothing twice.
+    // working set; returns the trim's result. A second call releases nothing
+    // twice.
     BOOL destroyLayer();
+
+  private:
+    // The one place the layer gives back its DCs, its DIB section and (with
+    // the window) its window: each when it exists, each handle cleared after,
+    // so that no path releases one twice or forgets one.
+    void releaseSurface();
+    void releaseLayer();
 };
 
 }  // namespace kestra

@@ -125,6 +125,16 @@ inline std::vector<std::uint8_t> flagBytes(const std::uint8_t* table) {
     return bytes;
 }
 
+inline int flagOf(const HeapBuffer& table, std::uint32_t key) {
+    return flagOf(table.get(), key);
+}
+inline std::size_t flagCount(const HeapBuffer& table) {
+    return flagCount(table.get());
+}
+inline std::vector<std::uint8_t> flagBytes(const HeapBuffer& table) {
+    return flagBytes(table.get());
+}
+
 // An analyzer over a frame with its seen-colour table, released on scope exit.
 class Analyzer {
   public:

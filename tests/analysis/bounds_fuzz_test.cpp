@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analysis_support.h"
+#include "support/heap_copy.h"
 
 namespace kestra {
 namespace {
@@ -126,6 +127,25 @@ struct Outcome {
     std::vector<std::uint8_t> region;
 };
 
+// The fields the rounds draw; settings holds no buffers.
+void copySettings(const FrameAnalyzer& settings, FrameAnalyzer& a) {
+    a.width = settings.width;
+    a.height = settings.height;
+    a.limitTop = settings.limitTop;
+    a.limitBottom = settings.limitBottom;
+    a.limitLeft = settings.limitLeft;
+    a.limitRight = settings.limitRight;
+    a.photoOpacity = settings.photoOpacity;
+    a.photoOpacityComplement = settings.photoOpacityComplement;
+    a.contentOpacity = settings.contentOpacity;
+    a.contentOpacityComplement = settings.contentOpacityComplement;
+    a.foregroundOpacity = settings.foregroundOpacity;
+    a.contentOpacityHigh = settings.contentOpacityHigh;
+    a.backdropBright = settings.backdropBright;
+    a.isDarkContent = settings.isDarkContent;
+    a.frameInverted = settings.frameInverted;
+}
+
 class BoundsFuzz : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -134,35 +154,32 @@ class BoundsFuzz : public ::testing::Test {
         ASSERT_NE(seen_, nullptr);
         ASSERT_NE(background_, nullptr);
     }
-    void TearDown() override {
-        heapRelease(seen_);
-        heapRelease(background_);
-    }
 
     // One frame cycle's analyses on a copy of source, as the glass cycle runs
     // them, with the given worker count.
     Outcome cycle(const Frame& source, const Frame& backdropSource, const FrameAnalyzer& settings,
                   std::int32_t extent, int threads, bool withBackdrop, Random& rng);
 
-    std::uint8_t* seen_ = nullptr;
-    std::uint8_t* background_ = nullptr;
+    // Shared by the rounds: each analyzer borrows them and hands them back.
+    HeapBuffer seen_;
+    HeapBuffer background_;
 };
 
 Outcome BoundsFuzz::cycle(const Frame& source, const Frame& backdropSource, const FrameAnalyzer& settings,
                           std::int32_t extent, int threads, bool withBackdrop, Random& rng) {
     Frame frame = source;
     Frame backdrop = backdropSource;
-    FrameAnalyzer a = settings;
+    FrameAnalyzer a;
+    copySettings(settings, a);
     a.frame = frame.data();
-    a.backdropImage = withBackdrop ? backdrop.data() : nullptr;
+    a.backdropImage = withBackdrop ? testing::heapCopyOf(backdrop.data(), backdrop.size()) : nullptr;
     a.threadCount = threads;
-    a.seenColourTable = seen_;
-    a.regionMask = nullptr;
+    a.seenColourTable = std::move(seen_);
     a.configureGeometryFor(extent);
     // Glass buffers of the exact size; the colour tables are shared by the rounds.
     a.visitedMask = a.pixelCount > 0 ? heapAllocate(static_cast<std::size_t>(a.pixelCount), false) : nullptr;
-    a.recolourMask = a.visitedMask != nullptr ? a.regionMask : nullptr;
-    a.backgroundColourTable = background_;
+    a.recolourMask = a.visitedMask.get() != nullptr ? a.regionMask.get() : nullptr;
+    a.backgroundColourTable = std::move(background_);
     a.verticalTolerance = static_cast<std::int32_t>(static_cast<double>(a.height) * 0.037037037037037035);
     a.frameInverted = settings.frameInverted;
 
@@ -187,11 +204,11 @@ Outcome BoundsFuzz::cycle(const Frame& source, const Frame& backdropSource, cons
 
     Outcome out;
     out.frame.assign(frame.data(), frame.data() + frame.size());
-    if (a.regionMask != nullptr) {
-        out.region.assign(a.regionMask, a.regionMask + a.pixelCount);
+    if (a.regionMask.get() != nullptr) {
+        out.region.assign(a.regionMask.get(), a.regionMask.get() + a.pixelCount);
     }
-    a.seenColourTable = nullptr;  // shared, not the analyzer's
-    a.backgroundColourTable = nullptr;
+    seen_ = std::move(a.seenColourTable);
+    background_ = std::move(a.backgroundColourTable);
     a.recolourMask = nullptr;
     a.releaseAnalyzer();
     return out;
@@ -207,8 +224,8 @@ TEST_F(BoundsFuzz, NoWalkLeavesTheFrameOrItsMasks) {
         SCOPED_TRACE("KESTRA_ANALYSIS_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
         Random rng(roundSeed);
         if (round % 200 == 0) {
-            std::memset(seen_, 0, kColourTableBytes);
-            std::memset(background_, 0, kColourTableBytes);
+            std::memset(seen_.get(), 0, kColourTableBytes);
+            std::memset(background_.get(), 0, kColourTableBytes);
         }
 
         const auto [w, h] = drawSize(rng);
@@ -219,11 +236,13 @@ TEST_F(BoundsFuzz, NoWalkLeavesTheFrameOrItsMasks) {
         // Colours of the palette learned as backgrounds now and then.
         if (rng.below(3) == 0) {
             FrameAnalyzer learner;
-            learner.seenColourTable = seen_;
-            learner.backgroundColourTable = background_;
+            learner.seenColourTable = std::move(seen_);
+            learner.backgroundColourTable = std::move(background_);
             const Colour c = kPalette[rng.below(6)];
             const std::uint8_t px[4] = {c.b, c.g, c.r, 0};
             learner.markBackgroundColour(px);
+            seen_ = std::move(learner.seenColourTable);
+            background_ = std::move(learner.backgroundColourTable);
         }
 
         FrameAnalyzer settings;

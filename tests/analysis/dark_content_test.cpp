@@ -75,7 +75,7 @@ TEST(MeasureDarkness, OnlyGridPointsOutsidePhotoRegionsCount) {
 
     // With every sample inside a photo region the result is kept.
     a->frame = frame.data();
-    std::fill(a->regionMask, a->regionMask + a->pixelCount, std::uint8_t{1});
+    std::fill(a->regionMask.get(), a->regionMask.get() + a->pixelCount, std::uint8_t{1});
     a->isDarkContent = 1;
     a->measureDarkness();
     EXPECT_EQ(a->isDarkContent, 1);

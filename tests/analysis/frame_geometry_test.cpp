@@ -6,6 +6,7 @@
 #include "analysis_support.h"
 #include "platform/heap.h"
 #include "platform/sim/desktop.h"
+#include "support/heap_copy.h"
 
 namespace kestra {
 namespace {
@@ -37,7 +38,7 @@ TEST(FrameGeometry, DerivesOffsetsAndStepsFromTheFrameAndDesktop) {
     EXPECT_EQ(a.scanBottom, a.lastRowOffset - 4 * a.rowBytes);
     EXPECT_EQ(a.scanLeft, 32);
     EXPECT_EQ(a.scanRight, a.rowBytes - 32);
-    ASSERT_NE(a.regionMask, nullptr);
+    ASSERT_NE(a.regionMask.get(), nullptr);
     a.releaseAnalyzer();
 
     FrameAnalyzer small = sized(640, 360);
@@ -89,7 +90,7 @@ TEST(FrameGeometry, UnusableSizesLeaveNoMask) {
     for (auto [w, h] : {std::pair{0, 10}, std::pair{10, 0}, std::pair{-3, 5}, std::pair{20000, 20000}}) {
         FrameAnalyzer a = sized(w, h);
         EXPECT_EQ(a.configureGeometryFor(3000), -1) << w << "x" << h;
-        EXPECT_EQ(a.regionMask, nullptr);
+        EXPECT_EQ(a.regionMask.get(), nullptr);
         EXPECT_EQ(a.byteSize, 0);
         // Every analysis does nothing on such a record.
         a.measureDarkness();
@@ -129,9 +130,9 @@ TEST(GlassBuffers, RecolourMaskDesignatesRegionMaskAndIsNeverFreedTwice) {
     const int blocksBefore = desk.counts().heapBlocks;
     ASSERT_EQ(a.allocateGlassBuffers(), 0);
     EXPECT_EQ(desk.counts().heapBlocks, blocksBefore + 2);
-    EXPECT_EQ(a.recolourMask, a.regionMask);
-    EXPECT_NE(a.visitedMask, nullptr);
-    ASSERT_NE(a.backgroundColourTable, nullptr);
+    EXPECT_EQ(a.recolourMask, a.regionMask.get());
+    EXPECT_NE(a.visitedMask.get(), nullptr);
+    ASSERT_NE(a.backgroundColourTable.get(), nullptr);
     EXPECT_EQ(a.backgroundColourTable[0], 0);
     EXPECT_EQ(a.backgroundColourTable[kColourTableBytes - 1], 0);
     EXPECT_EQ(a.verticalTolerance, 48 / 27);
@@ -143,12 +144,12 @@ TEST(GlassBuffers, RecolourMaskDesignatesRegionMaskAndIsNeverFreedTwice) {
     ASSERT_EQ(a.allocateGlassBuffers(), 0);
     EXPECT_EQ(desk.counts().heapBlocks, blocksBefore + 2);
 
-    std::uint8_t* mask = a.regionMask;
+    std::uint8_t* mask = a.regionMask.get();
     a.releaseGlassBuffers();
     EXPECT_EQ(a.recolourMask, nullptr);
-    EXPECT_EQ(a.visitedMask, nullptr);
-    EXPECT_EQ(a.backgroundColourTable, nullptr);
-    EXPECT_EQ(a.regionMask, mask);
+    EXPECT_EQ(a.visitedMask.get(), nullptr);
+    EXPECT_EQ(a.backgroundColourTable.get(), nullptr);
+    EXPECT_EQ(a.regionMask.get(), mask);
     EXPECT_EQ(desk.counts().heapBlocks, blocksBefore);
     a.releaseAnalyzer();
     EXPECT_EQ(desk.counts().heapBlocks, blocksBefore - 1);
@@ -163,20 +164,19 @@ TEST(GlassBuffers, ResizeDuringGlassLeavesNoDanglingRecolourMask) {
     EXPECT_EQ(a.recolourMask, nullptr);
     // Without the glass buffers for the new size recolouring does nothing.
     testing::Frame frame(50, 30, {200, 200, 200});
-    std::uint8_t backdrop[50 * 30 * 4] = {};
     a.frame = frame.data();
-    a.backdropImage = backdrop;
+    a.backdropImage = testing::heapCopyOf(std::vector<std::uint8_t>(frame.size(), 0));
     const testing::Frame before = frame;
     a.recolourForeground();
     EXPECT_TRUE(frame == before);
     a.releaseGlassBuffers();
     ASSERT_EQ(a.allocateGlassBuffers(), 0);
-    EXPECT_EQ(a.recolourMask, a.regionMask);
+    EXPECT_EQ(a.recolourMask, a.regionMask.get());
     a.releaseAnalyzer();
-    EXPECT_EQ(a.regionMask, nullptr);
+    EXPECT_EQ(a.regionMask.get(), nullptr);
     EXPECT_EQ(a.recolourMask, nullptr);
-    EXPECT_EQ(a.visitedMask, nullptr);
-    EXPECT_EQ(a.backgroundColourTable, nullptr);
+    EXPECT_EQ(a.visitedMask.get(), nullptr);
+    EXPECT_EQ(a.backgroundColourTable.get(), nullptr);
 }
 
 TEST(GlassBuffers, ReleasingTwiceOrWithNothingAllocatedIsHarmless) {
@@ -184,7 +184,7 @@ TEST(GlassBuffers, ReleasingTwiceOrWithNothingAllocatedIsHarmless) {
     a.releaseGlassBuffers();
     a.releaseAnalyzer();
     a.releaseAnalyzer();
-    EXPECT_EQ(a.regionMask, nullptr);
+    EXPECT_EQ(a.regionMask.get(), nullptr);
 }
 
 TEST(FailedAllocations, AreReportedAndLeaveTheRecordConsistent) {
@@ -193,7 +193,7 @@ TEST(FailedAllocations, AreReportedAndLeaveTheRecordConsistent) {
 
     desk.failNext("HeapAlloc");
     EXPECT_EQ(a.configureGeometryFor(3000), -1);
-    EXPECT_EQ(a.regionMask, nullptr);
+    EXPECT_EQ(a.regionMask.get(), nullptr);
     EXPECT_EQ(a.allocateGlassBuffers(), -1);  // nothing to designate
     EXPECT_EQ(a.recolourMask, nullptr);
 
@@ -205,8 +205,8 @@ TEST(FailedAllocations, AreReportedAndLeaveTheRecordConsistent) {
     tableFault.minBytes = kColourTableBytes;
     desk.addFault(tableFault);
     EXPECT_EQ(a.allocateGlassBuffers(), -1);
-    EXPECT_EQ(a.backgroundColourTable, nullptr);
-    EXPECT_EQ(a.visitedMask, nullptr);
+    EXPECT_EQ(a.backgroundColourTable.get(), nullptr);
+    EXPECT_EQ(a.visitedMask.get(), nullptr);
     EXPECT_EQ(a.recolourMask, nullptr);
     EXPECT_EQ(desk.counts().heapBlocks, blocks);
 
@@ -214,13 +214,14 @@ TEST(FailedAllocations, AreReportedAndLeaveTheRecordConsistent) {
     testing::Frame frame(64, 48, {10, 20, 30});
     std::vector<std::uint8_t> backdrop(frame.size(), 99);
     a.frame = frame.data();
-    a.backdropImage = backdrop.data();
+    a.backdropImage = testing::heapCopyOf(backdrop);
     const testing::Frame before = frame;
     a.learnBackgroundColours();
     a.detectPhotoRegions();
     a.measureDarkness();
     a.recolourForeground();
     EXPECT_TRUE(frame == before);
+    a.backdropImage.reset();
     a.releaseAnalyzer();
     EXPECT_EQ(desk.counts().heapBlocks, blocks - 1);
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "analysis_support.h"
+#include "support/heap_copy.h"
 
 namespace kestra {
 namespace {
@@ -577,10 +578,6 @@ class PhotoRegionsReference : public ::testing::Test {
         ASSERT_NE(seen_, nullptr);
         ASSERT_NE(seenBits_, nullptr);
     }
-    void TearDown() override {
-        heapRelease(seen_);
-        heapRelease(seenBits_);
-    }
     // Sets or clears a learned colour in both tables.
     void setSeen(std::uint32_t key, bool learned) {
         seen_[key] = learned ? 1 : 0;
@@ -590,8 +587,8 @@ class PhotoRegionsReference : public ::testing::Test {
     }
 
     // The literal rules read one byte per colour, the analyzer one bit.
-    std::uint8_t* seen_ = nullptr;
-    std::uint8_t* seenBits_ = nullptr;
+    HeapBuffer seen_;
+    HeapBuffer seenBits_;
 };
 
 TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
@@ -626,8 +623,9 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         a.height = h;
         a.frame = frame.data();
         ASSERT_EQ(a.configureGeometryFor(extent), 0);
-        a.seenColourTable = seenBits_;
-        a.backdropImage = glass ? backdrop.data() : nullptr;
+        // The bit table is lent to the analyzer for the round and taken back at its end.
+        a.seenColourTable = std::move(seenBits_);
+        a.backdropImage = glass ? testing::heapCopyOf(backdrop.data(), backdrop.size()) : nullptr;
         a.photoOpacity = opacity;
         a.photoOpacityComplement = 1.0f - opacity;
 
@@ -636,7 +634,7 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         Literal lit(w, h, extent);
         lit.frame = literalFrame.data();
         lit.regionMask = literalMask.data();
-        lit.seenColourTable = seen_;
+        lit.seenColourTable = seen_.get();
         lit.backdropImage = glass ? backdrop.data() : nullptr;
         lit.photoOpacity = opacity;
         lit.photoOpacityComplement = 1.0f - opacity;
@@ -673,8 +671,8 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
 
         a.detectPhotoRegions();
         lit.detectPhotoRegions();
-        ASSERT_EQ(std::memcmp(a.regionMask, literalMask.data(), literalMask.size()), 0)
-            << "regionMask differs, " << where(literalMask, a.regionMask, 1, w);
+        ASSERT_EQ(std::memcmp(a.regionMask.get(), literalMask.data(), literalMask.size()), 0)
+            << "regionMask differs, " << where(literalMask, a.regionMask.get(), 1, w);
         ASSERT_TRUE(frame == literalFrame)
             << "frame differs, glass " << glass << ", photoOpacity " << opacity << ", "
             << where(
@@ -685,10 +683,10 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
             ++withRegions;
             blended += glass && opacity != 1.0f ? 1 : 0;
         }
+        seenBits_ = std::move(a.seenColourTable);
         for (std::uint32_t k : scene.learned) {
             setSeen(k, false);
         }
-        a.seenColourTable = nullptr;  // the test's, not the analyzer's
         a.releaseAnalyzer();
     }
     std::cout << "photo regions reference: " << withRegions << " of " << rounds << " frames had regions, "
@@ -716,7 +714,7 @@ TEST_F(PhotoRegionsReference, TheLiteralRulesMarkAKnownPhoto) {
         Literal lit(400, 300, 1000);
         lit.frame = frame.data();
         lit.regionMask = mask.data();
-        lit.seenColourTable = seen_;
+        lit.seenColourTable = seen_.get();
         lit.detectPhotoRegions();
         seen_[keyOf(kPaper)] = 0;
         const int left = learned ? 100 : 104;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "analysis_support.h"
+#include "support/heap_copy.h"
 
 namespace kestra {
 namespace {
@@ -183,7 +184,7 @@ TEST(PhotoRegions, PhotoPixelsAreBlendedWithTheBackdropUnderGlass) {
     }
     Analyzer a(frame, kExtent);
     a.learn(kPaper);
-    a->backdropImage = backdrop.data();
+    a->backdropImage = testing::heapCopyOf(backdrop);
 
     // Opacity 1: nothing to blend.
     detectWithPhotoOpacity(a, 1.0f);
@@ -209,7 +210,7 @@ TEST(PhotoRegions, AHalfOpaquePhotoMixesFrameAndBackdrop) {
     std::vector<std::uint8_t> backdrop(frame.size(), 100);
     Analyzer a(frame, kExtent);
     a.learn(kPaper);
-    a->backdropImage = backdrop.data();
+    a->backdropImage = testing::heapCopyOf(backdrop);
     detectWithPhotoOpacity(a, 0.5f);
     for (int y = 80; y < 200; y += 7) {
         for (int x = 100; x < 260; x += 5) {

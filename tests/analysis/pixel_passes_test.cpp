@@ -12,6 +12,7 @@
 
 #include "analysis/frame_analyzer.h"
 #include "analysis/pixel_passes.h"
+#include "support/heap_copy.h"
 
 namespace kestra {
 namespace {
@@ -60,13 +61,13 @@ struct PassFixture {
         a.contentOpacity = contentOpacity;
         a.contentOpacityComplement = 1.0f - contentOpacity;
         a.frame = frame.data();
-        a.backdropImage = backdrop.data();
-        a.regionMask = mask.data();
+        a.backdropImage = testing::heapCopyOf(backdrop);
+        a.regionMask = testing::heapCopyOf(mask);
         return a;
     }
 };
 
-// Hands the borrowed buffers back before the analyzer goes away.
+// Hands the borrowed frame back and releases the copies of backdrop and mask.
 void disown(FrameAnalyzer& a) {
     a.frame = nullptr;
     a.backdropImage = nullptr;
@@ -241,8 +242,8 @@ TEST(PixelPasses, OpacitiesOutsideTheUnitRangeSaturateInsteadOfWrapping) {
     a.contentOpacity = 2.0f;
     a.contentOpacityComplement = -1.0f;
     a.frame = frame.data();
-    a.backdropImage = backdrop.data();
-    a.regionMask = mask.data();
+    a.backdropImage = testing::heapCopyOf(backdrop);
+    a.regionMask = testing::heapCopyOf(mask);
     a.blendBackdropPass();
     disown(a);
     EXPECT_EQ(frame[0], 255);

@@ -11,6 +11,7 @@
 
 #include "analysis/recolour_kernel.h"
 #include "analysis_support.h"
+#include "support/heap_copy.h"
 
 namespace kestra {
 namespace {
@@ -227,11 +228,12 @@ Recoloured recolour(const Frame& source, const std::vector<std::uint8_t>& backdr
     a->isDarkContent = s.darkContent;
     a->backdropBright = s.backdropBright;
     a->contentOpacityHigh = s.opacityHigh;
-    a->backdropImage = const_cast<std::uint8_t*>(backdrop.data());
-    std::copy(photoMask.begin(), photoMask.end(), a->regionMask);
+    a->backdropImage = testing::heapCopyOf(backdrop);
+    std::copy(photoMask.begin(), photoMask.end(), a->regionMask.get());
     resetAnalysisState();
     a->recolourForeground();
-    return Recoloured{frame, std::vector<std::uint8_t>(a->regionMask, a->regionMask + a->pixelCount),
+    return Recoloured{frame,
+                      std::vector<std::uint8_t>(a->regionMask.get(), a->regionMask.get() + a->pixelCount),
                       runColour};
 }
 
@@ -552,13 +554,14 @@ TEST(RecolourBand, EveryWorkerCountGivesTheSameBytes) {
             Analyzer a(f);
             ASSERT_EQ(a->allocateGlassBuffers(), 0);
             a->threadCount = threads;
-            a->backdropImage = backdrop.data();
-            std::fill(a->visitedMask, a->visitedMask + a->pixelCount, std::uint8_t{0});
+            a->backdropImage = testing::heapCopyOf(backdrop);
+            std::fill(a->visitedMask.get(), a->visitedMask.get() + a->pixelCount, std::uint8_t{0});
             runColour = RunColour{250, 250, 250};
             a->recolourBand(top * a->rowBytes, bottom * a->rowBytes, 4, a->lastPixelOffset - 8);
             results.push_back(f);
-            masks.emplace_back(a->regionMask, a->regionMask + a->pixelCount);
-            masks.back().insert(masks.back().end(), a->visitedMask, a->visitedMask + a->pixelCount);
+            masks.emplace_back(a->regionMask.get(), a->regionMask.get() + a->pixelCount);
+            masks.back().insert(masks.back().end(), a->visitedMask.get(),
+                                a->visitedMask.get() + a->pixelCount);
         }
         for (std::size_t i = 1; i < results.size(); ++i) {
             EXPECT_TRUE(results[i] == results[0])
@@ -576,9 +579,9 @@ TEST(RecolourBand, RejectsBandsOutsideTheFrame) {
     std::vector<std::uint8_t> backdrop(f.size(), 5);
     Analyzer a(f);
     ASSERT_EQ(a->allocateGlassBuffers(), 0);
-    a->backdropImage = backdrop.data();
+    a->backdropImage = testing::heapCopyOf(backdrop);
     runColour = RunColour{0, 0, 0};
-    std::fill(a->visitedMask, a->visitedMask + a->pixelCount, std::uint8_t{0});
+    std::fill(a->visitedMask.get(), a->visitedMask.get() + a->pixelCount, std::uint8_t{0});
     a->recolourBand(0, a->lastRowOffset + a->rowBytes, 0, 36);
     a->recolourBand(0, a->lastRowOffset, 0, a->rowBytes);
     a->recolourBand(-a->rowBytes, 0, 0, 36);

@@ -170,8 +170,8 @@ TEST_F(DarkCycleScenario, ChangedFrameIsPresentedAtOnce) {
     EXPECT_EQ(compareInverted(overlayShot(record), targetShot(record), RECT{0, 0, 0, 0}), "");
     // The copy now holds the new frame as captured, before processing.
     const sim::Image captured = targetShot(record);
-    ASSERT_NE(record.engine.frameCopy, nullptr);
-    EXPECT_EQ(std::memcmp(record.engine.frameCopy, captured.pixels.data(), captured.pixels.size()), 0);
+    ASSERT_NE(record.engine.frameCopy.get(), nullptr);
+    EXPECT_EQ(std::memcmp(record.engine.frameCopy.get(), captured.pixels.data(), captured.pixels.size()), 0);
 }
 
 TEST_F(DarkCycleScenario, FailedCaptureKeepsTheLastImage) {

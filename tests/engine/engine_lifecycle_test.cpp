@@ -19,12 +19,12 @@ TEST_F(LifecycleTest, AttachOnAnAttachedEngineChangesNothing) {
     TrackedWindow& record = recordAt(trackDark(createTarget(RECT{200, 200, 600, 500})));
     EffectEngine& engine = record.engine;
     const HWND overlay = engine.overlay.layerWindow;
-    const std::uint8_t* copy = engine.frameCopy;
+    const std::uint8_t* copy = engine.frameCopy.get();
     const sim::Counts before = desk->counts();
     EXPECT_EQ(engine.attachEngine(true), 0);
     EXPECT_EQ(engine.attachEngine(false), 0);
     EXPECT_EQ(engine.overlay.layerWindow, overlay);
-    EXPECT_EQ(engine.frameCopy, copy);
+    EXPECT_EQ(engine.frameCopy.get(), copy);
     EXPECT_EQ(desk->counts().helperWindows, before.helperWindows);
     EXPECT_EQ(desk->counts().heapBlocks, before.heapBlocks);
 }
@@ -64,12 +64,12 @@ TEST_F(LifecycleTest, StartGlassCreatesTheBackdropAndEntersIdle) {
     EXPECT_EQ(engine.backdropBuffer.width, 400);
     EXPECT_EQ(engine.backdropBuffer.height, 300);
     EXPECT_EQ(engine.backdropBuffer.byteSize, 400 * 300 * 4);
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
-    EXPECT_NE(engine.analyzer.backgroundColourTable, nullptr);
-    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_NE(engine.analyzer.backgroundColourTable.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask.get());
     EXPECT_TRUE(sameRect(engine.savedMonitorRect, record.monitorRect));
     // The backdrop copy holds the capture as taken, the image is toned.
-    EXPECT_EQ(std::memcmp(engine.backdropCopy,
+    EXPECT_EQ(std::memcmp(engine.backdropCopy.get(),
                           desk->compose(record.captureRect, {engine.targetWindow, engine.overlay.layerWindow})
                               .pixels.data(),
                           400 * 300 * 4),
@@ -94,9 +94,9 @@ TEST_F(LifecycleTest, StartGlassTwiceKeepsOneSetOfResources) {
     EXPECT_FALSE(engine.glassEnabled);
     const sim::Counts stopped = desk->counts();
     EXPECT_LT(stopped.helperWindows, once.helperWindows);
-    EXPECT_EQ(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_EQ(engine.analyzer.backgroundColourTable.get(), nullptr);
     EXPECT_EQ(engine.analyzer.recolourMask, nullptr);
-    EXPECT_NE(engine.analyzer.regionMask, nullptr) << "the region mask stays with the frame";
+    EXPECT_NE(engine.analyzer.regionMask.get(), nullptr) << "the region mask stays with the frame";
 }
 
 TEST_F(LifecycleTest, StartGlassShowsAnOverlayHiddenForDarkContent) {
@@ -132,7 +132,7 @@ TEST_F(LifecycleTest, StartGlassExcludesTheCurrentTargetAfterExclusionsStoredWit
     EXPECT_EQ(engine.backdropCapture.exclusions, expected);
     EXPECT_EQ(engine.monitorCapture.exclusions, expected);
     // The backdrop is what lies behind the new target, without the target.
-    EXPECT_EQ(std::memcmp(engine.backdropCopy,
+    EXPECT_EQ(std::memcmp(engine.backdropCopy.get(),
                           desk->compose(recordAt(index).captureRect, expected).pixels.data(), 400 * 300 * 4),
               0);
 }
@@ -142,8 +142,8 @@ TEST_F(LifecycleTest, StopGlassWithoutGlassReleasesNothing) {
     EffectEngine& engine = record.engine;
     ASSERT_EQ(engine.analyzer.allocateGlassBuffers(), 0);
     engine.stopGlass(true);
-    EXPECT_NE(engine.analyzer.backgroundColourTable, nullptr);
-    EXPECT_NE(engine.analyzer.visitedMask, nullptr);
+    EXPECT_NE(engine.analyzer.backgroundColourTable.get(), nullptr);
+    EXPECT_NE(engine.analyzer.visitedMask.get(), nullptr);
     engine.analyzer.releaseGlassBuffers();
 }
 
@@ -171,9 +171,9 @@ TEST_P(StartGlassFailureTest, ReleasesWhatItCreated) {
     EXPECT_FALSE(engine.glassEnabled);
     EXPECT_EQ(engine.backdropCapture.hostWindow, nullptr);
     EXPECT_EQ(engine.monitorCapture.hostWindow, nullptr);
-    EXPECT_EQ(engine.analyzer.backdropImage, nullptr);
-    EXPECT_EQ(engine.backdropCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_EQ(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_EQ(engine.backdropCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.backgroundColourTable.get(), nullptr);
     const sim::Counts after = desk->counts();
     EXPECT_EQ(after.helperWindows, before.helperWindows);
     EXPECT_EQ(after.heapBlocks, before.heapBlocks);
@@ -269,9 +269,9 @@ TEST_F(LifecycleTest, ResizeUnderGlassResizesTheBackdropToo) {
     EXPECT_EQ(engine.backdropBuffer.width, 431);
     EXPECT_EQ(engine.backdropBuffer.height, 287);
     EXPECT_EQ(engine.backdropBuffer.byteSize, 431 * 287 * 4);
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
-    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask);
-    EXPECT_NE(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.recolourMask, engine.analyzer.regionMask.get());
+    EXPECT_NE(engine.analyzer.backgroundColourTable.get(), nullptr);
     EXPECT_EQ(engine.backdropBuffer.frame, engine.backdropCapture.frameBits);
 }
 
@@ -282,7 +282,7 @@ TEST_F(LifecycleTest, ComposeBackdropWithANegativeRadiusDoesNotBlur) {
     engine.blurRadius = -5;
     engine.backdropBuffer.backdropBrightness = 1.0f;
     engine.composeBackdrop();
-    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage, engine.backdropBuffer.frame,
+    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage.get(), engine.backdropBuffer.frame,
                           static_cast<std::size_t>(engine.backdropBuffer.byteSize)),
               0);
 }
@@ -304,8 +304,8 @@ TEST_F(LifecycleTest, RefreshGlassRecomposesWithNewSettings) {
     engine.refreshGlass();
     EXPECT_TRUE(engine.backdropRecomposed);
     // Unblurred and halved: each colour byte is half of the captured one.
-    const std::uint8_t* captured = engine.backdropCopy;
-    const std::uint8_t* image = engine.analyzer.backdropImage;
+    const std::uint8_t* captured = engine.backdropCopy.get();
+    const std::uint8_t* image = engine.analyzer.backdropImage.get();
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(image[i], static_cast<std::uint8_t>(static_cast<float>(captured[i]) * 0.5f))
             << "byte " << i;
@@ -320,7 +320,7 @@ TEST_F(LifecycleTest, FrameCopyAllocationFailureFailsAttach) {
     const int index = addTracked(target);
     EXPECT_EQ(attach(recordAt(index)), -1);
     EXPECT_FALSE(recordAt(index).engine.engineAttached);
-    EXPECT_EQ(recordAt(index).engine.frameCopy, nullptr);
+    EXPECT_EQ(recordAt(index).engine.frameCopy.get(), nullptr);
     expectNothingHeld("after a failed frame copy");
 }
 
@@ -334,8 +334,8 @@ TEST_F(LifecycleTest, BackdropCopyAllocationFailureFailsStartGlass) {
     EXPECT_EQ(engine.startGlass(), -3);
     desk->clearFaults();
     EXPECT_FALSE(engine.glassEnabled);
-    EXPECT_EQ(engine.backdropCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.backdropImage, nullptr);
+    EXPECT_EQ(engine.backdropCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.backdropImage.get(), nullptr);
     EXPECT_EQ(desk->counts().heapBlocks, before.heapBlocks);
     EXPECT_EQ(desk->counts().helperWindows, before.helperWindows);
 }

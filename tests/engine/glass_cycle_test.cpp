@@ -147,7 +147,8 @@ TEST_F(GlassCycleScenario, PlainLightWindowShowsTheBlurredTonedBackdrop) {
     EXPECT_EQ(
         compareColours(shown.pixels.data(), expected.data(), shown.width, shown.height - 2, {aroundText}),
         "");
-    EXPECT_EQ(compareColours(engine.analyzer.backdropImage, expected.data(), shown.width, shown.height), "");
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), shown.width, shown.height),
+              "");
     // The text stays visible: it is not simply the backdrop.
     const sim::Colour inText = shown.pixel(200, 82);
     const std::size_t at = (82u * 600u + 200u) * 4u;
@@ -197,14 +198,16 @@ TEST_F(GlassCycleScenario, LiveBackdropIsRecomposedEveryCycle) {
     tick(record);
     engine.backdropIdle = false;
     engine.lastBackdropChange = nowMs();
-    const std::vector<std::uint8_t> composed(engine.analyzer.backdropImage,
-                                             engine.analyzer.backdropImage + engine.backdropBuffer.byteSize);
+    const std::vector<std::uint8_t> composed(
+        engine.analyzer.backdropImage.get(),
+        engine.analyzer.backdropImage.get() + engine.backdropBuffer.byteSize);
 
-    std::memset(engine.analyzer.backdropImage, 0, static_cast<std::size_t>(engine.backdropBuffer.byteSize));
+    std::memset(engine.analyzer.backdropImage.get(), 0,
+                static_cast<std::size_t>(engine.backdropBuffer.byteSize));
     desk->runFor(20);
     tick(record);
     EXPECT_FALSE(engine.backdropIdle);
-    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage, composed.data(), composed.size()), 0)
+    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage.get(), composed.data(), composed.size()), 0)
         << "composed again although the backdrop did not change";
 }
 
@@ -218,8 +221,8 @@ TEST_F(GlassCycleScenario, ChangeThresholdAtRadius50) {
     TrackedWindow& record = trackGlass(target, 50);
     EffectEngine& engine = record.engine;
     tick(record);
-    const std::vector<std::uint8_t> copy(engine.backdropCopy,
-                                         engine.backdropCopy + engine.backdropBuffer.byteSize);
+    const std::vector<std::uint8_t> copy(engine.backdropCopy.get(),
+                                         engine.backdropCopy.get() + engine.backdropBuffer.byteSize);
 
     sim::Image changed = wall;
     changed.fillRect(RECT{400, 350, 500, 369}, sim::bgra(51, 90, 120));  // 100 x 19
@@ -227,7 +230,7 @@ TEST_F(GlassCycleScenario, ChangeThresholdAtRadius50) {
     runUntilProcessTime(engine.lastBackdropPoll + 1000);
     tick(record);
     EXPECT_TRUE(engine.backdropIdle) << "1.9 % counts as unchanged";
-    EXPECT_EQ(std::memcmp(engine.backdropCopy, copy.data(), copy.size()), 0);
+    EXPECT_EQ(std::memcmp(engine.backdropCopy.get(), copy.data(), copy.size()), 0);
 
     changed.fillRect(RECT{400, 369, 500, 370}, sim::bgra(51, 90, 120));  // one more row: 100 x 20
     desk->setWallpaper(sim::Content::image(changed));
@@ -235,7 +238,7 @@ TEST_F(GlassCycleScenario, ChangeThresholdAtRadius50) {
     tick(record);
     EXPECT_FALSE(engine.backdropIdle) << "2 % counts as changed";
     const sim::Image now = behind(record);
-    EXPECT_EQ(std::memcmp(engine.backdropCopy, now.pixels.data(), now.pixels.size()), 0);
+    EXPECT_EQ(std::memcmp(engine.backdropCopy.get(), now.pixels.data(), now.pixels.size()), 0);
 }
 
 TEST_F(GlassCycleScenario, ChangedAlphaAloneIsNoChange) {
@@ -266,7 +269,7 @@ class LiftScenario : public GlassCycleScenario {
         record.engine.setContentOpacity(contentOpacity);
         EXPECT_EQ(record.engine.startGlass(), 0);
         tick(record);
-        const std::uint8_t* image = record.engine.analyzer.backdropImage;
+        const std::uint8_t* image = record.engine.analyzer.backdropImage.get();
         const std::size_t at = (150u * 400u + 200u) * 4u;
         centreOfImage = sim::bgra(image[at + 2], image[at + 1], image[at]);
         return overlayShot(record).pixel(200, 150) & 0xFFFFFFu;
@@ -313,7 +316,7 @@ class FollowingScenario : public GlassCycleScenario {
         for (int y = 0; y < rows; ++y) {
             for (int x = 0; x < columns; ++x) {
                 const std::uint8_t* got =
-                    engine.analyzer.backdropImage + (static_cast<std::size_t>(y) * imageWidth + x) * 4;
+                    engine.analyzer.backdropImage.get() + (static_cast<std::size_t>(y) * imageWidth + x) * 4;
                 const std::uint8_t* want =
                     monitorFrame.data() +
                     (static_cast<std::size_t>(fromY + y) * monitorWidth + fromX + x) * 4;
@@ -342,7 +345,7 @@ TEST_F(FollowingScenario, MovingTargetIsServedFromTheBlurredMonitor) {
     EXPECT_EQ(blits(), 1);
     // The overlay shows the cut-out backdrop where the plain window was.
     const sim::Image shown = overlayShot(record);
-    EXPECT_EQ(compareColours(shown.pixels.data(), engine.analyzer.backdropImage, 400, 298), "");
+    EXPECT_EQ(compareColours(shown.pixels.data(), engine.analyzer.backdropImage.get(), 400, 298), "");
     EXPECT_EQ(desk->callLog().named("MagSetWindowSource").size(), 2u)
         << "one monitor capture and one main capture; no backdrop capture while following";
 
@@ -372,7 +375,7 @@ TEST_F(FollowingScenario, MovingTargetIsServedFromTheBlurredMonitor) {
     runUntilProcessTime(engine.lastBackdropPoll + 1000);
     tick(record);
     const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 12, false);
-    EXPECT_EQ(compareColours(engine.analyzer.backdropImage, expected.data(), 400, 300), "");
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 400, 300), "");
 }
 
 TEST_F(FollowingScenario, TargetPartlyOffTheTopLeftIsCutFromTheMonitorEdge) {
@@ -426,8 +429,8 @@ TEST_F(UnequalMonitorsScenario, CrossingToAMonitorOfAnotherSizeCutsNothingFromTh
     const std::vector<std::uint8_t> monitor = blurredMonitor(record, primary, 12);
     ASSERT_EQ(compareCut(engine, monitor, 1920, 1510, 100, 300, 300), "");
     const std::size_t bytes = static_cast<std::size_t>(engine.backdropBuffer.byteSize);
-    const std::vector<std::uint8_t> before(engine.analyzer.backdropImage,
-                                           engine.analyzer.backdropImage + bytes);
+    const std::vector<std::uint8_t> before(engine.analyzer.backdropImage.get(),
+                                           engine.analyzer.backdropImage.get() + bytes);
 
     // Onto the larger second monitor while following: the monitor frame is
     // still the first monitor's, which holds nothing of the target's place.
@@ -438,7 +441,7 @@ TEST_F(UnequalMonitorsScenario, CrossingToAMonitorOfAnotherSizeCutsNothingFromTh
     EXPECT_TRUE(sameRect(engine.savedMonitorRect, RECT{1920, 0, 4480, 1440}))
         << "it follows the monitor's size";
     EXPECT_TRUE(sameRect(engine.monitorFrameRect, primary)) << "the frame was taken from the first monitor";
-    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage, before.data(), bytes), 0)
+    EXPECT_EQ(std::memcmp(engine.analyzer.backdropImage.get(), before.data(), bytes), 0)
         << "pixels of the first monitor were cut as if they lay under the target";
 }
 
@@ -482,7 +485,7 @@ TEST_F(GlassCycleScenario, IdlePollComposesABackdropOfANewSize) {
     tick(record);
     ASSERT_EQ(engine.backdropBuffer.width, 520);
     const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 10, false);
-    EXPECT_EQ(compareColours(engine.analyzer.backdropImage, expected.data(), 520, 400), "");
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 520, 400), "");
     EXPECT_EQ(blits(), 1);
     const sim::Image shown = overlayShot(record);
     ASSERT_EQ(shown.width, 520);

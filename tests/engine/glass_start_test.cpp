@@ -34,7 +34,7 @@ class GlassStart : public CycleScenario {
     // Pixels of `area` that the overlay shows differently from backdropImage.
     int shownApartFromBackdrop(const TrackedWindow& record, const RECT& area) const {
         const sim::Image shown = overlayShot(record);
-        const std::uint8_t* image = record.engine.analyzer.backdropImage;
+        const std::uint8_t* image = record.engine.analyzer.backdropImage.get();
         int differing = 0;
         for (int y = area.top; y < area.bottom; ++y) {
             for (int x = area.left; x < area.right; ++x) {

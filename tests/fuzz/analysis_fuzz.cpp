@@ -30,9 +30,10 @@ class Input {
     std::size_t at_ = 0;
 };
 
-std::uint8_t* sharedTable(int which) {
-    static std::uint8_t* tables[2] = {kestra::heapAllocate(kestra::kColourTableBytes, true),
-                                      kestra::heapAllocate(kestra::kColourTableBytes, true)};
+// Lent to each run's analyzer and taken back at its end.
+kestra::HeapBuffer& sharedTable(int which) {
+    static kestra::HeapBuffer tables[2] = {kestra::heapAllocate(kestra::kColourTableBytes, true),
+                                           kestra::heapAllocate(kestra::kColourTableBytes, true)};
     return tables[which];
 }
 
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
 
     std::unique_ptr<std::uint8_t[]> frame(new std::uint8_t[pixels * 4]);
-    std::unique_ptr<std::uint8_t[]> backdrop(new std::uint8_t[pixels * 4]);
+    HeapBuffer backdrop = heapAllocate(pixels * 4, false);
     // A palette of eight colours, then one byte per pixel: mostly palette
     // entries (long equal runs, learnable colours), the rest raw.
     std::uint8_t palette[8][3];
@@ -74,17 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         backdrop[i * 4 + 3] = 0;
     }
 
-    std::uint8_t* seen = sharedTable(0);
-    std::uint8_t* background = sharedTable(1);
-    std::memset(seen, 0, kColourTableBytes);
-    std::memset(background, 0, kColourTableBytes);
+    HeapBuffer& seen = sharedTable(0);
+    HeapBuffer& background = sharedTable(1);
+    std::memset(seen.get(), 0, kColourTableBytes);
+    std::memset(background.get(), 0, kColourTableBytes);
 
     FrameAnalyzer a;
     a.width = width;
     a.height = height;
     a.frame = frame.get();
     a.threadCount = 1 + (flags & 3) % 3;
-    a.seenColourTable = seen;
+    a.seenColourTable = std::move(seen);
     if ((flags & 4) != 0) {
         a.limitTop = in.byte() - 8;
         a.limitBottom = in.byte() - 8;
@@ -93,10 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     a.configureGeometryFor(extent);
     a.visitedMask = a.pixelCount > 0 ? heapAllocate(static_cast<std::size_t>(a.pixelCount), false) : nullptr;
-    a.recolourMask = a.visitedMask != nullptr ? a.regionMask : nullptr;
-    a.backgroundColourTable = background;
+    a.recolourMask = a.visitedMask.get() != nullptr ? a.regionMask.get() : nullptr;
+    a.backgroundColourTable = std::move(background);
     a.verticalTolerance = static_cast<std::int32_t>(static_cast<double>(height) * 0.037037037037037035);
-    a.backdropImage = (flags & 8) != 0 ? backdrop.get() : nullptr;
+    if ((flags & 8) != 0) {
+        a.backdropImage = std::move(backdrop);
+    }
     a.photoOpacity = in.opacity();
     a.photoOpacityComplement = 1.0f - a.photoOpacity;
     a.foregroundOpacity = in.opacity();
@@ -122,8 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();  // the fourth byte is never touched
         }
     }
-    a.seenColourTable = nullptr;
-    a.backgroundColourTable = nullptr;
+    seen = std::move(a.seenColourTable);
+    background = std::move(a.backgroundColourTable);
     a.recolourMask = nullptr;
     a.releaseAnalyzer();
     return 0;

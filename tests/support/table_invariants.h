@@ -44,7 +44,7 @@ inline void expectTableInvariants() {
         }
         if (engine.engineAttached) {
             ASSERT_NE(engine.mainCapture.hostWindow, nullptr) << "record " << i;
-            ASSERT_NE(engine.analyzer.seenColourTable, nullptr) << "record " << i;
+            ASSERT_NE(engine.analyzer.seenColourTable.get(), nullptr) << "record " << i;
             for (HWND other : overlayExclusions) {
                 const auto& own = engine.mainCapture.exclusions;
                 ASSERT_NE(std::find(own.begin(), own.end(), other), own.end())
@@ -52,7 +52,7 @@ inline void expectTableInvariants() {
             }
         } else {
             ASSERT_EQ(engine.mainCapture.hostWindow, nullptr) << "record " << i;
-            ASSERT_EQ(engine.frameCopy, nullptr) << "record " << i;
+            ASSERT_EQ(engine.frameCopy.get(), nullptr) << "record " << i;
             ASSERT_EQ(engine.backdropCapture.hostWindow, nullptr) << "record " << i;
             if (engine.overlay.layerWindow != nullptr) {
                 ASSERT_FALSE(IsWindowVisible(engine.overlay.layerWindow))

@@ -207,6 +207,37 @@ TEST_F(OverlayTest, FailedSelectionReportsMinusOne) {
     EXPECT_EQ(counts.windowDCs, 0);
 }
 
+TEST_F(OverlayTest, FailedWindowDCLeavesNoSurfaceAndLeaksNothing) {
+    const sim::Counts before = desk.counts();
+    ASSERT_EQ(layer.createLayer(), 0);
+    sizeFrame(100, 50);
+    ASSERT_EQ(layer.allocateSurface(), 0);
+    // The window DC cannot be had (as when the overlay went away under the
+    // engine): the failure is reported and no memory DC or section is kept.
+    sizeFrame(120, 60);
+    desk.failNext("GetDC");
+    EXPECT_EQ(layer.allocateSurface(), -1);
+    EXPECT_EQ(layer.windowDC, nullptr);
+    EXPECT_EQ(layer.memoryDC, nullptr);
+    EXPECT_EQ(layer.bitmap, nullptr);
+    EXPECT_EQ(layer.surfaceBits, nullptr);
+    EXPECT_EQ(desk.counts().memoryDCs, 0);
+    EXPECT_EQ(desk.counts().dibSections, 0);
+
+    // The next frame-size change makes a surface again; destroying the layer
+    // then gives every GDI object back.
+    ASSERT_EQ(layer.allocateSurface(), 0);
+    EXPECT_NE(layer.surfaceBits, nullptr);
+    desk.failNext("GetDC");
+    EXPECT_EQ(layer.allocateSurface(), -1);
+    layer.destroyLayer();
+    const sim::Counts after = desk.counts();
+    EXPECT_EQ(after.windowDCs, 0);
+    EXPECT_EQ(after.memoryDCs, 0);
+    EXPECT_EQ(after.dibSections, 0);
+    EXPECT_EQ(after.gdiObjects, before.gdiObjects);
+}
+
 // ---- release ----
 
 TEST_F(OverlayTest, DestroyAfterHideReleasesEverything) {
@@ -245,6 +276,28 @@ TEST_F(OverlayTest, SecondDestroyReleasesNothingTwice) {
     EXPECT_EQ(after.gdiObjects, between.gdiObjects);
     EXPECT_EQ(after.windows, between.windows);
     EXPECT_TRUE(IsWindow(bystander));
+}
+
+TEST_F(OverlayTest, ALayerGoingOutOfScopeReleasesWhatItHolds) {
+    const sim::Counts before = desk.counts();
+    HWND window = nullptr;
+    {
+        OverlayLayer scoped;
+        scoped.ownerWindow = target;
+        scoped.layerRect = &captureRect;
+        ASSERT_EQ(scoped.createLayer(), 0);
+        scoped.width = 40;
+        scoped.height = 20;
+        ASSERT_EQ(scoped.allocateSurface(), 0);
+        window = scoped.layerWindow;
+    }
+    EXPECT_FALSE(IsWindow(window));
+    const sim::Counts after = desk.counts();
+    EXPECT_EQ(after.windowDCs, 0);
+    EXPECT_EQ(after.memoryDCs, 0);
+    EXPECT_EQ(after.dibSections, 0);
+    EXPECT_EQ(after.gdiObjects, before.gdiObjects);
+    EXPECT_EQ(after.helperWindows, 0);
 }
 
 TEST_F(OverlayTest, LayerCanBeCreatedAgainAfterDestroy) {

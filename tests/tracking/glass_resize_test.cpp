@@ -59,7 +59,7 @@ class GlassResize : public TrackingScenario {
         const sim::Image shown = desk->screenshot().crop(record.captureRect);
         BarCount count;
         const int barRight = shown.width / 2;
-        if (engine.analyzer.backdropImage == nullptr || engine.backdropBuffer.width != shown.width) {
+        if (engine.analyzer.backdropImage.get() == nullptr || engine.backdropBuffer.width != shown.width) {
             return count;
         }
         for (int y = kFirstBarTop; y < kFirstBarBottom; ++y) {
@@ -68,7 +68,8 @@ class GlassResize : public TrackingScenario {
                 const std::size_t at = (static_cast<std::size_t>(y) * static_cast<std::size_t>(shown.width) +
                                         static_cast<std::size_t>(x)) *
                                        4u;
-                count.differing += std::memcmp(&pixel, engine.analyzer.backdropImage + at, 3) != 0 ? 1 : 0;
+                count.differing +=
+                    std::memcmp(&pixel, engine.analyzer.backdropImage.get() + at, 3) != 0 ? 1 : 0;
                 ++count.looked;
             }
         }

@@ -34,7 +34,7 @@ std::vector<RECT> overlayMoves(sim::Desktop& desk, HWND overlay) {
 const std::uint8_t* backdropCentre(const EffectEngine& engine) {
     const int w = engine.backdropBuffer.width;
     const int h = engine.backdropBuffer.height;
-    return engine.analyzer.backdropImage + (static_cast<std::size_t>(h / 2) * w + w / 2) * 4;
+    return engine.analyzer.backdropImage.get() + (static_cast<std::size_t>(h / 2) * w + w / 2) * 4;
 }
 
 class PlacementTest : public TrackingScenario {
@@ -220,7 +220,7 @@ TEST_F(TwoMonitorTest, FollowingBackdropOnTheSecondMonitorShowsWhatLiesBehind) {
     EXPECT_TRUE(sameRect(engine.savedMonitorRect, RECT{1920, 0, 3840, 1080}))
         << describe(engine.savedMonitorRect);
     tick(record);
-    ASSERT_NE(engine.analyzer.backdropImage, nullptr);
+    ASSERT_NE(engine.analyzer.backdropImage.get(), nullptr);
     // The middle of the backdrop image: blue wallpaper, toned by 0.75.
     const std::uint8_t* centre = backdropCentre(engine);
     EXPECT_NEAR(centre[0], 150, 3) << "blue";

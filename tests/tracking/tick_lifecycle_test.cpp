@@ -97,9 +97,9 @@ TEST_F(TickTest, MinimiseSuspendsAndRestoreResumesTheDarkEffect) {
     EXPECT_TRUE(showsWere(overlay, {SW_HIDE}));
     EXPECT_EQ(engine.mainCapture.hostWindow, nullptr);
     EXPECT_EQ(engine.mainCapture.exclusions, (std::vector<HWND>{overlay}));
-    EXPECT_EQ(engine.frameCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.seenColourTable, nullptr);
-    EXPECT_EQ(engine.analyzer.regionMask, nullptr);
+    EXPECT_EQ(engine.frameCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.seenColourTable.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.regionMask.get(), nullptr);
     EXPECT_LT(desk->counts().heapBlocks, attachedCounts.heapBlocks);
     EXPECT_LT(desk->counts().helperWindows, attachedCounts.helperWindows);
     // Every hidden tick slept one millisecond.
@@ -138,9 +138,9 @@ TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
     EXPECT_TRUE(engine.glassEnabled) << "the setting survives the suspend";
     EXPECT_EQ(engine.backdropCapture.hostWindow, nullptr);
     EXPECT_EQ(engine.monitorCapture.hostWindow, nullptr);
-    EXPECT_EQ(engine.analyzer.backdropImage, nullptr);
-    EXPECT_EQ(engine.backdropCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.backgroundColourTable, nullptr);
+    EXPECT_EQ(engine.analyzer.backdropImage.get(), nullptr);
+    EXPECT_EQ(engine.backdropCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.backgroundColourTable.get(), nullptr);
     EXPECT_FALSE(engine.monitorBackdropActive);
 
     desk->window(target).showNoActivate();
@@ -149,7 +149,7 @@ TEST_F(TickTest, HiddenTargetResumesGlassWithTheOverlayShown) {
     EXPECT_TRUE(engine.glassEnabled);
     EXPECT_NE(engine.backdropCapture.hostWindow, nullptr);
     EXPECT_NE(engine.monitorCapture.hostWindow, nullptr);
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
 }
 
@@ -304,7 +304,7 @@ TEST_F(TickTest, ReattachAfterAFailedResumeRestartsGlassAtTheFirstTick) {
     EXPECT_TRUE(record.live);
     EXPECT_TRUE(engine.glassEnabled);
     EXPECT_NE(engine.backdropCapture.hostWindow, nullptr) << "glass restarted";
-    EXPECT_NE(engine.analyzer.backdropImage, nullptr);
+    EXPECT_NE(engine.analyzer.backdropImage.get(), nullptr);
     EXPECT_GE(callsNamed("BitBlt"), 1) << "the new overlay shows a frame";
     EXPECT_TRUE(IsWindowVisible(engine.overlay.layerWindow));
     untrack(index);
@@ -339,14 +339,14 @@ TEST_F(TickTest, EmptyFrameNeedsNoBuffersAndIsNoFailure) {
     EffectEngine& engine = record.engine;
     const int blocks = desk->counts().heapBlocks;
     EXPECT_EQ(engine.configureFrame(0, 0, nullptr), 0);
-    EXPECT_EQ(engine.frameCopy, nullptr);
-    EXPECT_EQ(engine.analyzer.regionMask, nullptr);
+    EXPECT_EQ(engine.frameCopy.get(), nullptr);
+    EXPECT_EQ(engine.analyzer.regionMask.get(), nullptr);
     EXPECT_LT(desk->counts().heapBlocks, blocks);
     // The next cycle sees the capture's buffer differ and sizes everything.
     tickTimes(record, 2);
     EXPECT_EQ(engine.analyzer.width, 320);
-    EXPECT_NE(engine.frameCopy, nullptr);
-    EXPECT_NE(engine.analyzer.regionMask, nullptr);
+    EXPECT_NE(engine.frameCopy.get(), nullptr);
+    EXPECT_NE(engine.analyzer.regionMask.get(), nullptr);
 }
 
 // The scheduler's drop of a target that no longer exists.

@@ -117,8 +117,8 @@ TEST_F(TableTest, AttachCreatesOverlayAndCaptureAndListsTheOverlay) {
     EXPECT_TRUE(sameRect(desk->window(engine.overlay.layerWindow).rect(), record.captureRect));
     EXPECT_EQ(engine.analyzer.width, 500);
     EXPECT_EQ(engine.analyzer.height, 350);
-    EXPECT_NE(engine.frameCopy, nullptr);
-    EXPECT_NE(engine.analyzer.seenColourTable, nullptr);
+    EXPECT_NE(engine.frameCopy.get(), nullptr);
+    EXPECT_NE(engine.analyzer.seenColourTable.get(), nullptr);
     EXPECT_EQ(engine.lastColourLearning, -2500);
 }
 
@@ -185,7 +185,7 @@ TEST_F(TableTest, FailedColourTableAllocationFailsAttachWithoutLeaks) {
     desk->addFault(fault);
     const int index = addWithFailingAttach(target);
     EXPECT_FALSE(recordAt(index).engine.engineAttached);
-    EXPECT_EQ(recordAt(index).engine.analyzer.seenColourTable, nullptr);
+    EXPECT_EQ(recordAt(index).engine.analyzer.seenColourTable.get(), nullptr);
     EXPECT_TRUE(overlayExclusions.empty());
     expectNothingHeld("after a failed colour table");
     EXPECT_EQ(attach(recordAt(index)), 0);
