@@ -27,14 +27,12 @@ namespace {
 
 RecolourKernel selectedKernel = RecolourKernel::automatic;
 
+#if defined(KESTRA_RECOLOUR_SSE2)
 // Whether the walk takes its vector steps.
 bool vectorWalk() {
-#if defined(KESTRA_RECOLOUR_SSE2)
     return selectedKernel != RecolourKernel::scalar;
-#else
-    return false;
-#endif
 }
+#endif
 
 // How far a horizontal run may look past its last exact match.
 constexpr std::int32_t kRunMissLimit = 250;
@@ -201,12 +199,14 @@ inline __m128i keyVector(std::uint32_t key) {
 }
 #endif
 
+#if defined(KESTRA_RECOLOUR_SSE2)
 // Whether the four mask bytes at mask are all clear.
 inline bool fourClear(const std::uint8_t* mask) {
     std::uint32_t m;
     std::memcpy(&m, mask, sizeof m);
     return m == 0;
 }
+#endif
 
 // Whether the eight mask bytes are clear and the eight pixels are exactly
 // the colour key.
