@@ -125,7 +125,7 @@ AttachResult EffectEngine::attachEngine(bool createOverlay) {
                            static_cast<int>(mainCapture.exclusions.size()), mainCapture.exclusions.data());
 
     analyzer.seenColourTable.reset();
-    analyzer.seenColourTable = heapAllocate(kColourTableSize, true);
+    analyzer.seenColourTable = heapAllocate(kColourTableBytes, true);
     if (analyzer.seenColourTable == nullptr) {
         abandonAttach(*this, createOverlay);
         return AttachResult::failed;
@@ -164,7 +164,12 @@ int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::u
     // cycles skip it until the capture delivers pixels.
     const bool empty = analyzer.byteSize <= 0;
     if (!empty) {
-        frameCopy = heapAllocate(static_cast<std::size_t>(analyzer.byteSize), false);
+        // While attaching, zeroed: a large heap block is fresh pages, zero
+        // without being written, so asking for zeros costs no pass over it.
+        // What the copy holds before the first comparison does not matter
+        // then: attach makes the colour learning due, so that comparison
+        // counts as a change whatever it finds.
+        frameCopy = heapAllocate(static_cast<std::size_t>(analyzer.byteSize), !engineAttached);
     }
     trimWorkingSet();
     if (!empty && (frameCopy == nullptr || geometry != 0)) {
