@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -141,6 +142,37 @@ void sizesAndThreads(benchmark::internal::Benchmark* b) {
         }
     }
     withMinimum(b->UseRealTime()->Unit(benchmark::kMicrosecond));
+}
+
+void sizesAndThreadsManual(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"w", "h", "threads"});
+    for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{3840, 2160}}) {
+        for (int threads : {1, 2}) {
+            b->Args({w, h, threads});
+        }
+    }
+    withMinimum(b->UseManualTime()->Unit(benchmark::kMicrosecond));
+}
+
+void sizesOnlyManual(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"w", "h", "threads"});
+    b->Args({1920, 1080, 1})->Args({3840, 2160, 1});
+    withMinimum(b->UseManualTime()->Unit(benchmark::kMicrosecond));
+}
+
+FrameMemcpy::FrameMemcpy(const std::uint8_t* source, std::size_t bytes)
+    : own_(source == nullptr ? bytes : 0, 0x5A),
+      source_(source != nullptr ? source : own_.data()),
+      target_(bytes, 0) {}
+
+double FrameMemcpy::run() {
+    if (target_.empty()) {
+        return 0.0;
+    }
+    return secondsOf([this] {
+        std::memcpy(target_.data(), source_, target_.size());
+        benchmark::DoNotOptimize(target_.data());
+    });
 }
 
 void sizesOnly(benchmark::internal::Benchmark* b) {

@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +26,10 @@ const BenchFrames& benchFrames(std::int32_t width, std::int32_t height);
 
 // Registers the standard sizes (1920 x 1080, 3840 x 2160) with 1 and 2
 // threads as arguments {width, height, threads}.
+// The ...Manual forms are the same cases on manual time, for the benchmarks
+// that time their calls beside a memcpy (timeAgainstMemcpy, timeBestCall).
+void sizesAndThreadsManual(benchmark::internal::Benchmark* b);
+void sizesOnlyManual(benchmark::internal::Benchmark* b);
 void sizesAndThreads(benchmark::internal::Benchmark* b);
 // The same sizes with threads 1 only (single-threaded operations).
 void sizesOnly(benchmark::internal::Benchmark* b);
@@ -53,22 +58,82 @@ class ThreadScope {
 
 namespace kestra::bench {
 
+// The yardstick of every ratio: a memcpy of the frame the work reads (or, with
+// no source, of a buffer of the frame's size) into a buffer kept for the run.
+class FrameMemcpy {
+  public:
+    FrameMemcpy(const std::uint8_t* source, std::size_t bytes);
+    // Copies once; returns the seconds it took.
+    double run();
+
+  private:
+    std::vector<std::uint8_t> own_;
+    const std::uint8_t* source_;
+    std::vector<std::uint8_t> target_;
+};
+
+template <typename Work>
+double secondsOf(Work&& work) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    benchmark::ClobberMemory();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Each iteration times one call of `work` (the iteration's manual time) and
+// one memcpy of the frame it works on (`bytes` bytes) beside it, so that both meet the same
+// machine; reports memcpy_us and x_memcpy, the ratio of the two totals.
+// `prepare` runs before each call, outside the timed part.
+template <typename Prepare, typename Work>
+void timeAgainstMemcpy(benchmark::State& state, const std::uint8_t* frame, std::size_t bytes,
+                       Prepare&& prepare, Work&& work) {
+    FrameMemcpy yardstick(frame, bytes);
+    double workTotal = 0;
+    double memcpyTotal = 0;
+    for (auto _ : state) {
+        memcpyTotal += yardstick.run();
+        prepare();
+        const double seconds = secondsOf(work);
+        workTotal += seconds;
+        state.SetIterationTime(seconds);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["memcpy_us"] = memcpyTotal / n * 1e6;
+    state.counters["x_memcpy"] = memcpyTotal > 0 ? workTotal / memcpyTotal : 0.0;
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes));
+}
+
+template <typename Work>
+void timeAgainstMemcpy(benchmark::State& state, const std::uint8_t* frame, std::size_t bytes, Work&& work) {
+    timeAgainstMemcpy(
+        state, frame, bytes, [] {}, work);
+}
+
 // For a shared, noisy machine: each benchmark iteration runs `calls` single
 // calls of `work` and reports the fastest as the iteration's (manual) time, so
 // that a call during which the scheduler took a core away does not count.
+// With `bytes`, a memcpy of the frame runs beside every call and x_memcpy is
+// the best call over the best memcpy.
 template <typename Work>
-void timeBestCall(benchmark::State& state, int calls, Work&& work) {
+void timeBestCall(benchmark::State& state, int calls, Work&& work, const std::uint8_t* frame = nullptr,
+                  std::size_t bytes = 0) {
+    FrameMemcpy yardstick(frame, bytes);
+    double bestMemcpy = 1e30;
     for (auto _ : state) {
         double best = 1e30;
         for (int i = 0; i < calls; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            work();
-            benchmark::ClobberMemory();
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (bytes > 0) {
+                const double copy = yardstick.run();
+                bestMemcpy = copy < bestMemcpy ? copy : bestMemcpy;
+            }
+            const double seconds = secondsOf(work);
             best = seconds < best ? seconds : best;
         }
         state.SetIterationTime(best);
+        if (bytes > 0) {
+            state.counters["memcpy_us"] = bestMemcpy * 1e6;
+            state.counters["x_memcpy"] = best / bestMemcpy;
+        }
     }
 }
 

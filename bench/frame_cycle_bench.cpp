@@ -1,4 +1,5 @@
-// Whole frame cycles of a 1920 x 1080 target on the simulated desktop. The
+// Whole frame cycles of a full-screen target (1920 x 1080 and 3840 x 2160, on
+// 1 and 2 threads) on the simulated desktop. The
 // simulated Magnifier composes the desktop on every capture, which is not what
 // the cycle costs, so each iteration splits capture from processing at the
 // moment the captured image arrives: the reported time is the processing,
@@ -8,6 +9,7 @@
 // periodic work (colour learning, darkness test, idle polls) does not fall
 // due inside the timed loop.
 #include <benchmark/benchmark.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,24 +32,25 @@
 namespace kestra::bench {
 namespace {
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
 constexpr sim::Colour kPaper = sim::bgra(246, 246, 244);
 constexpr sim::Colour kInk = sim::bgra(20, 22, 28);
 
 using Clock = std::chrono::steady_clock;
 
-// A document: text lines on a light page and a photo-like picture.
-sim::Image documentImage(int variant) {
-    sim::Image img(kWidth, kHeight, kPaper);
-    for (int y = 60; y < kHeight - 60; y += 28) {
-        for (int x = 80; x < 1100; x += 70) {
+// A document: text lines on a light page and a photo-like picture, laid out
+// for 1920 x 1080 and stretched to the size.
+sim::Image documentImage(int variant, int width, int height) {
+    sim::Image img(width, height, kPaper);
+    const auto across = [width](int x) { return x * width / 1920; };
+    const auto down = [height](int y) { return y * height / 1080; };
+    for (int y = 60; y < height - 60; y += 28) {
+        for (int x = 80; x < across(1100); x += 70) {
             img.fillRect(RECT{x, y, x + 52, y + 12}, kInk);
         }
     }
     std::mt19937 rng(11);
-    for (int y = 200; y < 700; ++y) {
-        for (int x = 1200; x < 1800; ++x) {
+    for (int y = down(200); y < down(700); ++y) {
+        for (int x = across(1200); x < across(1800); ++x) {
             img.setPixel(
                 x, y,
                 sim::bgra(static_cast<std::uint8_t>(rng() % 200), static_cast<std::uint8_t>(rng() % 200),
@@ -55,7 +58,7 @@ sim::Image documentImage(int variant) {
         }
     }
     // The variants differ in one line of text near the bottom, as when typing.
-    img.fillRect(RECT{80, 1000, 80 + 40 * (variant + 1), 1012}, kInk);
+    img.fillRect(RECT{80, height - 80, 80 + 40 * (variant + 1), height - 68}, kInk);
     return img;
 }
 
@@ -76,18 +79,27 @@ struct CycleBench {
     std::unique_ptr<sim::Desktop> desk;
     TrackedWindow* record = nullptr;
     HWND target = nullptr;
-    sim::Content variants[2] = {sim::Content::image(documentImage(0)), sim::Content::image(documentImage(1))};
+    sim::Content variants[2];
     int shown = 0;
+    int savedThreads = omp_get_max_threads();
 
-    explicit CycleBench(bool glass) {
+    // state's arguments: {width, height, threads}.
+    CycleBench(bool glass, const benchmark::State& state) {
+        const auto width = static_cast<int>(state.range(0));
+        const auto height = static_cast<int>(state.range(1));
+        omp_set_num_threads(static_cast<int>(state.range(2)));
+        variants[0] = sim::Content::image(documentImage(0, width, height));
+        variants[1] = sim::Content::image(documentImage(1, width, height));
         sim::DesktopOptions options;
+        options.width = width;
+        options.height = height;
         options.wallpaper = wallpaper();
         desk = std::make_unique<sim::Desktop>(options);
         testing::startTrackingProcess();
         desk->runFor(5);
 
         sim::WindowOptions window;
-        window.rect = RECT{0, 0, kWidth, kHeight};
+        window.rect = RECT{0, 0, width, height};
         window.content = variants[0];
         target = desk->app("document").createWindow(window);
         record = &trackedWindows[static_cast<std::size_t>(addTracked(target))];
@@ -103,6 +115,7 @@ struct CycleBench {
     }
 
     ~CycleBench() {
+        omp_set_num_threads(savedThreads);
         resetTrackingState();
         resetSurfacesState();
         resetAnalysisState();
@@ -233,21 +246,30 @@ void runCycles(benchmark::State& state, CycleBench& bench, bool workBeforeMain, 
 }
 
 void BM_DarkCycleChangedFrame(benchmark::State& state) {
-    CycleBench bench(false);
+    CycleBench bench(false, state);
     runCycles(
         state, bench, false, [&] { bench.changeFrame(); }, [&] { bench.engine().darkCycle(); });
 }
-BENCHMARK(BM_DarkCycleChangedFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+// {width, height, threads}: both sizes on 1 and 2 threads.
+void cycleCases(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"w", "h", "threads"})
+        ->ArgsProduct({{1920}, {1080}, {1, 2}})
+        ->ArgsProduct({{3840}, {2160}, {1, 2}})
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(BM_DarkCycleChangedFrame)->Apply(cycleCases);
 
 void BM_DarkCycleUnchangedFrame(benchmark::State& state) {
-    CycleBench bench(false);
+    CycleBench bench(false, state);
     runCycles(
         state, bench, false, [] {}, [&] { bench.engine().darkCycle(); });
 }
-BENCHMARK(BM_DarkCycleUnchangedFrame)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DarkCycleUnchangedFrame)->Apply(cycleCases);
 
 void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed) {
-    CycleBench bench(true);
+    CycleBench bench(true, state);
     EffectEngine& engine = bench.engine();
     const auto prepare = [&] {
         if (changed) {
@@ -277,18 +299,10 @@ void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed) {
     runCycles(state, bench, mode != Backdrop::Idle, prepare, [&] { engine.glassCycle(); });
     state.counters["following"] = engine.monitorBackdropActive ? 1 : 0;
 }
-BENCHMARK_CAPTURE(BM_GlassCycle, live_unchanged, Backdrop::Live, false)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_GlassCycle, idle_unchanged, Backdrop::Idle, false)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_GlassCycle, idle_changed, Backdrop::Idle, true)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_GlassCycle, following, Backdrop::Following, false)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_GlassCycle, live_unchanged, Backdrop::Live, false)->Apply(cycleCases);
+BENCHMARK_CAPTURE(BM_GlassCycle, idle_unchanged, Backdrop::Idle, false)->Apply(cycleCases);
+BENCHMARK_CAPTURE(BM_GlassCycle, idle_changed, Backdrop::Idle, true)->Apply(cycleCases);
+BENCHMARK_CAPTURE(BM_GlassCycle, following, Backdrop::Following, false)->Apply(cycleCases);
 
 }  // namespace
 }  // namespace kestra::bench

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/frame_analyzer.h"
+#include "analysis/pixel_passes.h"
 #include "backdrop/backdrop_buffer.h"
 #include "backdrop/stack_blur.h"
 #include "bench_frames.h"
@@ -70,15 +71,30 @@ void BM_Pass(benchmark::State& state) {
     const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
     ThreadScope scope(threadsOf(state));
     PassSetup setup(f, threadsOf(state), 0.35f);
-    for (auto _ : state) {
-        (setup.analyzer.*pass)();
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
+    timeAgainstMemcpy(state, setup.frame.data(), f.bytes(), [&] { (setup.analyzer.*pass)(); });
 }
-BENCHMARK(BM_Pass<&FrameAnalyzer::invertPass>)->Name("BM_InvertPass")->Apply(sizesAndThreads);
-BENCHMARK(BM_Pass<&FrameAnalyzer::copyBackdropPass>)->Name("BM_CopyBackdropPass")->Apply(sizesAndThreads);
-BENCHMARK(BM_Pass<&FrameAnalyzer::blendBackdropPass>)->Name("BM_BlendBackdropPass")->Apply(sizesAndThreads);
+BENCHMARK(BM_Pass<&FrameAnalyzer::invertPass>)->Name("BM_InvertPass")->Apply(sizesAndThreadsManual);
+BENCHMARK(BM_Pass<&FrameAnalyzer::copyBackdropPass>)
+    ->Name("BM_CopyBackdropPass")
+    ->Apply(sizesAndThreadsManual);
+BENCHMARK(BM_Pass<&FrameAnalyzer::blendBackdropPass>)
+    ->Name("BM_BlendBackdropPass")
+    ->Apply(sizesAndThreadsManual);
+
+// The passes as the cycles run them: result into the overlay surface, the
+// frame left as captured.
+template <FramePass pass>
+void BM_PassInto(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    ThreadScope scope(threadsOf(state));
+    PassSetup setup(f, threadsOf(state), 0.35f);
+    std::vector<std::uint8_t> surface(f.bytes());
+    timeAgainstMemcpy(state, setup.frame.data(), f.bytes(),
+                      [&] { runPassInto(setup.analyzer, pass, surface.data()); });
+}
+BENCHMARK(BM_PassInto<FramePass::invert>)->Name("BM_InvertInto")->Apply(sizesAndThreadsManual);
+BENCHMARK(BM_PassInto<FramePass::copyBackdrop>)->Name("BM_CopyBackdropInto")->Apply(sizesAndThreadsManual);
+BENCHMARK(BM_PassInto<FramePass::blendBackdrop>)->Name("BM_BlendBackdropInto")->Apply(sizesAndThreadsManual);
 
 void BM_StackBlur(benchmark::State& state) {
     const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
@@ -119,12 +135,18 @@ BENCHMARK(BM_StackBlurKernel)
     ->Unit(benchmark::kMicrosecond)
     ->Apply([](benchmark::internal::Benchmark* b) { withMinimum(b); });
 
-// Best of 40 single calls (see timeBestCall) at 1920 x 1080 on 1 and 2 threads:
-// the figures to compare when other work shares the cores.
+// Best of 40 single calls (see timeBestCall) on both sizes and 1 and 2
+// threads, with the best memcpy of the same frame beside them: the figures
+// to compare when other work shares the cores.
 constexpr int kBestOf = 40;
 
 void bestCallArgs(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"threads"})->Arg(1)->Arg(2)->UseManualTime()->Iterations(1)->Unit(benchmark::kMicrosecond);
+    b->ArgNames({"w", "h", "threads"})
+        ->ArgsProduct({{1920}, {1080}, {1, 2}})
+        ->ArgsProduct({{3840}, {2160}, {1, 2}})
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Unit(benchmark::kMicrosecond);
 }
 
 void BM_BestCall_Memcpy(benchmark::State& state) {
@@ -141,11 +163,12 @@ BENCHMARK(BM_BestCall_Memcpy)
 
 template <void (FrameAnalyzer::*pass)()>
 void BM_BestCall_Pass(benchmark::State& state) {
-    const BenchFrames& f = benchFrames(1920, 1080);
-    const int threads = static_cast<int>(state.range(0));
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    const int threads = threadsOf(state);
     ThreadScope scope(threads);
     PassSetup setup(f, threads, 0.35f);
-    timeBestCall(state, kBestOf, [&] { (setup.analyzer.*pass)(); });
+    timeBestCall(
+        state, kBestOf, [&] { (setup.analyzer.*pass)(); }, setup.frame.data(), f.bytes());
 }
 BENCHMARK(BM_BestCall_Pass<&FrameAnalyzer::invertPass>)->Name("BM_BestCall_InvertPass")->Apply(bestCallArgs);
 BENCHMARK(BM_BestCall_Pass<&FrameAnalyzer::copyBackdropPass>)
@@ -153,6 +176,25 @@ BENCHMARK(BM_BestCall_Pass<&FrameAnalyzer::copyBackdropPass>)
     ->Apply(bestCallArgs);
 BENCHMARK(BM_BestCall_Pass<&FrameAnalyzer::blendBackdropPass>)
     ->Name("BM_BestCall_BlendBackdropPass")
+    ->Apply(bestCallArgs);
+
+template <FramePass pass>
+void BM_BestCall_PassInto(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    const int threads = threadsOf(state);
+    ThreadScope scope(threads);
+    PassSetup setup(f, threads, 0.35f);
+    std::vector<std::uint8_t> surface(f.bytes());
+    timeBestCall(
+        state, kBestOf, [&] { runPassInto(setup.analyzer, pass, surface.data()); }, setup.frame.data(),
+        f.bytes());
+}
+BENCHMARK(BM_BestCall_PassInto<FramePass::invert>)->Name("BM_BestCall_InvertInto")->Apply(bestCallArgs);
+BENCHMARK(BM_BestCall_PassInto<FramePass::copyBackdrop>)
+    ->Name("BM_BestCall_CopyBackdropInto")
+    ->Apply(bestCallArgs);
+BENCHMARK(BM_BestCall_PassInto<FramePass::blendBackdrop>)
+    ->Name("BM_BestCall_BlendBackdropInto")
     ->Apply(bestCallArgs);
 
 void BM_BestCall_StackBlur(benchmark::State& state) {
@@ -186,13 +228,28 @@ void BM_ScaleBrightness(benchmark::State& state) {
     std::vector<std::uint8_t> pixels = f.wallpaper;
     BackdropBuffer buffer = bufferOver(pixels, f);
     buffer.backdropBrightness = 0.75f;
-    for (auto _ : state) {
-        scaleBrightness(buffer);
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes()));
+    // Each call scales a fresh capture, as the glass cycle does.
+    timeAgainstMemcpy(
+        state, pixels.data(), f.bytes(), [&] { std::memcpy(pixels.data(), f.wallpaper.data(), f.bytes()); },
+        [&] { scaleBrightness(buffer); });
 }
-BENCHMARK(BM_ScaleBrightness)->Apply(sizesOnly);
+BENCHMARK(BM_ScaleBrightness)->Apply(sizesOnlyManual);
+
+void BM_BestCall_ScaleBrightness(benchmark::State& state) {
+    const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));
+    std::vector<std::uint8_t> pixels = f.wallpaper;
+    BackdropBuffer buffer = bufferOver(pixels, f);
+    buffer.backdropBrightness = 0.75f;
+    timeBestCall(
+        state, kBestOf, [&] { scaleBrightness(buffer); }, pixels.data(), f.bytes());
+}
+BENCHMARK(BM_BestCall_ScaleBrightness)
+    ->ArgNames({"w", "h", "threads"})
+    ->Args({1920, 1080, 1})
+    ->Args({3840, 2160, 1})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_MeasureBrightness(benchmark::State& state) {
     const BenchFrames& f = benchFrames(widthOf(state), heightOf(state));

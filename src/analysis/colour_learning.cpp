@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "analysis/frame_analyzer.h"
@@ -150,9 +151,9 @@ void FrameAnalyzer::learnBackgroundColours() {
 void FrameAnalyzer::markBackgroundColour(const std::uint8_t* pixel) {
     const std::uint32_t key = colourKey(pixel);
     if (seenColourTable != nullptr) {
-        seenColourTable[key] = 1;
+        flagColour(seenColourTable.get(), key);
     }
-    if (backgroundColourTable == nullptr || backgroundColourTable[key] != 0) {
+    if (backgroundColourTable == nullptr || colourFlagged(backgroundColourTable.get(), key)) {
         return;
     }
     // The neighbourhood reaches 10 below and 3 above each channel.
@@ -160,9 +161,25 @@ void FrameAnalyzer::markBackgroundColour(const std::uint8_t* pixel) {
     const auto high = [](std::uint8_t v) { return static_cast<std::uint32_t>(std::min(v + 3, 255)); };
     for (std::uint32_t b0 = low(pixel[0]); b0 <= high(pixel[0]); ++b0) {
         for (std::uint32_t b1 = low(pixel[1]); b1 <= high(pixel[1]); ++b1) {
-            std::uint8_t* entry = backgroundColourTable.get() + (b0 << 16) + (b1 << 8);
-            std::fill(entry + low(pixel[2]), entry + high(pixel[2]) + 1, std::uint8_t{1});
+            const std::uint32_t base = (b0 << 16) + (b1 << 8);
+            flagColourRange(backgroundColourTable.get(), base + low(pixel[2]), base + high(pixel[2]));
         }
+    }
+}
+
+void flagColourRange(std::uint8_t* table, std::uint32_t first, std::uint32_t last) {
+    std::uint32_t key = first;
+    // Single bits up to a byte boundary, whole bytes, then the last bits.
+    while (key <= last && (key & 7u) != 0) {
+        flagColour(table, key++);
+    }
+    if (key + 7 <= last) {
+        const std::uint32_t bytes = (last + 1 - key) / 8;
+        std::memset(table + key / 8, 0xFF, bytes);
+        key += bytes * 8;
+    }
+    while (key <= last) {
+        flagColour(table, key++);
     }
 }
 

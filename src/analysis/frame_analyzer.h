@@ -16,7 +16,21 @@ inline std::uint32_t colourKey(const std::uint8_t* pixel) {
            pixel[2];
 }
 
-inline constexpr std::uint32_t kColourTableSize = 16777216;  // one byte per 24-bit colour
+// A colour table holds one flag per 24-bit colour, one bit each: the flag of
+// colour key k is bit k % 8 of byte k / 8.
+inline constexpr std::uint32_t kColourCount = 16777216;
+inline constexpr std::uint32_t kColourTableBytes = kColourCount / 8;  // 2 MiB
+
+inline bool colourFlagged(const std::uint8_t* table, std::uint32_t key) {
+    return ((table[key >> 3] >> (key & 7u)) & 1u) != 0;
+}
+
+inline void flagColour(std::uint8_t* table, std::uint32_t key) {
+    table[key >> 3] = static_cast<std::uint8_t>(table[key >> 3] | (1u << (key & 7u)));
+}
+
+// Flags the colours first .. last (inclusive keys, last >= first).
+void flagColourRange(std::uint8_t* table, std::uint32_t first, std::uint32_t last);
 
 struct FrameAnalyzer {
     std::int32_t width = 0;
@@ -56,8 +70,8 @@ struct FrameAnalyzer {
     std::uint8_t isDarkContent = 0;
     std::uint8_t frameInverted = 0;
     std::uint8_t contentOpacityHigh = 0;
-    HeapBuffer seenColourTable;        // 2^24 flags; allocated by the engine at attach
-    HeapBuffer backgroundColourTable;  // 2^24 flags; only while glass buffers exist
+    HeapBuffer seenColourTable;        // 2^24 bit flags; allocated by the engine at attach
+    HeapBuffer backgroundColourTable;  // 2^24 bit flags; only while glass buffers exist
     // A view, never an owner: the mask recolouring marks its painted runs in.
     // It aliases regionMask while glass buffers exist and is null otherwise.
     std::uint8_t* recolourMask = nullptr;

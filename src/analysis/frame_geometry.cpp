@@ -114,7 +114,7 @@ int FrameAnalyzer::allocateGlassBuffers() {
         return -1;
     }
     visitedMask = heapAllocate(static_cast<std::size_t>(pixelCount), false);
-    backgroundColourTable = heapAllocate(kColourTableSize, true);
+    backgroundColourTable = heapAllocate(kColourTableBytes, true);
     if (visitedMask == nullptr || backgroundColourTable == nullptr) {
         // All or nothing: recolouring needs every one of them.
         releaseGlassBuffers();

@@ -35,7 +35,8 @@ class PhotoScan {
         return a_.regionMask[point / 4] == 0 && a_.isTextured(point, threshold);
     }
     bool seen(std::int32_t pixel) const {
-        return a_.seenColourTable != nullptr && a_.seenColourTable[colourKey(a_.frame + pixel)] != 0;
+        return a_.seenColourTable != nullptr &&
+               colourFlagged(a_.seenColourTable.get(), colourKey(a_.frame + pixel));
     }
     bool isBackground(std::int32_t pixel) const { return seen(pixel) || a_.regionMask[pixel / 4] != 0; }
     std::int32_t dominance(std::int32_t pixel) const { return seen(pixel) ? -1 : 1; }

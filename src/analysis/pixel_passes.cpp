@@ -1,9 +1,13 @@
 // The whole-frame passes that produce the visible result: invert, copy the
 // backdrop in, or blend the backdrop with the window, on every pixel that
 // regionMask leaves free. Each pass is one parallel region over horizontal
-// bands of rows 0 .. height - 3; byte 3 of a pixel is never changed.
+// bands of rows 0 .. height - 3; byte 3 of a pixel is never changed. Every
+// pass also runs with its result written to another buffer (the overlay's
+// surface), which then receives the whole frame as the in-place pass would
+// have left it, so that presenting needs no further copy.
 #include <omp.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -27,7 +31,7 @@ namespace kestra {
 
 namespace {
 
-enum class PassKind { invert, copyBackdrop, blendBackdrop };
+using PassKind = FramePass;
 
 // The weighted sum of two channels, truncated toward zero and held to
 // 0..255, so that weights outside 0..1 saturate instead of wrapping (NaN
@@ -40,6 +44,18 @@ inline std::uint8_t blendChannel(std::uint8_t own, float ownWeight, std::uint8_t
 }
 
 #if defined(KESTRA_PASSES_SSE2)
+
+// Whether the blend kernels must hold the weighted sum to 0..255 before
+// truncating it. The packs that follow saturate to 0..255 anyway, and
+// truncation toward zero takes -1 < x < 0 to 0 as the hold does, so only sums
+// that the truncation cannot represent (NaN, infinite, beyond 2^31) need it:
+// with finite weights whose magnitudes sum below 2^22, every sum of two
+// products of bytes stays far inside.
+inline bool needsHold(float ownWeight, float otherWeight) {
+    const float own = ownWeight < 0.0f ? -ownWeight : ownWeight;
+    const float other = otherWeight < 0.0f ? -otherWeight : otherWeight;
+    return !(own + other < 4194304.0f);  // also true for NaN and infinity
+}
 
 inline __m128i loadBytes(const std::uint8_t* at) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -64,6 +80,7 @@ inline __m128i loadMask4(const std::uint8_t* mask) {
 
 // Blends 4 pixels of backdrop and frame, all four bytes; the caller keeps
 // byte 3. Operation order and clamping match blendChannel exactly.
+template <bool hold>
 inline __m128i blendVector(__m128i own, __m128i other, __m128 ownWeight, __m128 otherWeight) {
     const __m128i zero = _mm_setzero_si128();
     const __m128 low = _mm_setzero_ps();
@@ -80,7 +97,11 @@ inline __m128i blendVector(__m128i own, __m128i other, __m128 ownWeight, __m128 
     for (int i = 0; i < 4; ++i) {
         const __m128 mixed = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(otherWords[i]), otherWeight),
                                         _mm_mul_ps(_mm_cvtepi32_ps(ownWords[i]), ownWeight));
-        results[i] = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(mixed, low), high));
+        if constexpr (hold) {
+            results[i] = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(mixed, low), high));
+        } else {
+            results[i] = _mm_cvttps_epi32(mixed);
+        }
     }
     return _mm_packus_epi16(_mm_packs_epi32(results[0], results[1]), _mm_packs_epi32(results[2], results[3]));
 }
@@ -93,57 +114,144 @@ KESTRA_AVX2 inline __m256i widenTwoPixels(const std::uint8_t* at) {
     return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)));
 }
 
+// 0x00FFFFFF in each of the 8 pixels whose mask byte is 0, else 0.
+KESTRA_AVX2 inline __m256i writableBytesAvx2(const std::uint8_t* mask) {
+    const __m256i masks = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask)));
+    return _mm256_and_si256(_mm256_cmpeq_epi32(masks, _mm256_setzero_si256()), _mm256_set1_epi32(0x00FFFFFF));
+}
+
+// True when the 32 mask bytes from mask on are all 0 (no pixel masked).
+KESTRA_AVX2 inline bool noneMasked32(const std::uint8_t* mask) {
+    const __m256i masks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mask));
+    return _mm256_testz_si256(masks, masks) != 0;
+}
+
+// invert and copyBackdrop, 8 pixels per step (32 when none of them is
+// masked); returns how many pixels they did. dst may be src.
+KESTRA_AVX2 std::size_t invertVectorAvx2(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* mask,
+                                         std::size_t count) {
+    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
+    std::size_t done = 0;
+    for (; done + 32 <= count; done += 32) {
+        if (noneMasked32(mask + done)) {
+            for (std::size_t i = 0; i < 32; i += 8) {
+                const std::size_t offset = (done + i) * 4;
+                const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + offset));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + offset),
+                                    _mm256_xor_si256(source, colours));
+            }
+            continue;
+        }
+        for (std::size_t i = 0; i < 32; i += 8) {
+            const std::size_t offset = (done + i) * 4;
+            const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + offset));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + offset),
+                                _mm256_xor_si256(source, writableBytesAvx2(mask + done + i)));
+        }
+    }
+    for (; done + 8 <= count; done += 8) {
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done * 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
+                            _mm256_xor_si256(source, writableBytesAvx2(mask + done)));
+    }
+    return done;
+}
+
+KESTRA_AVX2 std::size_t copyVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
+                                       const std::uint8_t* backdrop, const std::uint8_t* mask,
+                                       std::size_t count) {
+    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
+    std::size_t done = 0;
+    for (; done + 32 <= count; done += 32) {
+        const bool free = noneMasked32(mask + done);
+        for (std::size_t i = 0; i < 32; i += 8) {
+            const std::size_t offset = (done + i) * 4;
+            const __m256i take = free ? colours : writableBytesAvx2(mask + done + i);
+            const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + offset));
+            const __m256i under = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(backdrop + offset));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + offset),
+                                _mm256_blendv_epi8(source, under, take));
+        }
+    }
+    for (; done + 8 <= count; done += 8) {
+        const __m256i take = writableBytesAvx2(mask + done);
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done * 4));
+        const __m256i under = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(backdrop + done * 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
+                            _mm256_blendv_epi8(source, under, take));
+    }
+    return done;
+}
+
 // blendBackdrop on 8 pixels per step; returns how many pixels it did.
-// Operation order and clamping are those of blendChannel.
-KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* frame, const std::uint8_t* backdrop,
-                                        const std::uint8_t* mask, std::size_t count, float ownWeight,
-                                        float otherWeight) {
+// Operation order and clamping are those of blendChannel. dst may be src.
+template <bool hold>
+KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
+                                        const std::uint8_t* backdrop, const std::uint8_t* mask,
+                                        std::size_t count, float ownWeight, float otherWeight) {
     const __m256 own = _mm256_set1_ps(ownWeight);
     const __m256 other = _mm256_set1_ps(otherWeight);
     const __m256 low = _mm256_setzero_ps();
     const __m256 high = _mm256_set1_ps(255.0f);
-    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
     // The in-lane packs leave pixel pairs in the order 0 2 4 6 1 3 5 7.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const bool inPlace = dst == src;
     std::size_t done = 0;
     for (; done + 8 <= count; done += 8) {
-        const __m256i masks =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + done)));
-        const __m256i take = _mm256_and_si256(_mm256_cmpeq_epi32(masks, _mm256_setzero_si256()), colours);
+        const __m256i take = writableBytesAvx2(mask + done);
+        const std::uint8_t* at = src + done * 4;
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
         if (_mm256_testz_si256(take, take) != 0) {
+            if (!inPlace) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4), source);
+            }
             continue;  // all eight pixels masked
         }
-        std::uint8_t* at = frame + done * 4;
         const std::uint8_t* under = backdrop + done * 4;
         __m256i results[4];
         for (int i = 0; i < 4; ++i) {
             const __m256 mixed =
                 _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(under + 8 * i)), other),
                               _mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(at + 8 * i)), own));
-            results[i] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(mixed, low), high));
+            if constexpr (hold) {
+                results[i] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(mixed, low), high));
+            } else {
+                results[i] = _mm256_cvttps_epi32(mixed);
+            }
         }
         const __m256i packed =
             _mm256_permutevar8x32_epi32(_mm256_packus_epi16(_mm256_packs_epi32(results[0], results[1]),
                                                             _mm256_packs_epi32(results[2], results[3])),
                                         order);
-        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-        _mm256_storeu_si256(
-            reinterpret_cast<__m256i*>(at),
-            _mm256_or_si256(_mm256_and_si256(take, packed), _mm256_andnot_si256(take, source)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
+                            _mm256_blendv_epi8(source, packed, take));
     }
     return done;
 }
 
 #endif  // KESTRA_PASSES_AVX2_DISPATCH
 
-// Runs the pass over the first pixels of [first, first + count) four at a
-// time and returns how many pixels it handled.
-std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std::uint8_t* backdrop,
-                       const std::uint8_t* mask, std::size_t count, float ownWeight, float otherWeight) {
+// Runs the pass over the first pixels of [first, first + count) four or
+// more at a time and returns how many pixels it handled. dst may be src.
+std::size_t passVector(PassKind kind, bool wide, std::uint8_t* dst, const std::uint8_t* src,
+                       const std::uint8_t* backdrop, const std::uint8_t* mask, std::size_t count,
+                       float ownWeight, float otherWeight) {
     std::size_t done = 0;
 #if defined(KESTRA_PASSES_AVX2_DISPATCH)
-    if (wide && kind == PassKind::blendBackdrop) {
-        done = blendVectorAvx2(frame, backdrop, mask, count, ownWeight, otherWeight);
+    if (wide) {
+        switch (kind) {
+            case PassKind::invert:
+                done = invertVectorAvx2(dst, src, mask, count);
+                break;
+            case PassKind::copyBackdrop:
+                done = copyVectorAvx2(dst, src, backdrop, mask, count);
+                break;
+            case PassKind::blendBackdrop:
+                done = needsHold(ownWeight, otherWeight)
+                           ? blendVectorAvx2<true>(dst, src, backdrop, mask, count, ownWeight, otherWeight)
+                           : blendVectorAvx2<false>(dst, src, backdrop, mask, count, ownWeight, otherWeight);
+                break;
+        }
     }
 #else
     (void)wide;
@@ -159,13 +267,13 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std:
                                       _mm_and_si128(_mm_unpacklo_epi16(hi, hi), colours),
                                       _mm_and_si128(_mm_unpackhi_epi16(hi, hi), colours)};
             for (int i = 0; i < 4; ++i) {
-                std::uint8_t* at = frame + (done + 4 * static_cast<std::size_t>(i)) * 4;
-                storeBytes(at, _mm_xor_si128(loadBytes(at), flips[i]));
+                const std::size_t offset = (done + 4 * static_cast<std::size_t>(i)) * 4;
+                storeBytes(dst + offset, _mm_xor_si128(loadBytes(src + offset), flips[i]));
             }
         }
         for (; done + 4 <= count; done += 4) {
-            std::uint8_t* at = frame + done * 4;
-            storeBytes(at, _mm_xor_si128(loadBytes(at), writableBytes(loadMask4(mask + done))));
+            storeBytes(dst + done * 4,
+                       _mm_xor_si128(loadBytes(src + done * 4), writableBytes(loadMask4(mask + done))));
         }
     } else if (kind == PassKind::copyBackdrop) {
         for (; done + 16 <= count; done += 16) {
@@ -179,30 +287,35 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std:
                                       _mm_and_si128(_mm_unpackhi_epi16(hi, hi), colours)};
             for (int i = 0; i < 4; ++i) {
                 const std::size_t offset = (done + 4 * static_cast<std::size_t>(i)) * 4;
-                std::uint8_t* at = frame + offset;
-                storeBytes(at, _mm_or_si128(_mm_and_si128(takes[i], loadBytes(backdrop + offset)),
-                                            _mm_andnot_si128(takes[i], loadBytes(at))));
+                storeBytes(dst + offset, _mm_or_si128(_mm_and_si128(takes[i], loadBytes(backdrop + offset)),
+                                                      _mm_andnot_si128(takes[i], loadBytes(src + offset))));
             }
         }
         for (; done + 4 <= count; done += 4) {
-            std::uint8_t* at = frame + done * 4;
             const __m128i take = writableBytes(loadMask4(mask + done));
             const __m128i mixed = _mm_or_si128(_mm_and_si128(take, loadBytes(backdrop + done * 4)),
-                                               _mm_andnot_si128(take, loadBytes(at)));
-            storeBytes(at, mixed);
+                                               _mm_andnot_si128(take, loadBytes(src + done * 4)));
+            storeBytes(dst + done * 4, mixed);
         }
     } else {
         const __m128 own = _mm_set1_ps(ownWeight);
         const __m128 other = _mm_set1_ps(otherWeight);
+        const bool hold = needsHold(ownWeight, otherWeight);
+        const bool inPlace = dst == src;
         for (; done + 4 <= count; done += 4) {
-            std::uint8_t* at = frame + done * 4;
             const __m128i take = writableBytes(loadMask4(mask + done));
-            const __m128i source = loadBytes(at);
+            const __m128i source = loadBytes(src + done * 4);
             if (_mm_movemask_epi8(take) == 0) {
+                if (!inPlace) {
+                    storeBytes(dst + done * 4, source);
+                }
                 continue;  // all four pixels masked
             }
-            const __m128i blended = blendVector(source, loadBytes(backdrop + done * 4), own, other);
-            storeBytes(at, _mm_or_si128(_mm_and_si128(take, blended), _mm_andnot_si128(take, source)));
+            const __m128i under = loadBytes(backdrop + done * 4);
+            const __m128i blended = hold ? blendVector<true>(source, under, own, other)
+                                         : blendVector<false>(source, under, own, other);
+            storeBytes(dst + done * 4,
+                       _mm_or_si128(_mm_and_si128(take, blended), _mm_andnot_si128(take, source)));
         }
     }
     return done;
@@ -210,64 +323,75 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* frame, const std:
 
 #endif  // KESTRA_PASSES_SSE2
 
-// The scalar form of a pass over pixels [first, first + count).
-void passScalar(PassKind kind, std::uint8_t* frame, const std::uint8_t* backdrop, const std::uint8_t* mask,
-                std::size_t count, float ownWeight, float otherWeight) {
+// The scalar form of a pass over pixels [first, first + count): the
+// reference the vector kernels are compared with. dst may be src; a masked
+// pixel, and byte 3 of every pixel, is src's.
+void passScalar(PassKind kind, std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* backdrop,
+                const std::uint8_t* mask, std::size_t count, float ownWeight, float otherWeight) {
+    const bool inPlace = dst == src;
     for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* pixel = src + i * 4;
+        std::uint8_t* out = dst + i * 4;
         if (mask[i] != 0) {
+            if (!inPlace) {
+                std::memcpy(out, pixel, 4);
+            }
             continue;
         }
-        std::uint8_t* pixel = frame + i * 4;
         const std::uint8_t* under = backdrop + i * 4;
         for (int k = 0; k < 3; ++k) {
             switch (kind) {
                 case PassKind::invert:
-                    pixel[k] = static_cast<std::uint8_t>(255 - pixel[k]);
+                    out[k] = static_cast<std::uint8_t>(255 - pixel[k]);
                     break;
                 case PassKind::copyBackdrop:
-                    pixel[k] = under[k];
+                    out[k] = under[k];
                     break;
                 case PassKind::blendBackdrop:
-                    pixel[k] = blendChannel(pixel[k], ownWeight, under[k], otherWeight);
+                    out[k] = blendChannel(pixel[k], ownWeight, under[k], otherWeight);
                     break;
             }
         }
+        out[3] = pixel[3];
     }
 }
 
 KernelChoice<PassKernel> kernelChoice{PassKernel::sse2, kBuildHasSse2, kBuildHasAvx2Dispatch};
 
-// One worker's band of bytes [begin, end) of the frame.
-void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::int64_t begin,
-             std::int64_t end) {
+// One worker's band of bytes [begin, end) of the frame, written to out (the
+// frame itself when out is null).
+void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::uint8_t* out,
+             std::int64_t begin, std::int64_t end) {
     if (end <= begin) {
         return;
     }
     const auto firstPixel = static_cast<std::size_t>(begin / 4);
     const auto count = static_cast<std::size_t>((end - begin) / 4);
-    std::uint8_t* frame = analyzer.frame + firstPixel * 4;
+    const std::uint8_t* src = analyzer.frame + firstPixel * 4;
+    std::uint8_t* dst = (out != nullptr ? out : analyzer.frame) + firstPixel * 4;
     const std::uint8_t* backdrop =
-        kind == PassKind::invert ? frame : analyzer.backdropImage.get() + firstPixel * 4;
+        kind == PassKind::invert ? src : analyzer.backdropImage.get() + firstPixel * 4;
     const std::uint8_t* mask = analyzer.regionMask.get() + firstPixel;
     const float ownWeight = analyzer.contentOpacity;
     const float otherWeight = analyzer.contentOpacityComplement;
     std::size_t done = 0;
 #if defined(KESTRA_PASSES_SSE2)
     if (kernel != PassKernel::scalar) {
-        done = passVector(kind, kernel == PassKernel::avx2, frame, backdrop, mask, count, ownWeight,
+        done = passVector(kind, kernel == PassKernel::avx2, dst, src, backdrop, mask, count, ownWeight,
                           otherWeight);
     }
 #else
     (void)kernel;
 #endif
-    passScalar(kind, frame + done * 4, backdrop + done * 4, mask + done, count - done, ownWeight,
-               otherWeight);
+    passScalar(kind, dst + done * 4, src + done * 4, backdrop + done * 4, mask + done, count - done,
+               ownWeight, otherWeight);
 }
 
 // Splits rows 0 .. height - 3 into threadCount bands (the last band takes
-// the rows that do not divide evenly) and runs them in one parallel region.
-// Returns false when the analyzer has nothing to work on.
-bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
+// the rows that do not divide evenly) and runs them in one parallel region,
+// in place or into out; with out, the last band also copies the rows after
+// the pass. Returns false when the analyzer has nothing to work on.
+bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out) {
     if (analyzer.frame == nullptr || analyzer.regionMask == nullptr || analyzer.width <= 0 ||
         analyzer.height <= 0 || analyzer.rowBytes != std::int64_t{analyzer.width} * 4 ||
         analyzer.lastRowOffset != (std::int64_t{analyzer.height} - 1) * analyzer.rowBytes) {
@@ -280,8 +404,13 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
     const std::int64_t rowBytes = analyzer.rowBytes;
     const std::int64_t chunk = (std::int64_t{analyzer.lastRowOffset} / rowBytes) / bandCount * rowBytes;
     const std::int64_t end = std::int64_t{analyzer.lastRowOffset} - rowBytes;
+    const std::int64_t frameBytes = std::int64_t{analyzer.lastRowOffset} + rowBytes;
     if (end <= 0) {
-        return true;  // two rows or fewer: nothing to change
+        // Two rows or fewer: nothing to change.
+        if (out != nullptr) {
+            std::memcpy(out, analyzer.frame, static_cast<std::size_t>(frameBytes));
+        }
+        return true;
     }
     // Each member of the team takes every team-size-th band, so all bands
     // are done even when the runtime grants fewer threads than asked for.
@@ -293,11 +422,83 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer) {
             const std::int64_t begin = band * chunk;
             std::int64_t stop = band == bandCount - 1 ? end : (band + 1) * chunk;
             stop = stop < end ? stop : end;
-            runBand(kind, kernel, analyzer, begin, stop);
+            runBand(kind, kernel, analyzer, out, begin, stop);
+            if (out != nullptr && band == bandCount - 1) {
+                std::memcpy(out + end, analyzer.frame + end, static_cast<std::size_t>(frameBytes - end));
+            }
         }
     }
     return true;
 }
+
+// countChangedPixels: the plain loop, kept as the reference.
+std::int64_t countChangedScalar(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels) {
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        std::uint32_t x;
+        std::uint32_t y;
+        std::memcpy(&x, a + 4 * i, 4);
+        std::memcpy(&y, b + 4 * i, 4);
+        count += ((x ^ y) & 0x00FFFFFFu) != 0 ? 1 : 0;
+    }
+    return count;
+}
+
+#if defined(KESTRA_PASSES_SSE2)
+
+// The pixels among the first whole groups of 4 whose colour bytes are equal;
+// done receives how many pixels were looked at.
+std::int64_t countEqualSse2(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels,
+                            std::size_t& done) {
+    const __m128i colours = _mm_set1_epi32(0x00FFFFFF);
+    __m128i equal = _mm_setzero_si128();
+    std::int64_t total = 0;
+    done = 0;
+    while (done + 4 <= pixels) {
+        // Each 32-bit lane counts down by at most 1 per step: fold well
+        // before it could wrap.
+        const std::size_t stop = std::min(pixels - (pixels - done) % 4, done + (std::size_t{1} << 28));
+        for (; done < stop; done += 4) {
+            const __m128i x = _mm_xor_si128(loadBytes(a + done * 4), loadBytes(b + done * 4));
+            equal = _mm_sub_epi32(equal, _mm_cmpeq_epi32(_mm_and_si128(x, colours), _mm_setzero_si128()));
+        }
+        alignas(16) std::uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), equal);
+        total += std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        equal = _mm_setzero_si128();
+    }
+    return total;
+}
+
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+
+KESTRA_AVX2 std::int64_t countEqualAvx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels,
+                                        std::size_t& done) {
+    const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
+    __m256i equal = _mm256_setzero_si256();
+    std::int64_t total = 0;
+    done = 0;
+    while (done + 8 <= pixels) {
+        const std::size_t stop = std::min(pixels - (pixels - done) % 8, done + (std::size_t{1} << 29));
+        for (; done < stop; done += 8) {
+            const __m256i x =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + done * 4)),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + done * 4)));
+            equal = _mm256_sub_epi32(
+                equal, _mm256_cmpeq_epi32(_mm256_and_si256(x, colours), _mm256_setzero_si256()));
+        }
+        alignas(32) std::uint32_t lanes[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), equal);
+        for (std::uint32_t lane : lanes) {
+            total += lane;
+        }
+        equal = _mm256_setzero_si256();
+    }
+    return total;
+}
+
+#endif  // KESTRA_PASSES_AVX2_DISPATCH
+#endif  // KESTRA_PASSES_SSE2
 
 }  // namespace
 
@@ -309,18 +510,50 @@ void resetPixelPassState() {
     kernelChoice.reset();
 }
 
+std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels) {
+    if (a == nullptr || b == nullptr) {
+        return 0;
+    }
+    std::size_t done = 0;
+    std::int64_t changed = 0;
+#if defined(KESTRA_PASSES_SSE2)
+    const PassKernel kernel = activeKernel();
+    std::int64_t equal = 0;
+#if defined(KESTRA_PASSES_AVX2_DISPATCH)
+    if (kernel == PassKernel::avx2) {
+        equal = countEqualAvx2(a, b, pixels, done);
+    }
+#endif
+    if (kernel == PassKernel::sse2) {
+        equal = countEqualSse2(a, b, pixels, done);
+    }
+    changed = static_cast<std::int64_t>(done) - equal;
+#endif
+    return changed + countChangedScalar(a + done * 4, b + done * 4, pixels - done);
+}
+
 void FrameAnalyzer::invertPass() {
-    if (runPass(PassKind::invert, *this)) {
+    if (runPass(PassKind::invert, *this, nullptr)) {
         frameInverted = 1;
     }
 }
 
 void FrameAnalyzer::copyBackdropPass() {
-    runPass(PassKind::copyBackdrop, *this);
+    runPass(PassKind::copyBackdrop, *this, nullptr);
 }
 
 void FrameAnalyzer::blendBackdropPass() {
-    runPass(PassKind::blendBackdrop, *this);
+    runPass(PassKind::blendBackdrop, *this, nullptr);
+}
+
+bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out) {
+    if (out == nullptr || !runPass(pass, analyzer, out)) {
+        return false;
+    }
+    if (pass == FramePass::invert) {
+        analyzer.frameInverted = 1;
+    }
+    return true;
 }
 
 void FrameAnalyzer::blendPhotoPixel(std::uint8_t* framePixel, const std::uint8_t* backdropPixel) const {

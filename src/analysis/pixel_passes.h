@@ -4,13 +4,31 @@
 // them (they all give the same bytes).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 namespace kestra {
+
+struct FrameAnalyzer;
 
 enum class PassKernel { automatic, scalar, sse2, avx2 };
 
 // Pins (or with automatic, releases) the kernel; returns false, changing
 // nothing, when this build or processor lacks it.
 bool selectPassKernel(PassKernel kernel);
+
+enum class FramePass { invert, copyBackdrop, blendBackdrop };
+
+// Runs the pass with its result written to out instead of into the frame:
+// out (lastRowOffset + rowBytes bytes) receives the whole frame as the
+// in-place pass would leave it, while the frame itself stays as it is. As
+// invertPass, an invert that ran sets frameInverted. Returns false, writing
+// nothing, where the in-place pass would skip its work (or out is null).
+bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out);
+
+// The number of the first `pixels` pixels of a and b whose B, G or R differ
+// (byte 3 is not compared); with the kernel the passes use.
+std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels);
 
 // Returns the passes' process-wide state (the kernel choice) to its start
 // value.

@@ -5,16 +5,34 @@
 
 #include <omp.h>
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "analysis/frame_analyzer.h"
+#include "analysis/recolour_kernel.h"
+
+// KESTRA_NO_SIMD builds the portable scalar walk only (to test it on x86).
+#if (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)) && !defined(KESTRA_NO_SIMD)
+#include <emmintrin.h>
+#define KESTRA_RECOLOUR_SSE2 1
+#endif
 
 namespace kestra {
 
 namespace {
+
+RecolourKernel selectedKernel = RecolourKernel::automatic;
+
+#if defined(KESTRA_RECOLOUR_SSE2)
+// Whether the walk takes its vector steps.
+bool vectorWalk() {
+    return selectedKernel != RecolourKernel::scalar;
+}
+#endif
 
 // How far a horizontal run may look past its last exact match.
 constexpr std::int32_t kRunMissLimit = 250;
@@ -62,6 +80,33 @@ void complement(std::uint8_t* px) {
     px[2] = static_cast<std::uint8_t>(255 - px[2]);
 }
 
+#if defined(KESTRA_RECOLOUR_SSE2)
+inline std::uint32_t loadWord(const std::uint8_t* at) {
+    std::uint32_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// The four bytes of a pixel word as four floats.
+inline __m128 pixelFloats(std::uint32_t word) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bytes = _mm_cvtsi32_si128(static_cast<int>(word));
+    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero));
+}
+
+// toByte on each lane: NaN and values up to 0 give 0, values from 255 give
+// 255, the rest are truncated (max returns its second operand for NaN).
+inline __m128i heldBytes(__m128 v) {
+    return _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(255.0f)));
+}
+
+// Four lanes of 0..255 back into a pixel word.
+inline std::uint32_t packBytes(__m128i lanes) {
+    const __m128i words = _mm_packs_epi32(lanes, lanes);
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
+}
+#endif
+
 // Paints one segment of a band row: the pixels from segStart to segEnd
 // (inclusive byte offsets) as one glyph.
 void paintSegment(const FrameAnalyzer& a, std::int32_t segStart, std::int32_t segEnd, bool lightGlyph,
@@ -70,7 +115,37 @@ void paintSegment(const FrameAnalyzer& a, std::int32_t segStart, std::int32_t se
     const float unit = 1.0f / static_cast<float>(extreme);
     const bool recomplement = (a.contentOpacityHigh != 0 && a.isDarkContent == 0 && !lightGlyph) ||
                               (a.contentOpacityHigh == 0 && a.backdropBright != 0);
-    for (std::int32_t p = segStart; p <= segEnd; p += 4) {
+    std::int32_t p = segStart;
+#if defined(KESTRA_RECOLOUR_SSE2)
+    if (vectorWalk()) {
+        // One pixel's channels per vector: the same float operations in the
+        // same order, the byte limits taken by max/min instead of branches.
+        const __m128 scaleVector = _mm_set1_ps(scale);
+        const std::uint32_t glyphFlip = lightGlyph ? 0u : kColourBits;
+        const std::uint32_t backFlip = recomplement ? kColourBits : 0u;
+        for (; p <= segEnd; p += 4) {
+            std::uint8_t* px = a.frame + p;
+            std::uint32_t word;
+            std::memcpy(&word, px, sizeof word);
+            const std::uint32_t glyph = word ^ glyphFlip;
+            std::uint8_t bytes[4];
+            std::memcpy(bytes, &glyph, sizeof bytes);
+            float alpha = static_cast<float>(brightness(bytes)) * unit;
+            if (a.foregroundOpacity != 1.0f) {
+                alpha = alpha * a.foregroundOpacity;
+            }
+            alpha = alpha < 1.0f ? alpha : 1.0f;
+            const std::uint32_t scaled =
+                packBytes(heldBytes(_mm_mul_ps(pixelFloats(glyph), scaleVector))) ^ backFlip;
+            const __m128 mixed = _mm_add_ps(
+                _mm_mul_ps(pixelFloats(loadWord(a.backdropImage.get() + p)), _mm_set1_ps(1.0f - alpha)),
+                _mm_mul_ps(pixelFloats(scaled), _mm_set1_ps(alpha)));
+            const std::uint32_t result = (word & ~kColourBits) | (packBytes(heldBytes(mixed)) & kColourBits);
+            std::memcpy(px, &result, sizeof result);
+        }
+    }
+#endif
+    for (; p <= segEnd; p += 4) {
         std::uint8_t* px = a.frame + p;
         const std::uint8_t* back = a.backdropImage.get() + p;
         if (!lightGlyph) {
@@ -110,6 +185,29 @@ std::uint32_t packed(const RunColour& rc) {
 // Mask bytes are 0 or 1: eight set ones read as this word.
 constexpr std::uint64_t kEightSet = 0x0101010101010101ull;
 
+#if defined(KESTRA_RECOLOUR_SSE2)
+// Whether the four pixels at px are all exactly the colour key (byte 3 not
+// compared): key holds the key in each 32-bit lane.
+inline bool fourOfColour(const std::uint8_t* px, __m128i key) {
+    const __m128i colour = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(px)),
+                                         _mm_set1_epi32(static_cast<int>(kColourBits)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(colour, key)) == 0xFFFF;
+}
+
+inline __m128i keyVector(std::uint32_t key) {
+    return _mm_set1_epi32(static_cast<int>(key));
+}
+#endif
+
+#if defined(KESTRA_RECOLOUR_SSE2)
+// Whether the four mask bytes at mask are all clear.
+inline bool fourClear(const std::uint8_t* mask) {
+    std::uint32_t m;
+    std::memcpy(&m, mask, sizeof m);
+    return m == 0;
+}
+#endif
+
 // Whether the eight mask bytes are clear and the eight pixels are exactly
 // the colour key.
 bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::uint32_t key) {
@@ -118,6 +216,12 @@ bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::ui
     if (m != 0) {
         return false;
     }
+#if defined(KESTRA_RECOLOUR_SSE2)
+    if (vectorWalk()) {
+        const __m128i k = keyVector(key);
+        return fourOfColour(pixels, k) && fourOfColour(pixels + 16, k);
+    }
+#endif
     std::uint32_t differ = 0;
     for (int k = 0; k < 8; ++k) {
         differ |= packed(pixels + 4 * k) ^ key;
@@ -132,8 +236,7 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
                 std::uint64_t& count) {
     const std::uint32_t runKey = packed(rc);
     std::uint64_t exact = 0;
-    const std::uint8_t* q = row;
-    for (std::int32_t i = 0; i < pixels; ++i, q += 4) {
+    const auto add = [&](const std::uint8_t* q) {
         if (packed(q) == runKey) {
             ++exact;
         } else if (within(q, rc, 100)) {
@@ -142,6 +245,27 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
             sum[2] += q[2];
             ++count;
         }
+    };
+    std::int32_t i = 0;
+#if defined(KESTRA_RECOLOUR_SSE2)
+    if (vectorWalk()) {
+        // Four pixels of the run colour are counted at once; a group with any
+        // other pixel in it is added pixel by pixel.
+        const __m128i key = keyVector(runKey);
+        for (; i + 4 <= pixels; i += 4) {
+            const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
+            if (fourOfColour(q, key)) {
+                exact += 4;
+                continue;
+            }
+            for (int k = 0; k < 4; ++k) {
+                add(q + 4 * k);
+            }
+        }
+    }
+#endif
+    for (; i < pixels; ++i) {
+        add(row + 4 * static_cast<std::size_t>(i));
     }
     sum[0] += exact * rc.b;
     sum[1] += exact * rc.g;
@@ -233,7 +357,93 @@ std::int32_t firstUnset(const std::uint8_t* mask, std::int32_t index, std::int32
     return index;
 }
 
+// The sums of one band's pixels close to its run colour.
+struct BandSum {
+    std::uint64_t sum[3] = {0, 0, 0};
+    std::uint64_t count = 0;
+
+    void add(const BandSum& other) {
+        for (int k = 0; k < 3; ++k) {
+            sum[k] += other.sum[k];
+        }
+        count += other.count;
+    }
+    // The average colour, or run when no pixel was close to it.
+    RunColour average(const RunColour& run) const {
+        if (count == 0) {
+            return run;
+        }
+        return RunColour{static_cast<std::uint8_t>(sum[0] / count), static_cast<std::uint8_t>(sum[1] / count),
+                         static_cast<std::uint8_t>(sum[2] / count)};
+    }
+};
+
+// Averages a band found by recolourForeground and recolours it in one
+// parallel region: each worker adds its rows, all wait for the total (integer
+// sums, so the order of adding changes nothing), then each recolours the same
+// rows. Returns false, doing nothing, where recolourBand would not start the
+// workers: the caller then takes the single-threaded way.
+bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_t bottomRow,
+                        std::int32_t firstColumn, std::int32_t lastColumn, const RunColour run) {
+    const std::int32_t bands = a.threadCount > 0 ? a.threadCount : 1;
+    const std::uint32_t rowSpan =
+        static_cast<std::uint32_t>(bottomRow - topRow) / static_cast<std::uint32_t>(a.rowBytes);
+    const std::int32_t chunk =
+        static_cast<std::int32_t>(rowSpan / static_cast<std::uint32_t>(bands)) * a.rowBytes;
+    const std::int64_t bandPixels =
+        (std::int64_t{rowSpan} + 1) * ((std::int64_t{lastColumn} - firstColumn) / 4 + 1);
+    if (bands == 1 || chunk == 0 || bandPixels < kSmallBandPixels) {
+        return false;
+    }
+    const std::int32_t pixels = (lastColumn - firstColumn) / 4 + 1;
+    std::vector<BandSum> partial(static_cast<std::size_t>(bands));
+    RunColour averaged = run;
+#pragma omp parallel num_threads(bands)
+    {
+        const int team = omp_get_num_threads();
+        for (int n = omp_get_thread_num(); n < bands; n += team) {
+            const std::int32_t first = topRow + n * chunk;
+            const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
+            BandSum& mine = partial[static_cast<std::size_t>(n)];
+            for (std::int32_t r = first; r <= last; r += a.rowBytes) {
+                addSimilar(a.frame + r + firstColumn, pixels, run, mine.sum, mine.count);
+            }
+        }
+#pragma omp barrier
+        BandSum total;
+        for (const BandSum& part : partial) {
+            total.add(part);
+        }
+        const RunColour rc = total.average(run);
+#pragma omp single
+        averaged = rc;
+        const int avgRun = (rc.b + rc.g + rc.r) / 3;
+        for (int n = omp_get_thread_num(); n < bands; n += team) {
+            const std::int32_t first = topRow + n * chunk;
+            const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
+            recolourRows(a, first, last, firstColumn, lastColumn, rc, avgRun);
+        }
+    }
+    runColour = averaged;
+    return true;
+}
+
 }  // namespace
+
+bool selectRecolourKernel(RecolourKernel kernel) {
+    bool available = kernel == RecolourKernel::automatic || kernel == RecolourKernel::scalar;
+#if defined(KESTRA_RECOLOUR_SSE2)
+    available = available || kernel == RecolourKernel::sse2;
+#endif
+    if (available) {
+        selectedKernel = kernel;
+    }
+    return available;
+}
+
+void resetRecolourState() {
+    selectedKernel = RecolourKernel::automatic;
+}
 
 void FrameAnalyzer::recolourBand(std::int32_t topRow, std::int32_t bottomRow, std::int32_t firstColumn,
                                  std::int32_t lastColumn) {
@@ -297,7 +507,7 @@ void FrameAnalyzer::recolourForeground() {
             const std::uint8_t* px = frame + p;
             const std::uint32_t key = (static_cast<std::uint32_t>(px[0] ^ flip) << 16) |
                                       (static_cast<std::uint32_t>(px[1] ^ flip) << 8) | (px[2] ^ flip);
-            if (backgroundColourTable[key] == 0) {
+            if (!colourFlagged(backgroundColourTable.get(), key)) {
                 col += 4;
                 continue;
             }
@@ -307,7 +517,24 @@ void FrameAnalyzer::recolourForeground() {
             // Horizontal run: how far right the colour goes, tolerating gaps.
             std::int32_t end = col;
             std::int32_t misses = 0;
+#if defined(KESTRA_RECOLOUR_SSE2)
+            const bool vector = vectorWalk();
+            const __m128i runKey = keyVector(packed(rc));
+#endif
             for (std::int32_t c = col + 4; c < lastPixelOffset; c += 4) {
+#if defined(KESTRA_RECOLOUR_SSE2)
+                // Four unvisited pixels of the run colour: what four single
+                // steps would find, taken at once.
+                while (vector && c + 12 < lastPixelOffset && fourClear(visitedMask.get() + (row + c) / 4) &&
+                       fourOfColour(frame + row + c, runKey)) {
+                    end = c + 12;
+                    misses = 0;
+                    c += 16;
+                }
+                if (c >= lastPixelOffset) {
+                    break;
+                }
+#endif
                 if (visitedMask[(row + c) / 4] != 0) {
                     break;
                 }
@@ -355,18 +582,14 @@ void FrameAnalyzer::recolourForeground() {
             }
 
             // The band's colour is the average of its pixels close to the run.
-            std::uint64_t sum[3] = {0, 0, 0};
-            std::uint64_t count = 0;
-            for (std::int32_t r = row; r <= bottom; r += rowBytes) {
-                addSimilar(frame + r + col, (end - col) / 4 + 1, rc, sum, count);
+            if (!averageAndRecolour(*this, row, bottom, col, end, rc)) {
+                BandSum total;
+                for (std::int32_t r = row; r <= bottom; r += rowBytes) {
+                    addSimilar(frame + r + col, (end - col) / 4 + 1, rc, total.sum, total.count);
+                }
+                runColour = total.average(rc);
+                recolourBand(row, bottom, col, end);
             }
-            if (count > 0) {
-                rc = RunColour{static_cast<std::uint8_t>(sum[0] / count),
-                               static_cast<std::uint8_t>(sum[1] / count),
-                               static_cast<std::uint8_t>(sum[2] / count)};
-            }
-            runColour = rc;
-            recolourBand(row, bottom, col, end);
             col = end + 4;
         }
     }

@@ -19,6 +19,7 @@
 #include <memory>
 #include <new>
 
+#include "backdrop/backdrop_buffer.h"
 #include "platform/cpu_features.h"
 
 // The vector kernels need SSE4.1; the AVX2 one is built beside them where
@@ -550,6 +551,7 @@ bool selectBlurKernel(BlurKernel kernel) {
 
 void resetBackdropState() {
     kernelChoice.reset();
+    selectToneKernel(ToneKernel::automatic);
 }
 
 void stackBlurPass(std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::uint32_t radius,

@@ -61,7 +61,7 @@ enum class BlurKernel { automatic, scalar, sse41, avx2 };
 // nothing, when this build or processor lacks it.
 bool selectBlurKernel(BlurKernel kernel);
 
-// Returns the subsystem's process-wide state (the kernel choice) to its
+// Returns the subsystem's process-wide state (the blur and tone kernel choices) to its
 // start value.
 void resetBackdropState();
 

@@ -1,7 +1,9 @@
 // The dark frame cycle: capture the target, decide whether anything needs
 // doing, hide the overlay while the target is dark already, otherwise invert
-// everything outside photo regions and present the result. frameChanged and
-// presentFrame are shared with the glass cycle.
+// everything outside photo regions and present the result. frameChanged,
+// presentFrame and presentThroughPass are shared with the glass cycle.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -37,6 +39,26 @@ bool reconfigureForCapture(EffectEngine& engine) {
     return newSurface && engine.overlay.surfaceBits != nullptr;
 }
 
+namespace {
+
+// Compares frame with copy block by block; from the first block that differs
+// on, copies frame over copy (the bytes before it are equal already).
+// Returns whether anything differed. One walk instead of a compare and then a
+// copy of the whole frame.
+bool compareAndCopy(std::uint8_t* copy, const std::uint8_t* frame, std::size_t bytes) {
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t at = 0; at < bytes; at += kBlock) {
+        const std::size_t length = std::min(kBlock, bytes - at);
+        if (std::memcmp(frame + at, copy + at, length) != 0) {
+            std::memcpy(copy + at, frame + at, bytes - at);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 bool EffectEngine::frameChanged() {
     bool learned = false;
     if (elapsedSince(lastColourLearning) >= kColourLearningPeriodMs) {
@@ -55,9 +77,7 @@ bool EffectEngine::frameChanged() {
         noteActivity();
         return true;
     }
-    const auto bytes = static_cast<std::size_t>(size);
-    if (std::memcmp(frame, frameCopy.get(), bytes) != 0) {
-        std::memcpy(frameCopy.get(), frame, bytes);
+    if (compareAndCopy(frameCopy.get(), frame, static_cast<std::size_t>(size))) {
         noteActivity();
         return true;
     }
@@ -71,6 +91,31 @@ void EffectEngine::presentFrame() {
     std::memcpy(overlay.surfaceBits, overlay.sourceBits, static_cast<std::size_t>(overlay.byteSize));
     BitBlt(overlay.windowDC, 0, 0, static_cast<int>(overlay.width), static_cast<int>(overlay.height),
            overlay.memoryDC, 0, 0, SRCCOPY);
+}
+
+void presentThroughPass(EffectEngine& engine, FramePass pass) {
+    FrameAnalyzer& analyzer = engine.analyzer;
+    const OverlayLayer& overlay = engine.overlay;
+    const bool surfaceHoldsFrame = overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
+                                   overlay.sourceBits == analyzer.frame && overlay.byteSize > 0 &&
+                                   overlay.byteSize == analyzer.byteSize;
+    if (surfaceHoldsFrame && runPassInto(analyzer, pass, overlay.surfaceBits)) {
+        BitBlt(overlay.windowDC, 0, 0, static_cast<int>(overlay.width), static_cast<int>(overlay.height),
+               overlay.memoryDC, 0, 0, SRCCOPY);
+        return;
+    }
+    switch (pass) {
+        case FramePass::invert:
+            analyzer.invertPass();
+            break;
+        case FramePass::copyBackdrop:
+            analyzer.copyBackdropPass();
+            break;
+        case FramePass::blendBackdrop:
+            analyzer.blendBackdropPass();
+            break;
+    }
+    engine.presentFrame();
 }
 
 void EffectEngine::darkCycle() {
@@ -102,7 +147,8 @@ void EffectEngine::darkCycle() {
             return;
         }
         analyzer.detectPhotoRegions();
-        analyzer.invertPass();
+        presentThroughPass(*this, FramePass::invert);
+        return;
     }
     presentFrame();
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "analysis/frame_analyzer.h"
+#include "analysis/pixel_passes.h"
 #include "backdrop/backdrop_buffer.h"
 #include "platform/heap.h"
 #include "platform/win32.h"
@@ -133,5 +134,11 @@ struct EffectEngine {
 // missing overlay surface again; used by both frame cycles after each
 // capture. True when the overlay has a new surface to present into.
 bool reconfigureForCapture(EffectEngine& engine);
+
+// Runs the frame's last pass straight into the overlay surface and presents
+// it: the same image as the pass in place followed by presentFrame, with one
+// walk over the frame instead of two. Where the surface does not hold this
+// frame (no surface, another source, another size) it does exactly that.
+void presentThroughPass(EffectEngine& engine, FramePass pass);
 
 }  // namespace kestra

@@ -2,8 +2,6 @@
 // reconfiguration on frame-size changes, the glass resources (backdrop and
 // monitor captures, backdrop image) and their start and stop, following the
 // target, and suspend and release.
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include "platform/heap.h"
 #include "platform/rect.h"
 #include "platform/win32.h"
+#include "platform/worker_threads.h"
 
 namespace kestra {
 
@@ -120,12 +119,12 @@ AttachResult EffectEngine::attachEngine(bool createOverlay) {
                            static_cast<int>(mainCapture.exclusions.size()), mainCapture.exclusions.data());
 
     analyzer.seenColourTable.reset();
-    analyzer.seenColourTable = heapAllocate(kColourTableSize, true);
+    analyzer.seenColourTable = heapAllocate(kColourTableBytes, true);
     if (analyzer.seenColourTable == nullptr) {
         abandonAttach(*this, createOverlay);
         return AttachResult::failed;
     }
-    analyzer.threadCount = omp_get_max_threads();
+    analyzer.threadCount = workerThreadCount();
     if (configureFrame(static_cast<std::int32_t>(mainCapture.frameHeader.width),
                        static_cast<std::int32_t>(mainCapture.frameHeader.height),
                        mainCapture.frameBits) != 0) {
@@ -159,7 +158,12 @@ int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::u
     // cycles skip it until the capture delivers pixels.
     const bool empty = analyzer.byteSize <= 0;
     if (!empty) {
-        frameCopy = heapAllocate(static_cast<std::size_t>(analyzer.byteSize), false);
+        // While attaching, zeroed: a large heap block is fresh pages, zero
+        // without being written, so asking for zeros costs no pass over it.
+        // What the copy holds before the first comparison does not matter
+        // then: attach makes the colour learning due, so that comparison
+        // counts as a change whatever it finds.
+        frameCopy = heapAllocate(static_cast<std::size_t>(analyzer.byteSize), !engineAttached);
     }
     trimWorkingSet();
     if (!empty && (frameCopy == nullptr || geometry != 0)) {
@@ -323,10 +327,14 @@ void EffectEngine::composeBackdrop() {
     if (backdropBuffer.frame == nullptr || image == nullptr || backdropBuffer.byteSize <= 0) {
         return;
     }
-    scaleBrightness(backdropBuffer);
-    measureBrightness(backdropBuffer);
+    // Scaled straight into the image (the capture's buffer keeps the frame
+    // as captured): the same bytes as scaling in place and copying.
+    scaleBrightnessInto(backdropBuffer, image);
+    BackdropBuffer scaled = backdropBuffer;
+    scaled.frame = image;
+    measureBrightness(scaled);
+    backdropBuffer.isBright = scaled.isBright;
     analyzer.backdropBright = backdropBuffer.isBright ? 1 : 0;
-    std::memcpy(image, backdropBuffer.frame, static_cast<std::size_t>(backdropBuffer.byteSize));
     stackBlur(image, static_cast<std::uint32_t>(std::max(backdropBuffer.width, 0)),
               static_cast<std::uint32_t>(std::max(backdropBuffer.height, 0)), blurRadiusOf(blurRadius));
     if (analyzer.contentOpacityHigh == 0 && backdropBuffer.isBright && blurRadius >= kLiftMinimumRadius) {

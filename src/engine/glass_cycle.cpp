@@ -99,13 +99,8 @@ bool EffectEngine::backdropChanged() {
     if (frame == nullptr || backdropCopy == nullptr || size <= 0 || backdropBuffer.pixelCount <= 0) {
         return false;
     }
-    const std::int32_t pixels = size / 4;
-    std::int32_t count = 0;
-    for (std::int32_t i = 0; i < pixels; ++i) {
-        const std::uint32_t a = loadPixel(frame + 4 * static_cast<std::size_t>(i));
-        const std::uint32_t b = loadPixel(backdropCopy.get() + 4 * static_cast<std::size_t>(i));
-        count += ((a ^ b) & kColourBytes) != 0 ? 1 : 0;
-    }
+    const auto count = static_cast<std::int32_t>(
+        countChangedPixels(frame, backdropCopy.get(), static_cast<std::size_t>(size / 4)));
     const float share = static_cast<float>(count) / static_cast<float>(backdropBuffer.pixelCount);
     const float limit = static_cast<float>(blurRadius) * 0.003921569f;
     if (share * 10.0f > limit) {
@@ -198,12 +193,8 @@ void EffectEngine::glassCycle() {
         analyzer.frameInverted = 0;
     }
     analyzer.recolourForeground();
-    if (analyzer.contentOpacity != 0.0f) {
-        analyzer.blendBackdropPass();
-    } else {
-        analyzer.copyBackdropPass();
-    }
-    presentFrame();
+    presentThroughPass(*this,
+                       analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop);
     backdropRecomposed = false;
 }
 

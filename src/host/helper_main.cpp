@@ -4,6 +4,7 @@
 
 #include "analysis/frame_analyzer.h"
 #include "analysis/pixel_passes.h"
+#include "analysis/recolour_kernel.h"
 #include "backdrop/stack_blur.h"
 #include "channel/framing.h"
 #include "host/command_apply.h"
@@ -120,6 +121,7 @@ void resetProcessState() {
     resetClockOrigin();
     resetAnalysisState();
     resetPixelPassState();
+    resetRecolourState();
     resetBackdropState();
 }
 

@@ -2,6 +2,7 @@
 // its buffers for the length of a test.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -100,6 +101,40 @@ class Frame {
     std::unique_ptr<std::uint8_t[]> bytes_;
 };
 
+// The flag of one colour of a bit colour table, as 0 or 1.
+inline int flagOf(const std::uint8_t* table, std::uint32_t key) {
+    return colourFlagged(table, key) ? 1 : 0;
+}
+
+// How many colours a bit colour table flags.
+inline std::size_t flagCount(const std::uint8_t* table) {
+    std::size_t count = 0;
+    for (std::uint32_t i = 0; i < kColourTableBytes; ++i) {
+        count += static_cast<std::size_t>(std::popcount(table[i]));
+    }
+    return count;
+}
+
+// A bit colour table as one byte per colour (0 or 1): the layout the tables
+// had before they held bits, which the reference learners below fill.
+inline std::vector<std::uint8_t> flagBytes(const std::uint8_t* table) {
+    std::vector<std::uint8_t> bytes(kColourCount);
+    for (std::uint32_t key = 0; key < kColourCount; ++key) {
+        bytes[key] = colourFlagged(table, key) ? 1 : 0;
+    }
+    return bytes;
+}
+
+inline int flagOf(const HeapBuffer& table, std::uint32_t key) {
+    return flagOf(table.get(), key);
+}
+inline std::size_t flagCount(const HeapBuffer& table) {
+    return flagCount(table.get());
+}
+inline std::vector<std::uint8_t> flagBytes(const HeapBuffer& table) {
+    return flagBytes(table.get());
+}
+
 // An analyzer over a frame with its seen-colour table, released on scope exit.
 class Analyzer {
   public:
@@ -107,7 +142,7 @@ class Analyzer {
         a.width = frame.width();
         a.height = frame.height();
         a.frame = frame.data();
-        a.seenColourTable = heapAllocate(kColourTableSize, true);
+        a.seenColourTable = heapAllocate(kColourTableBytes, true);
         a.configureGeometryFor(desktopExtent);
     }
     ~Analyzer() { a.releaseAnalyzer(); }

@@ -149,8 +149,8 @@ void copySettings(const FrameAnalyzer& settings, FrameAnalyzer& a) {
 class BoundsFuzz : public ::testing::Test {
   protected:
     void SetUp() override {
-        seen_ = heapAllocate(kColourTableSize, true);
-        background_ = heapAllocate(kColourTableSize, true);
+        seen_ = heapAllocate(kColourTableBytes, true);
+        background_ = heapAllocate(kColourTableBytes, true);
         ASSERT_NE(seen_, nullptr);
         ASSERT_NE(background_, nullptr);
     }
@@ -224,8 +224,8 @@ TEST_F(BoundsFuzz, NoWalkLeavesTheFrameOrItsMasks) {
         SCOPED_TRACE("KESTRA_ANALYSIS_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
         Random rng(roundSeed);
         if (round % 200 == 0) {
-            std::memset(seen_.get(), 0, kColourTableSize);
-            std::memset(background_.get(), 0, kColourTableSize);
+            std::memset(seen_.get(), 0, kColourTableBytes);
+            std::memset(background_.get(), 0, kColourTableBytes);
         }
 
         const auto [w, h] = drawSize(rng);

@@ -14,6 +14,9 @@ namespace {
 
 using testing::Analyzer;
 using testing::Colour;
+using testing::flagBytes;
+using testing::flagCount;
+using testing::flagOf;
 using testing::Frame;
 
 std::uint32_t keyOf(Colour c) {
@@ -49,12 +52,12 @@ TEST(LearnBackgroundColours, TwoHundredEqualPixelsOnALineMakeABackgroundColour) 
     }
     Analyzer a(frame);
     a->learnBackgroundColours();
-    EXPECT_EQ(a->seenColourTable[keyOf(kShort)], 0);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf(kShort)), 0);
     a->frame = second.data();
     a->learnBackgroundColours();
-    EXPECT_EQ(a->seenColourTable[keyOf(kLong)], 1);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf(kLong)), 1);
     // Only the two hundred: no other colour of the frame was learned.
-    EXPECT_EQ(std::count(a->seenColourTable.get(), a->seenColourTable.get() + kColourTableSize, 1), 1);
+    EXPECT_EQ(flagCount(a->seenColourTable), 1);
 }
 
 TEST(LearnBackgroundColours, AnInterruptedRunStartsCountingAgain) {
@@ -66,37 +69,60 @@ TEST(LearnBackgroundColours, AnInterruptedRunStartsCountingAgain) {
     frame.set(150, 150 / 32, Colour{1, 2, 200});  // 150 + 149 equal pixels
     Analyzer a(frame);
     a->learnBackgroundColours();
-    EXPECT_EQ(a->seenColourTable[keyOf(kRun)], 0);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf(kRun)), 0);
     frame.set(150, 150 / 32, kRun);
     frame.set(250, 250 / 32, Colour{1, 2, 200});  // 250 equal pixels first
     a->learnBackgroundColours();
-    EXPECT_EQ(a->seenColourTable[keyOf(kRun)], 1);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf(kRun)), 1);
 }
 
 TEST(MarkBackgroundColour, MarksANeighbourhoodTenBelowAndThreeAbove) {
     Frame frame(4, 4);
     Analyzer a(frame);
-    a->backgroundColourTable = heapAllocate(kColourTableSize, true);
+    a->backgroundColourTable = heapAllocate(kColourTableBytes, true);
     a.learn(Colour{5, 128, 254});
-    EXPECT_EQ(a->seenColourTable[keyOf({5, 128, 254})], 1);
-    EXPECT_EQ(std::count(a->seenColourTable.get(), a->seenColourTable.get() + kColourTableSize, 1), 1);
-    EXPECT_EQ(
-        std::count(a->backgroundColourTable.get(), a->backgroundColourTable.get() + kColourTableSize, 1),
-        9 * 14 * 12);  // byte 0: 0..8, byte 1: 118..131, byte 2: 244..255
-    EXPECT_EQ(a->backgroundColourTable[keyOf({0, 118, 244})], 1);
-    EXPECT_EQ(a->backgroundColourTable[keyOf({8, 131, 255})], 1);
-    EXPECT_EQ(a->backgroundColourTable[keyOf({9, 128, 254})], 0);
-    EXPECT_EQ(a->backgroundColourTable[keyOf({5, 117, 254})], 0);
-    EXPECT_EQ(a->backgroundColourTable[keyOf({5, 132, 254})], 0);
-    EXPECT_EQ(a->backgroundColourTable[keyOf({5, 128, 243})], 0);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf({5, 128, 254})), 1);
+    EXPECT_EQ(flagCount(a->seenColourTable), 1);
+    EXPECT_EQ(flagCount(a->backgroundColourTable),
+              9 * 14 * 12);  // byte 0: 0..8, byte 1: 118..131, byte 2: 244..255
+    EXPECT_EQ(flagOf(a->backgroundColourTable, keyOf({0, 118, 244})), 1);
+    EXPECT_EQ(flagOf(a->backgroundColourTable, keyOf({8, 131, 255})), 1);
+    EXPECT_EQ(flagOf(a->backgroundColourTable, keyOf({9, 128, 254})), 0);
+    EXPECT_EQ(flagOf(a->backgroundColourTable, keyOf({5, 117, 254})), 0);
+    EXPECT_EQ(flagOf(a->backgroundColourTable, keyOf({5, 132, 254})), 0);
+    EXPECT_EQ(flagOf(a->backgroundColourTable, keyOf({5, 128, 243})), 0);
 
     // A colour inside a learned neighbourhood brings no neighbourhood of its own.
     a.learn(Colour{7, 130, 250});
-    EXPECT_EQ(a->seenColourTable[keyOf({7, 130, 250})], 1);
-    EXPECT_EQ(a->backgroundColourTable[keyOf({10, 133, 253})], 0);
-    EXPECT_EQ(
-        std::count(a->backgroundColourTable.get(), a->backgroundColourTable.get() + kColourTableSize, 1),
-        9 * 14 * 12);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf({7, 130, 250})), 1);
+    EXPECT_EQ(flagOf(a->backgroundColourTable, keyOf({10, 133, 253})), 0);
+    EXPECT_EQ(flagCount(a->backgroundColourTable), 9 * 14 * 12);
+}
+
+TEST(ColourTable, RangesFlagExactlyTheirColoursAsAByteTableWould) {
+    // Ranges of every length from 1 to 40 at every offset within a byte, and
+    // random longer ones, against one byte per colour.
+    testing::Random rng(515);
+    std::vector<std::uint8_t> table(kColourTableBytes);
+    std::vector<std::uint8_t> bytes(kColourCount);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+    for (std::uint32_t start = 0; start < 8; ++start) {
+        for (std::uint32_t length = 1; length <= 40; ++length) {
+            ranges.emplace_back(4096 * (8 * start + length) + start, length);
+        }
+    }
+    for (int i = 0; i < 200; ++i) {
+        ranges.emplace_back(rng() % (kColourCount - 300), 1 + rng() % 256);
+    }
+    ranges.emplace_back(kColourCount - 5, 5);  // up to the last colour
+    for (auto [first, length] : ranges) {
+        flagColourRange(table.data(), first, first + length - 1);
+        std::fill_n(bytes.begin() + first, length, std::uint8_t{1});
+    }
+    flagColour(table.data(), 12345);
+    bytes[12345] = 1;
+    ASSERT_TRUE(flagBytes(table.data()) == bytes);
+    EXPECT_EQ(flagCount(table.data()), static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), 1)));
 }
 
 // The four line families in pixel coordinates, as lists of points.
@@ -151,8 +177,10 @@ std::vector<std::vector<std::pair<int, int>>> lines(int w, int h) {
 
 TEST(LearnBackgroundColours, FollowsTheFourLineFamiliesOnBlockyFrames) {
     testing::Random rng(4242);
-    std::vector<std::uint8_t> seen(kColourTableSize);
-    std::vector<std::uint8_t> background(kColourTableSize);
+    // Byte tables, one flag per colour, as learning filled them before the
+    // tables held bits: the bit tables must give the same flag for every key.
+    std::vector<std::uint8_t> seen(kColourCount);
+    std::vector<std::uint8_t> background(kColourCount);
     for (int round = 0; round < 12; ++round) {
         const int w = 1 + static_cast<int>(rng() % 700);
         const int h = 1 + static_cast<int>(rng() % 500);
@@ -170,7 +198,7 @@ TEST(LearnBackgroundColours, FollowsTheFourLineFamiliesOnBlockyFrames) {
             frame.fillRect(x0, y0, std::min(w, x0 + bw), std::min(h, y0 + bh), Colour{v, v, 200});
         }
         Analyzer a(frame);
-        a->backgroundColourTable = heapAllocate(kColourTableSize, true);
+        a->backgroundColourTable = heapAllocate(kColourTableBytes, true);
         a->learnBackgroundColours();
 
         // Expected: count along every line and mark in the same order.
@@ -202,9 +230,8 @@ TEST(LearnBackgroundColours, FollowsTheFourLineFamiliesOnBlockyFrames) {
                 }
             }
         }
-        ASSERT_EQ(std::memcmp(a->seenColourTable.get(), seen.data(), kColourTableSize), 0) << w << "x" << h;
-        ASSERT_EQ(std::memcmp(a->backgroundColourTable.get(), background.data(), kColourTableSize), 0)
-            << w << "x" << h;
+        ASSERT_TRUE(flagBytes(a->seenColourTable) == seen) << w << "x" << h;
+        ASSERT_TRUE(flagBytes(a->backgroundColourTable) == background) << w << "x" << h;
     }
 }
 
@@ -213,10 +240,10 @@ TEST(LearnBackgroundColours, ReadsNothingWhenTheSizeChangedWithoutNewGeometry) {
     Analyzer a(frame);
     a->height = 400;  // a taller frame announced, geometry not yet configured
     a->learnBackgroundColours();
-    EXPECT_EQ(a->seenColourTable[keyOf({7, 8, 9})], 0);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf({7, 8, 9})), 0);
     a->height = 200;
     a->learnBackgroundColours();
-    EXPECT_EQ(a->seenColourTable[keyOf({7, 8, 9})], 1);
+    EXPECT_EQ(flagOf(a->seenColourTable, keyOf({7, 8, 9})), 1);
 }
 
 TEST(LearnBackgroundColours, WorksOnTinyFramesAndLeavesPixelsAlone) {
@@ -229,7 +256,7 @@ TEST(LearnBackgroundColours, WorksOnTinyFramesAndLeavesPixelsAlone) {
         EXPECT_TRUE(frame == before);
         // Every line bends off a one-pixel-wide frame within 32 pixels, too
         // short to learn anything.
-        EXPECT_EQ(a->seenColourTable[keyOf({1, 2, 3})], 0) << w << "x" << h;
+        EXPECT_EQ(flagOf(a->seenColourTable, keyOf({1, 2, 3})), 0) << w << "x" << h;
     }
 }
 

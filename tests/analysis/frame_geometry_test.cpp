@@ -134,7 +134,7 @@ TEST(GlassBuffers, RecolourMaskDesignatesRegionMaskAndIsNeverFreedTwice) {
     EXPECT_NE(a.visitedMask.get(), nullptr);
     ASSERT_NE(a.backgroundColourTable.get(), nullptr);
     EXPECT_EQ(a.backgroundColourTable[0], 0);
-    EXPECT_EQ(a.backgroundColourTable[kColourTableSize - 1], 0);
+    EXPECT_EQ(a.backgroundColourTable[kColourTableBytes - 1], 0);
     EXPECT_EQ(a.verticalTolerance, 48 / 27);
     EXPECT_FLOAT_EQ(a.contentOpacityComplement, 0.75f);
     EXPECT_FLOAT_EQ(a.photoOpacityComplement, 0.25f);
@@ -199,10 +199,10 @@ TEST(FailedAllocations, AreReportedAndLeaveTheRecordConsistent) {
 
     ASSERT_EQ(a.configureGeometryFor(3000), 0);
     const int blocks = desk.counts().heapBlocks;
-    // The 16 MiB table fails: nothing of the glass set stays behind.
+    // The colour table fails: nothing of the glass set stays behind.
     sim::Fault tableFault;
     tableFault.function = "HeapAlloc";
-    tableFault.minBytes = kColourTableSize;
+    tableFault.minBytes = kColourTableBytes;
     desk.addFault(tableFault);
     EXPECT_EQ(a.allocateGlassBuffers(), -1);
     EXPECT_EQ(a.backgroundColourTable.get(), nullptr);

@@ -573,10 +573,22 @@ std::string where(const std::vector<std::uint8_t>& a, const std::uint8_t* b, std
 class PhotoRegionsReference : public ::testing::Test {
   protected:
     void SetUp() override {
-        seen_ = heapAllocate(kColourTableSize, true);
+        seen_ = heapAllocate(kColourCount, true);
+        seenBits_ = heapAllocate(kColourTableBytes, true);
         ASSERT_NE(seen_, nullptr);
+        ASSERT_NE(seenBits_, nullptr);
     }
+    // Sets or clears a learned colour in both tables.
+    void setSeen(std::uint32_t key, bool learned) {
+        seen_[key] = learned ? 1 : 0;
+        const auto bit = static_cast<std::uint8_t>(1u << (key & 7u));
+        seenBits_[key >> 3] =
+            static_cast<std::uint8_t>(learned ? seenBits_[key >> 3] | bit : seenBits_[key >> 3] & ~bit);
+    }
+
+    // The literal rules read one byte per colour, the analyzer one bit.
     HeapBuffer seen_;
+    HeapBuffer seenBits_;
 };
 
 TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
@@ -599,7 +611,7 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         Frame frame(w, h);
         const Scene scene = paintScene(frame, rng);
         for (std::uint32_t k : scene.learned) {
-            seen_[k] = 1;
+            setSeen(k, true);
         }
         Frame backdrop(w, h);
         backdrop.noiseRect(0, 0, w, h, rng());
@@ -611,8 +623,8 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         a.height = h;
         a.frame = frame.data();
         ASSERT_EQ(a.configureGeometryFor(extent), 0);
-        // The table is lent to the analyzer for the round and taken back at its end.
-        a.seenColourTable = std::move(seen_);
+        // The bit table is lent to the analyzer for the round and taken back at its end.
+        a.seenColourTable = std::move(seenBits_);
         a.backdropImage = glass ? testing::heapCopyOf(backdrop.data(), backdrop.size()) : nullptr;
         a.photoOpacity = opacity;
         a.photoOpacityComplement = 1.0f - opacity;
@@ -622,7 +634,7 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
         Literal lit(w, h, extent);
         lit.frame = literalFrame.data();
         lit.regionMask = literalMask.data();
-        lit.seenColourTable = a.seenColourTable.get();
+        lit.seenColourTable = seen_.get();
         lit.backdropImage = glass ? backdrop.data() : nullptr;
         lit.photoOpacity = opacity;
         lit.photoOpacityComplement = 1.0f - opacity;
@@ -671,9 +683,9 @@ TEST_F(PhotoRegionsReference, RandomScenesMatchTheLiteralRules) {
             ++withRegions;
             blended += glass && opacity != 1.0f ? 1 : 0;
         }
-        seen_ = std::move(a.seenColourTable);
+        seenBits_ = std::move(a.seenColourTable);
         for (std::uint32_t k : scene.learned) {
-            seen_[k] = 0;
+            setSeen(k, false);
         }
         a.releaseAnalyzer();
     }

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "analysis/recolour_kernel.h"
 #include "analysis_support.h"
 #include "support/heap_copy.h"
 
@@ -235,28 +237,36 @@ Recoloured recolour(const Frame& source, const std::vector<std::uint8_t>& backdr
                       runColour};
 }
 
+// The table of background colours as one byte per colour, marked as learning
+// marks it: each learned colour that is not yet in the table brings the
+// colours up to 10 below and 3 above it in every channel.
+std::vector<std::uint8_t> byteTable(const std::vector<Colour>& learned) {
+    std::vector<std::uint8_t> table(kColourCount);
+    for (const Colour& c : learned) {
+        if (table[(c.b << 16) | (c.g << 8) | c.r] != 0) {
+            continue;
+        }
+        for (int b0 = std::max(c.b - 10, 0); b0 <= std::min(c.b + 3, 255); ++b0) {
+            for (int b1 = std::max(c.g - 10, 0); b1 <= std::min(c.g + 3, 255); ++b1) {
+                for (int b2 = std::max(c.r - 10, 0); b2 <= std::min(c.r + 3, 255); ++b2) {
+                    table[static_cast<std::size_t>((b0 << 16) | (b1 << 8) | b2)] = 1;
+                }
+            }
+        }
+    }
+    return table;
+}
+
 Recoloured plain(const Frame& source, const std::vector<std::uint8_t>& backdrop,
                  const std::vector<Colour>& learned, const std::vector<std::uint8_t>& photoMask,
                  const Settings& s, int extent = 3000) {
     Frame frame = source;
-    Analyzer tables(frame, extent);  // for the learned table and the grid steps
-    tables->backgroundColourTable = heapAllocate(kColourTableSize, true);
-    for (const Colour& c : learned) {
-        tables.learn(c);
-    }
-    Plain p{frame,
-            backdrop,
-            photoMask,
-            tables->backgroundColourTable.get(),
-            tables->sampleStep,
-            frame.height() / 27,
-            s.inverted,
-            s.darkContent,
-            s.backdropBright,
-            s.opacityHigh,
-            s.foregroundOpacity,
-            Colour{},
-            {}};
+    Analyzer tables(frame, extent);  // for the grid steps
+    const std::vector<std::uint8_t> table = byteTable(learned);
+    Plain p{
+        frame,      backdrop,      photoMask,        table.data(),  tables->sampleStep,  frame.height() / 27,
+        s.inverted, s.darkContent, s.backdropBright, s.opacityHigh, s.foregroundOpacity, Colour{},
+        {}};
     p.run_();
     return Recoloured{frame, p.region, RunColour{p.run.b, p.run.g, p.run.r}};
 }
@@ -426,6 +436,71 @@ Recoloured bandWith(const std::vector<Colour>& glyph, Colour page, std::uint8_t 
     }
     const std::vector<std::uint8_t> backdrop(40 * 40 * 4, backdropValue);
     return recolour(f, backdrop, {page}, std::vector<std::uint8_t>(40 * 40), s);
+}
+
+TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytes) {
+    // Odd sizes, every thread count, photo masks random, empty and full, and
+    // glyph settings that reach the ends of the byte range. The vector walk
+    // (where the build has one) against the scalar walk: frame, masks and
+    // run colour must be identical.
+    testing::Random rng(2024);
+    const std::vector<Colour> panels{{250, 250, 250}, {30, 30, 34}, {200, 120, 40}, {0, 0, 0}};
+    const std::pair<int, int> sizes[] = {{1, 1}, {3, 7}, {1921, 1081}};
+    enum class Mask { random, empty, full };
+    int recoloured = 0;
+    for (auto [w, h] : sizes) {
+        const Frame source = textLike(w, h, rng, panels);
+        const auto backdrop = noiseBackdrop(source, rng);
+        for (Mask kind : {Mask::random, Mask::empty, Mask::full}) {
+            std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, kind == Mask::full ? 1 : 0);
+            if (kind == Mask::random) {
+                for (auto& m : photo) {
+                    m = rng() % 7 == 0 ? 1 : 0;
+                }
+            }
+            Settings s;
+            // Inverted, the learned panels are looked up through their
+            // complement and the large frame would find no background.
+            s.inverted = w < 10 && rng() % 2 == 0;
+            s.darkContent = rng() % 2;
+            s.backdropBright = rng() % 2;
+            s.opacityHigh = rng() % 2;
+            const float opacities[] = {1.0f, 0.6f, -1.0f, 2.5f};
+            s.foregroundOpacity = opacities[rng() % 4];
+            for (int threads : {1, 2, 3}) {
+                s.threads = threads;
+                SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
+                             std::to_string(static_cast<int>(kind)) + " threads " + std::to_string(threads));
+                ASSERT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
+                const Recoloured scalar = recolour(source, backdrop, panels, photo, s);
+                selectRecolourKernel(RecolourKernel::sse2);  // false, keeping scalar, without it
+                selectRecolourKernel(RecolourKernel::automatic);
+                const Recoloured vector = recolour(source, backdrop, panels, photo, s);
+                ASSERT_TRUE(vector.frame == scalar.frame);
+                ASSERT_EQ(vector.region, scalar.region);
+                ASSERT_EQ(vector.run.b, scalar.run.b);
+                ASSERT_EQ(vector.run.g, scalar.run.g);
+                ASSERT_EQ(vector.run.r, scalar.run.r);
+                recoloured += scalar.frame == source ? 0 : 1;
+            }
+        }
+    }
+    resetRecolourState();
+    resetAnalysisState();
+    // Guards against scenes in which nothing happens: the large frame with
+    // the random and the empty mask, at each thread count.
+    EXPECT_EQ(recoloured, 6);
+}
+
+TEST(RecolourForeground, KernelChoiceFallsBackToScalarOnlyWhenUnavailable) {
+    EXPECT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
+    EXPECT_TRUE(selectRecolourKernel(RecolourKernel::automatic));
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(KESTRA_NO_SIMD)
+    EXPECT_TRUE(selectRecolourKernel(RecolourKernel::sse2));
+#else
+    EXPECT_FALSE(selectRecolourKernel(RecolourKernel::sse2));
+#endif
+    resetRecolourState();
 }
 
 TEST(RecolourBand, AOnePixelSegmentIsADarkGlyph) {

@@ -3,6 +3,7 @@
 // its sample grid, and the lifting of dark pixels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -102,6 +103,96 @@ TEST(ScaleBrightness, MatchesTheScalarReferenceForEveryValueAndSaturates) {
     EXPECT_EQ(bright[0], 255);
     EXPECT_EQ(bright[1], 150);
     EXPECT_EQ(bright[2], 255);
+}
+
+// Every kernel this build and processor have, over odd pixel counts (the
+// vector steps and the scalar tail) and many factors: the special ones,
+// factors that sit near a byte boundary for some value (v * f just under an
+// integer) and a seeded random spread; zero tolerance against the scalar
+// reference.
+TEST(ScaleBrightness, EveryKernelMatchesTheScalarReferenceByteForByte) {
+    std::mt19937 random(4127);
+    std::vector<float> factors = {0.0f,  0.75f,  0.5f,     0.25f,  1.0f / 3.0f, 0.1f, 0.9f,
+                                  0.99f, 0.999f, 1.0001f,  1.25f,  2.0f,        7.3f, 255.0f,
+                                  -1.0f, 1e-7f,  0.00392f, 0.996f, 0.8f,        0.6f};
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::uniform_real_distribution<float> wide(0.0f, 4.0f);
+    for (int i = 0; i < 200; ++i) {
+        factors.push_back(unit(random));
+        factors.push_back(wide(random));
+    }
+    for (int v = 1; v < 256; v += 7) {
+        for (int t = 1; t < v; t += 11) {
+            // t / v just above and below, where float rounding decides the byte.
+            const float exact = static_cast<float>(t) / static_cast<float>(v);
+            factors.push_back(std::nextafter(exact, 0.0f));
+            factors.push_back(exact);
+            factors.push_back(std::nextafter(exact, 2.0f));
+        }
+    }
+    const int pixelCounts[] = {1, 3, 7, 37, 259};
+    for (ToneKernel kernel : {ToneKernel::scalar, ToneKernel::sse2, ToneKernel::avx2}) {
+        if (!selectToneKernel(kernel)) {
+            continue;  // not in this build or on this processor
+        }
+        SCOPED_TRACE(testing::Message() << "kernel " << static_cast<int>(kernel));
+        for (int pixelCount : pixelCounts) {
+            std::vector<std::uint8_t> source(static_cast<std::size_t>(pixelCount) * 4);
+            for (std::size_t i = 0; i < source.size(); ++i) {
+                source[i] = static_cast<std::uint8_t>((i * 89 + i / 4) & 0xFF);
+            }
+            for (float factor : factors) {
+                std::vector<std::uint8_t> pixels = source;
+                BackdropBuffer buffer = bufferOver(pixels, pixelCount, 1);
+                buffer.backdropBrightness = factor;
+                scaleBrightness(buffer);
+                for (std::size_t i = 0; i < pixels.size(); ++i) {
+                    const std::uint8_t expected = i % 4 == 3 ? source[i] : expectedScaled(source[i], factor);
+                    ASSERT_EQ(pixels[i], expected) << "factor " << factor << ", " << pixelCount
+                                                   << " pixels, byte " << i << " from " << int{source[i]};
+                }
+            }
+        }
+    }
+    EXPECT_TRUE(selectToneKernel(ToneKernel::automatic));
+}
+
+// Scaling into another buffer gives the bytes that scaling in place leaves,
+// with every kernel, whole and ragged byte sizes and factor 1 (a copy), and
+// leaves the source as it was.
+TEST(ScaleBrightness, IntoAnotherBufferGivesTheInPlaceBytes) {
+    std::mt19937 random(4128);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (ToneKernel kernel : {ToneKernel::scalar, ToneKernel::sse2, ToneKernel::avx2}) {
+        if (!selectToneKernel(kernel)) {
+            continue;
+        }
+        for (std::int32_t size : {1, 2, 3, 4, 7, 29, 30, 31, 32, 37 * 4 + 3, 1021}) {
+            for (float factor : {0.75f, 1.0f, 0.3f, 2.5f, -1.0f}) {
+                std::vector<std::uint8_t> source(static_cast<std::size_t>(size) + 8);
+                for (auto& v : source) {
+                    v = static_cast<std::uint8_t>(byte(random));
+                }
+                std::vector<std::uint8_t> inPlace = source;
+                BackdropBuffer buffer = bufferOver(inPlace, size, 1);
+                buffer.byteSize = size;
+                buffer.backdropBrightness = factor;
+                scaleBrightness(buffer);
+
+                std::vector<std::uint8_t> frame = source;
+                std::vector<std::uint8_t> out(source.size(), 0xA5);
+                buffer.frame = frame.data();
+                scaleBrightnessInto(buffer, out.data());
+                ASSERT_EQ(frame, source) << "the source stays as captured";
+                ASSERT_TRUE(std::equal(out.begin(), out.begin() + size, inPlace.begin()))
+                    << "kernel " << static_cast<int>(kernel) << ", " << size << " bytes, factor " << factor;
+                for (std::size_t i = static_cast<std::size_t>(size); i < out.size(); ++i) {
+                    ASSERT_EQ(out[i], 0xA5) << "nothing past byteSize";
+                }
+            }
+        }
+    }
+    EXPECT_TRUE(selectToneKernel(ToneKernel::automatic));
 }
 
 TEST(ScaleBrightness, StaysInsideByteSize) {

@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    GlassStartResult::noBackdropCapture},
                       GlassFailure{"FirstBackdropFrame", fault("MagSetWindowSource"),
                                    GlassStartResult::noBackdropFrame},
-                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableSize),
+                      GlassFailure{"ColourTable", fault("HeapAlloc", "", kColourTableBytes),
                                    GlassStartResult::noGlassBuffers}),
     [](const ::testing::TestParamInfo<GlassFailure>& param) { return std::string(param.param.name); });
 

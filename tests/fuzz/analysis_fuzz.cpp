@@ -32,8 +32,8 @@ class Input {
 
 // Lent to each run's analyzer and taken back at its end.
 kestra::HeapBuffer& sharedTable(int which) {
-    static kestra::HeapBuffer tables[2] = {kestra::heapAllocate(kestra::kColourTableSize, true),
-                                           kestra::heapAllocate(kestra::kColourTableSize, true)};
+    static kestra::HeapBuffer tables[2] = {kestra::heapAllocate(kestra::kColourTableBytes, true),
+                                           kestra::heapAllocate(kestra::kColourTableBytes, true)};
     return tables[which];
 }
 
@@ -77,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     HeapBuffer& seen = sharedTable(0);
     HeapBuffer& background = sharedTable(1);
-    std::memset(seen.get(), 0, kColourTableSize);
-    std::memset(background.get(), 0, kColourTableSize);
+    std::memset(seen.get(), 0, kColourTableBytes);
+    std::memset(background.get(), 0, kColourTableBytes);
 
     FrameAnalyzer a;
     a.width = width;

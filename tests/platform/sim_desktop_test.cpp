@@ -609,6 +609,7 @@ TEST_F(SimDesktop, CountsFollowEveryAllocationAndRelease) {
     EXPECT_EQ(c.windowDCs, 1);
     EXPECT_EQ(c.memoryDCs, 1);
     EXPECT_EQ(c.dibSections, 1);
+    EXPECT_EQ(c.dibBytes, 100u * 50u * 4u);
     EXPECT_EQ(c.helperWindows, 1);
 
     // Deleting a selected DIB section takes effect when its DC goes.
@@ -616,6 +617,7 @@ TEST_F(SimDesktop, CountsFollowEveryAllocationAndRelease) {
     EXPECT_EQ(desk.counts().dibSections, 1);
     DeleteDC(memoryDc);
     EXPECT_EQ(desk.counts().dibSections, 0);
+    EXPECT_EQ(desk.counts().dibBytes, 0u);
     ReleaseDC(layer, windowDc);
     DestroyWindow(layer);
 

@@ -138,6 +138,10 @@ TEST_F(SimMagnifier, TheBufferKeepsItsAddressWhileTheSizeStaysTheSame) {
     EXPECT_NE(delivered().bits, first);
     EXPECT_EQ(delivered().header.width, 120u);
     EXPECT_EQ(desk.magnifierBufferAllocations(control), 2);
+    // The counters hold the current source buffer only, until the control goes.
+    EXPECT_EQ(desk.counts().magnifierBytes, 120u * 100u * 4u);
+    DestroyWindow(control);
+    EXPECT_EQ(desk.counts().magnifierBytes, 0u);
 }
 
 TEST_F(SimMagnifier, OutsideTheScreenIsBlackAndAHiddenHostStillRenders) {

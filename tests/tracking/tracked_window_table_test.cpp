@@ -181,7 +181,7 @@ TEST_F(TableTest, FailedColourTableAllocationFailsAttachWithoutLeaks) {
     const HWND target = leftTarget();
     sim::Fault fault;
     fault.function = "HeapAlloc";
-    fault.minBytes = kColourTableSize;
+    fault.minBytes = kColourTableBytes;
     desk->addFault(fault);
     const int index = addWithFailingAttach(target);
     EXPECT_FALSE(recordAt(index).engine.engineAttached);

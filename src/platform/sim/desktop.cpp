@@ -410,7 +410,7 @@ Desktop::Desktop(DesktopOptions options) : state_(std::make_unique<DesktopState>
     stockBitmap.stock = true;
     stockBitmap.width = 1;
     stockBitmap.height = 1;
-    stockBitmap.bits = std::make_unique<std::uint8_t[]>(4);
+    stockBitmap.bits = zeroedBytes(4);
     s.stockBitmap = s.newObject(std::move(stockBitmap));
     GdiObject stockBrush;
     stockBrush.kind = GdiObject::Kind::Brush;
@@ -676,6 +676,9 @@ void Desktop::clearFaults() {
 Counts Desktop::counts() const {
     Counts c;
     for (const auto& w : state_->windows) {
+        if (w && w->magnifier) {
+            c.magnifierBytes += w->magnifier->sourceBytes;
+        }
         if (w && w->handle != state_->desktop) {
             ++c.windows;
             if (w->process == kHelperProcess) {
@@ -700,6 +703,7 @@ Counts Desktop::counts() const {
             ++c.bitmaps;
             if (obj.dib) {
                 ++c.dibSections;
+                c.dibBytes += static_cast<std::size_t>(obj.width) * static_cast<std::size_t>(obj.height) * 4;
             }
         }
     }

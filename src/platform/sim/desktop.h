@@ -303,15 +303,17 @@ struct WaitStats {
 constexpr DWORD kDefaultRefreshRate = 60;
 
 struct Counts {
-    int windows = 0;        // live windows of every process (the desktop window not counted)
-    int helperWindows = 0;  // live windows of the helper process
-    int windowDCs = 0;      // GetDC without ReleaseDC
-    int memoryDCs = 0;      // CreateCompatibleDC without DeleteDC
-    int dibSections = 0;    // CreateDIBSection without DeleteObject
-    int brushes = 0;        // CreateSolidBrush without DeleteObject
-    int bitmaps = 0;        // all live bitmaps, including memory DCs' initial ones
-    int gdiObjects = 0;     // DCs, bitmaps and brushes together
-    int heapBlocks = 0;     // HeapAlloc without HeapFree
+    int windows = 0;                 // live windows of every process (the desktop window not counted)
+    int helperWindows = 0;           // live windows of the helper process
+    int windowDCs = 0;               // GetDC without ReleaseDC
+    int memoryDCs = 0;               // CreateCompatibleDC without DeleteDC
+    int dibSections = 0;             // CreateDIBSection without DeleteObject
+    std::size_t dibBytes = 0;        // pixel bytes of those DIB sections
+    std::size_t magnifierBytes = 0;  // source image buffers of live Magnifier controls
+    int brushes = 0;                 // CreateSolidBrush without DeleteObject
+    int bitmaps = 0;                 // all live bitmaps, including memory DCs' initial ones
+    int gdiObjects = 0;              // DCs, bitmaps and brushes together
+    int heapBlocks = 0;              // HeapAlloc without HeapFree
     std::size_t heapBytes = 0;
     int emptyWorkingSetCalls = 0;
     int badHeapFrees = 0;  // HeapFree of a pointer that is not a live block (refused)

@@ -221,7 +221,7 @@ HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void
     b.width = h.biWidth;
     b.height = static_cast<int>(rows);
     b.topDown = h.biHeight < 0;
-    b.bits = std::make_unique<std::uint8_t[]>(bytes);  // zero-filled, as a new DIB section is
+    b.bits = sim::zeroedBytes(bytes);  // zero-filled, as a new DIB section is
     void* pixels = b.bits.get();
     const HGDIOBJ handle = s->newObject(std::move(b));
     if (bits != nullptr) {

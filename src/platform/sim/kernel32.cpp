@@ -169,13 +169,14 @@ LPVOID WINAPI HeapAlloc(HANDLE heapHandle, DWORD flags, SIZE_T bytes) {
     if (s != nullptr && s->shouldFail("HeapAlloc", {}, bytes)) {
         return nullptr;
     }
-    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    // Zeroed blocks come from calloc: a large one is fresh pages from the
+    // system, zero without being written, as a large heap block is on Windows.
+    const bool zeroed = (flags & HEAP_ZERO_MEMORY) != 0;
+    void* p = zeroed ? std::calloc(bytes == 0 ? 1 : bytes, 1) : std::malloc(bytes == 0 ? 1 : bytes);
     if (p == nullptr) {
         return nullptr;
     }
-    if ((flags & HEAP_ZERO_MEMORY) != 0) {
-        std::memset(p, 0, bytes);
-    } else if (bytes > 0) {
+    if (!zeroed && bytes > 0) {
         // Fresh heap memory is not zero: make code that relies on it show.
         std::memset(p, 0xCD, bytes);
     }

@@ -25,14 +25,14 @@ WindowRec* magnifierOf(DesktopState& s, HWND hwnd) {
 }
 
 // Keeps the buffer (and its address) while the size stays the same.
-std::uint8_t* ensureBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::size_t& size, std::size_t wanted,
+std::uint8_t* ensureBuffer(sim::ZeroedBytes& buffer, std::size_t& size, std::size_t wanted,
                            int* allocations) {
     if (buffer && size == wanted) {
         return buffer.get();
     }
     // The new buffer is allocated before the old one is freed, so that it
     // never has the old address.
-    auto fresh = std::make_unique<std::uint8_t[]>(std::max<std::size_t>(wanted, 1));
+    auto fresh = sim::zeroedBytes(wanted);
     buffer = std::move(fresh);
     size = wanted;
     if (allocations != nullptr) {

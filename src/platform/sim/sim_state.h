@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,15 +37,26 @@ struct ClassRec {
     bool system = false;  // the "Magnifier" class of the Magnification API
 };
 
+// Zero-filled pixel memory as the system hands it out for DIB sections and the
+// Magnifier's buffers: fresh pages that read as zero, committed by the first
+// write (calloc gives large blocks straight from the system, untouched).
+struct FreeBytes {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+};
+using ZeroedBytes = std::unique_ptr<std::uint8_t[], FreeBytes>;
+inline ZeroedBytes zeroedBytes(std::size_t bytes) {
+    return ZeroedBytes(static_cast<std::uint8_t*>(std::calloc(bytes > 0 ? bytes : 1, 1)));
+}
+
 struct MagnifierRec {
     MagImageScalingCallback callback = nullptr;
     DWORD filterMode = MW_FILTERMODE_EXCLUDE;
     std::vector<HWND> filter;
-    std::unique_ptr<std::uint8_t[]> source;  // the control's source image buffer
+    ZeroedBytes source;  // the control's source image buffer
     std::size_t sourceBytes = 0;
     UINT sourceWidth = 0;
     UINT sourceHeight = 0;
-    std::unique_ptr<std::uint8_t[]> dest;
+    ZeroedBytes dest;
     std::size_t destBytes = 0;
     int allocations = 0;
 };
@@ -93,7 +105,7 @@ struct GdiObject {
     int width = 0;
     int height = 0;  // rows
     bool topDown = true;
-    std::unique_ptr<std::uint8_t[]> bits;
+    ZeroedBytes bits;
     COLORREF colour = 0;
     HDC selectedInto = nullptr;
     bool deletePending = false;
