@@ -517,7 +517,7 @@ std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, st
     std::size_t done = 0;
     std::int64_t changed = 0;
 #if defined(KESTRA_PASSES_SSE2)
-    const PassKernel kernel = activeKernel();
+    const PassKernel kernel = kernelChoice.active();
     std::int64_t equal = 0;
 #if defined(KESTRA_PASSES_AVX2_DISPATCH)
     if (kernel == PassKernel::avx2) {

@@ -44,7 +44,7 @@ inline ResourceBound resourceBoundFor(std::size_t records, const RECT& screen) {
     bound.windows = 1 + 7 * static_cast<int>(records);
     bound.gdiObjects = 2 + 8 * static_cast<int>(records);
     bound.heapBytes =
-        (std::size_t{1} << 20) + records * (2 * std::size_t{kColourTableSize} + 32 * screenBytes);
+        (std::size_t{1} << 20) + records * (2 * std::size_t{kColourTableBytes} + 32 * screenBytes);
     return bound;
 }
 
