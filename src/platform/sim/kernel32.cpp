@@ -29,9 +29,11 @@ struct Heap {
     std::unordered_map<void*, Block> blocks;
 };
 
+// Never destroyed: buffers held by globals of the helper are handed back
+// while static objects are destroyed at exit, and must still find the heap.
 Heap& heap() {
-    static Heap h;
-    return h;
+    static Heap* h = new Heap;
+    return *h;
 }
 
 const auto g_processStart = std::chrono::steady_clock::now();
