@@ -224,6 +224,9 @@ struct DesktopState {
     void normaliseZOrder();
     void moveWindow(HWND h, RECT r);  // move and size, children follow
     RECT maximisedRect(const WindowRec& w) const;
+    // The index of the monitor with the largest intersection with r, else of
+    // the nearest one; overlaps (if given) says which. monitors is not empty.
+    std::size_t monitorIndexFor(const RECT& r, bool* overlaps) const;
     RECT monitorFor(const RECT& r) const;
     // Show commands; actor is the process acting (the helper's calls cannot
     // make another application's window active).

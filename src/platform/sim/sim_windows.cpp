@@ -399,18 +399,19 @@ void DesktopState::moveWindow(HWND h, RECT r) {
     }
 }
 
-RECT DesktopState::monitorFor(const RECT& r) const {
+std::size_t DesktopState::monitorIndexFor(const RECT& r, bool* overlaps) const {
     // The monitor with the largest intersection, else the nearest one.
-    const RECT* best = nullptr;
+    std::size_t best = 0;
     long long bestArea = 0;
-    const RECT* nearest = &monitors.front();
+    std::size_t nearest = 0;
     long long nearestDistance = -1;
-    for (const RECT& m : monitors) {
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        const RECT& m = monitors[i];
         const long long w = std::min(r.right, m.right) - std::max(r.left, m.left);
         const long long hgt = std::min(r.bottom, m.bottom) - std::max(r.top, m.top);
         if (w > 0 && hgt > 0 && w * hgt > bestArea) {
             bestArea = w * hgt;
-            best = &m;
+            best = i;
         }
         const long long dx =
             r.right <= m.left ? m.left - r.right : (m.right <= r.left ? r.left - m.right : 0);
@@ -419,10 +420,17 @@ RECT DesktopState::monitorFor(const RECT& r) const {
         const long long d = dx * dx + dy * dy;
         if (nearestDistance < 0 || d < nearestDistance) {
             nearestDistance = d;
-            nearest = &m;
+            nearest = i;
         }
     }
-    return best != nullptr ? *best : *nearest;
+    if (overlaps != nullptr) {
+        *overlaps = bestArea > 0;
+    }
+    return bestArea > 0 ? best : nearest;
+}
+
+RECT DesktopState::monitorFor(const RECT& r) const {
+    return monitors[monitorIndexFor(r, nullptr)];
 }
 
 // A maximised sizeable window covers its monitor with its frame outside it.

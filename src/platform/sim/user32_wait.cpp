@@ -152,34 +152,13 @@ HMONITOR WINAPI MonitorFromWindow(HWND hwnd, DWORD flags) {
     if (w == nullptr) {
         return flags == MONITOR_DEFAULTTONULL ? nullptr : monitorHandle(0);
     }
-    const RECT r = w->rect;
-    std::size_t best = 0;
-    long long bestArea = 0;
-    std::size_t nearest = 0;
-    long long nearestDistance = -1;
-    for (std::size_t i = 0; i < s->monitors.size(); ++i) {
-        const RECT& m = s->monitors[i];
-        const long long width = std::min(r.right, m.right) - std::max(r.left, m.left);
-        const long long height = std::min(r.bottom, m.bottom) - std::max(r.top, m.top);
-        if (width > 0 && height > 0 && width * height > bestArea) {
-            bestArea = width * height;
-            best = i;
-        }
-        const long long dx =
-            r.right <= m.left ? m.left - r.right : (m.right <= r.left ? r.left - m.right : 0);
-        const long long dy =
-            r.bottom <= m.top ? m.top - r.bottom : (m.bottom <= r.top ? r.top - m.bottom : 0);
-        const long long d = dx * dx + dy * dy;
-        if (nearestDistance < 0 || d < nearestDistance) {
-            nearestDistance = d;
-            nearest = i;
-        }
-    }
-    if (bestArea > 0) {
-        return monitorHandle(best);
+    bool overlaps = false;
+    const std::size_t index = s->monitorIndexFor(w->rect, &overlaps);
+    if (overlaps) {
+        return monitorHandle(index);
     }
     if (flags == MONITOR_DEFAULTTONEAREST) {
-        return monitorHandle(nearest);
+        return monitorHandle(index);
     }
     return flags == MONITOR_DEFAULTTOPRIMARY ? monitorHandle(0) : nullptr;
 }
