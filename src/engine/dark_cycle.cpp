@@ -16,10 +16,10 @@ namespace kestra {
 // Brings the analyzer, the overlay surface and frameCopy in line with the
 // capture's current buffer. Besides a new address, a new size at the same
 // address also counts: the analyzer's byteSize must never exceed the buffer.
-// An overlay surface that could not be made (its DIB section failed) is made
-// again at every cycle until it exists. Returns true when the overlay has a
-// new surface, which holds no image yet: the cycle must present the frame
-// even when it has not changed.
+// Work buffers that could not be made (the region mask, or the overlay
+// surface when its DIB section failed) are made again at every cycle until
+// they exist. Returns true when the overlay has a new surface, which holds no
+// image yet: the cycle must present the frame even when it has not changed.
 bool reconfigureForCapture(EffectEngine& engine) {
     MagnifierCapture& capture = engine.mainCapture;
     if (capture.frameBits == nullptr) {
@@ -28,8 +28,9 @@ bool reconfigureForCapture(EffectEngine& engine) {
     bool newSurface = false;
     const auto width = static_cast<std::int32_t>(capture.frameHeader.width);
     const auto height = static_cast<std::int32_t>(capture.frameHeader.height);
+    const bool maskMissing = engine.analyzer.byteSize > 0 && engine.analyzer.regionMask == nullptr;
     if (capture.frameBits != engine.analyzer.frame || width != engine.analyzer.width ||
-        height != engine.analyzer.height) {
+        height != engine.analyzer.height || maskMissing) {
         engine.configureFrame(width, height, capture.frameBits);
         newSurface = true;
     }

@@ -251,6 +251,28 @@ TEST_F(DarkCycleScenario, SurfaceThatFailedIsMadeAgainAtTheNextCycle) {
     EXPECT_EQ(compareInverted(overlayShot(record), targetShot(record), RECT{0, 0, 0, 0}), "");
 }
 
+// A region mask that could not be made when the target changed size is made
+// again at the next cycle: without it no pass runs, and the overlay would show
+// the target uninverted until the next size change.
+TEST_F(DarkCycleScenario, RegionMaskThatFailedIsMadeAgainAtTheNextCycle) {
+    const HWND target = createWindow(RECT{100, 100, 700, 500}, sim::Content::solid(kPaper));
+    TrackedWindow& record = trackDark(target);
+    tick(record);
+
+    desk->runFor(20);
+    desk->failAlways("HeapAlloc");
+    desk->window(target).resize(500, 350);
+    tick(record);
+    desk->clearFaults();
+    const EffectEngine& engine = record.engine;
+    ASSERT_EQ(engine.analyzer.regionMask, nullptr) << "the mask of the new size failed";
+
+    desk->runFor(20);
+    tick(record);
+    EXPECT_NE(engine.analyzer.regionMask, nullptr);
+    EXPECT_EQ(compareInverted(overlayShot(record), targetShot(record), RECT{0, 0, 0, 0}), "");
+}
+
 TEST_F(DarkCycleScenario, SameAddressWithANewSizeIsReconfigured) {
     const HWND target = createWindow(RECT{100, 100, 700, 500}, sim::Content::solid(kPaper));
     TrackedWindow& record = trackDark(target);
