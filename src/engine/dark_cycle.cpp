@@ -139,7 +139,7 @@ void EffectEngine::darkCycle() {
                     overlayHiddenDark = true;
                 }
             } else if (overlayHiddenDark) {
-                ShowWindow(overlay.layerWindow, SW_SHOWNOACTIVATE);
+                overlay.showLayer();
                 overlayHiddenDark = false;
             }
             lastDarknessTest = nowMs();

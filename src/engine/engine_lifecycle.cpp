@@ -106,7 +106,7 @@ AttachResult EffectEngine::attachEngine(bool createOverlay) {
             return AttachResult::failed;
         }
         if (!overlayHiddenDark) {
-            ShowWindow(overlay.layerWindow, SW_SHOWNOACTIVATE);
+            overlay.showLayer();
         }
     }
 
@@ -262,7 +262,7 @@ GlassStartResult EffectEngine::startGlass() {
         return status;
     }
     if (overlayHiddenDark) {
-        ShowWindow(overlay.layerWindow, SW_SHOWNOACTIVATE);
+        overlay.showLayer();
         overlayHiddenDark = false;
     }
     glassEnabled = true;

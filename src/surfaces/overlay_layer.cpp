@@ -33,11 +33,13 @@ int OverlayLayer::createLayer() {
     const int w = layerRect != nullptr ? layerRect->right - layerRect->left : 0;
     const int h = layerRect != nullptr ? layerRect->bottom - layerRect->top : 0;
     // ownerWindow goes in as the parent argument: for a popup that makes it
-    // the owner, which keeps the overlay above its target.
+    // the owner, which keeps the overlay above its target. No SetParent after
+    // it: for a top-level window it changes no parent and no owner, but it
+    // raises the window without SWP_NOACTIVATE, which makes the overlay the
+    // active and foreground window.
     layerWindow =
         CreateWindowExA(WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT, kOverlayClassName, nullptr,
                         WS_POPUP, x, y, w, h, ownerWindow, nullptr, moduleInstance, nullptr);
-    SetParent(layerWindow, nullptr);
     if (layerWindow == nullptr) {
         return -2;
     }
@@ -50,11 +52,19 @@ int OverlayLayer::createLayer() {
     // background where nothing is; the first tick that finds the target
     // showable shows it.
     if (ownerWindow == nullptr || (IsWindowVisible(ownerWindow) && !IsIconic(ownerWindow))) {
-        ShowWindow(layerWindow, SW_SHOWNOACTIVATE);
+        showLayer();
     }
     windowDC = GetDC(layerWindow);
     bitmapInfo = BITMAPINFO{};
     return 0;
+}
+
+void OverlayLayer::showLayer() {
+    ShowWindow(layerWindow, SW_SHOWNOACTIVATE);
+    // Under Wine the X stacking follows a shown window only when it is the
+    // top one, so raising it here is also what puts it above a target that
+    // was restored or raised while the overlay was hidden.
+    SetWindowPos(layerWindow, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 int OverlayLayer::allocateSurface() {

@@ -49,6 +49,10 @@ struct OverlayLayer {
 
     // 0, or -2 when the window was not created.
     [[nodiscard]] int createLayer();
+    // Shows the window without activating it, at the top of the z-order (as
+    // following the target puts it): a target raised while its overlay was
+    // hidden must not stay above the overlay shown again.
+    void showLayer();
     // Replaces the DCs and the DIB section for the current width and height:
     // 0, or -1 when the window DC, the DIB section or its selection could not
     // be had. surfaceBits is null whenever bitmap is; without a window DC the

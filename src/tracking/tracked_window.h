@@ -54,6 +54,9 @@ struct TrackedWindow {
     RECT monitorRect{};
     bool live = false;
     std::int32_t lastCycle = 0;  // clock time the tick last did its work (still pacing)
+    // Clock time the overlay was last raised over its target in front;
+    // a due stamp while the target is not in front.
+    std::int32_t lastOverlayRaise = -kFollowPeriodMs;
 
     TrackedWindow() = default;
     TrackedWindow(const TrackedWindow&) = delete;

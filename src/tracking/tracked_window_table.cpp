@@ -154,6 +154,31 @@ void untrackRecord(TrackedWindow& record) {
     record.target = nullptr;
 }
 
+namespace {
+
+// While the target is the foreground window its overlay belongs at the top of
+// the z-order. The system keeps an owned window above its owner, but a window
+// system that stacks each process's windows apart (Wine's X11 driver without
+// a window manager, for one) can leave the overlay under a target that was
+// activated or restored while the overlay was hidden, though the z-order says
+// otherwise. So the overlay is raised when its target comes to the front, and
+// again once a follow period while it stays there.
+void raiseOverFrontTarget(TrackedWindow& record) {
+    const EffectEngine& engine = record.engine;
+    if (!engine.engineAttached || engine.overlayHiddenDark || GetForegroundWindow() != record.target ||
+        !IsWindowVisible(engine.overlay.layerWindow)) {
+        record.lastOverlayRaise = nowMs() - kFollowPeriodMs;
+        return;
+    }
+    if (elapsedSince(record.lastOverlayRaise) < kFollowPeriodMs) {
+        return;
+    }
+    SetWindowPos(engine.overlay.layerWindow, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    record.lastOverlayRaise = nowMs();
+}
+
+}  // namespace
+
 void tick(TrackedWindow& record) {
     EffectEngine& engine = record.engine;
     // A window that rests is looked at again when its rest interval is over.
@@ -195,7 +220,7 @@ void tick(TrackedWindow& record) {
         // tick.
         if (engine.engineAttached && !engine.overlayHiddenDark &&
             !IsWindowVisible(engine.overlay.layerWindow)) {
-            ShowWindow(engine.overlay.layerWindow, SW_SHOWNOACTIVATE);
+            engine.overlay.showLayer();
         }
         if (engine.engineAttached && engine.glassEnabled) {
             static_cast<void>(engine.startGlass());
@@ -204,6 +229,7 @@ void tick(TrackedWindow& record) {
         engine.noteActivity();
     }
     followPlacement(record, true);
+    raiseOverFrontTarget(record);
     if (engine.engineAttached) {
         if (engine.glassEnabled) {
             engine.glassCycle();

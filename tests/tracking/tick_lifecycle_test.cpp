@@ -65,6 +65,40 @@ bool sameColour(sim::Colour a, sim::Colour b) {
     return (a & 0xFFFFFFu) == (b & 0xFFFFFFu);
 }
 
+// A window system may leave the overlay stacked under its target although
+// the z-order says otherwise (Wine without a window manager, after the target
+// was activated while its overlay was hidden); the simulated desktop keeps an
+// owned window above its owner, so the raises are counted. While the target
+// is in front its overlay is raised at once and then once a follow period;
+// over a target behind other windows it is never raised.
+TEST_F(TickTest, OverlayIsRaisedWhileItsTargetIsInFront) {
+    const HWND target = createTarget(targetRect);
+    const HWND other = createTarget(RECT{900, 100, 1100, 300}, documentContent(), "other");
+    desk->window(other).activate();
+    TrackedWindow& record = recordAt(trackDark(target));
+    tickTimes(record, 2);
+    const HWND overlay = record.engine.overlay.layerWindow;
+    const auto raises = [&] {
+        int count = 0;
+        for (const sim::CallEntry& e : callsAbout(desk->callLog(), overlay, "SetWindowPos")) {
+            count += e.other == HWND_TOP && (e.code & SWP_NOACTIVATE) != 0 ? 1 : 0;
+        }
+        return count;
+    };
+    desk->callLog().enable();
+    tickTimes(record, 3 * kFollowPeriodMs / 16);
+    EXPECT_EQ(raises(), 0) << "raised over a target in the background";
+
+    desk->window(target).activate();
+    tickTimes(record, 1);
+    EXPECT_EQ(raises(), 1) << "not raised when the target came to the front";
+    tickTimes(record, 3 * kFollowPeriodMs / 16);
+    EXPECT_GE(raises(), 3);
+    EXPECT_LE(raises(), 4) << "raised more often than once a follow period";
+    EXPECT_EQ(GetForegroundWindow(), target);
+    EXPECT_TRUE(sameColour(desk->pixelAt(700, 250), invertedPaper()));
+}
+
 TEST_F(TickTest, FirstTickTakesPlacementAndPresentsTheInvertedTarget) {
     const HWND target = createTarget(targetRect);
     TrackedWindow& record = recordAt(trackDark(target));
