@@ -155,6 +155,8 @@ TEST(OverlayEndToEnd, DarkEffectLiesOverTheTargetAndShowsItInverted) {
                return std::to_string(differing) + " pixels differ, first ones:\n" + pixels;
            }();
 
+    EXPECT_NE(GetForegroundWindow(), overlay) << "the overlay became the foreground window";
+
     // Dark effect off: the overlay goes, and with nothing tracked the helper
     // ends with 0.
     controller.clear();
