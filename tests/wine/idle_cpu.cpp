@@ -18,77 +18,17 @@
 #include <string>
 #include <vector>
 
-#include "shared_pixels.h"
+#include "published_window.h"
 #include "wine_support.h"
 
 namespace {
 
-constexpr int kWidth = 320;
-constexpr int kHeight = 200;
 // After the commands: the glass backdrop goes idle after 1 s without change,
 // the windows rest after 1 s; 3 s leaves room for a slow start.
 constexpr DWORD kSettleMs = 3000;
 // The script measures 5 s from "ready"; the scene stays still a little
 // longer than that.
 constexpr DWORD kStillMs = 7000;
-
-// A popup whose pixels (a light page with dark text-like bars) are published
-// for the stand-in.
-class StillWindow {
-  public:
-    StillWindow(int x, int y) {
-        pixels_.resize(static_cast<std::size_t>(kWidth) * kHeight);
-        for (int row = 0; row < kHeight; ++row) {
-            for (int column = 0; column < kWidth; ++column) {
-                const bool bar = (row % 20) >= 8 && (row % 20) < 12 && column >= 16 && column < kWidth - 40;
-                pixels_[static_cast<std::size_t>(row) * kWidth + column] = bar ? 0xFF202020u : 0xFFF4F0E8u;
-            }
-        }
-        WNDCLASSEXA wc{};
-        wc.cbSize = sizeof(wc);
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-        wc.lpszClassName = "KESTRA_IDLE_TARGET";
-        RegisterClassExA(&wc);
-        window_ = CreateWindowExA(0, wc.lpszClassName, "still target", WS_POPUP, x, y, kWidth, kHeight,
-                                  nullptr, nullptr, wc.hInstance, nullptr);
-        const std::size_t bytes = sizeof(winetest::SharedPixelsHeader) + pixels_.size() * 4;
-        mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      static_cast<DWORD>(bytes), winetest::sharedPixelsName(window_).c_str());
-        if (mapping_ != nullptr) {
-            view_ = MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0);
-        }
-        if (view_ != nullptr) {
-            auto* header = static_cast<winetest::SharedPixelsHeader*>(view_);
-            header->magic = winetest::kSharedPixelsMagic;
-            header->width = kWidth;
-            header->height = kHeight;
-            header->reserved = 0;
-            std::memcpy(header + 1, pixels_.data(), pixels_.size() * 4);
-        }
-        ShowWindow(window_, SW_SHOWNOACTIVATE);
-    }
-    ~StillWindow() {
-        DestroyWindow(window_);
-        if (view_ != nullptr) {
-            UnmapViewOfFile(view_);
-        }
-        if (mapping_ != nullptr) {
-            CloseHandle(mapping_);
-        }
-    }
-    StillWindow(const StillWindow&) = delete;
-    StillWindow& operator=(const StillWindow&) = delete;
-    HWND hwnd() const { return window_; }
-    bool published() const { return view_ != nullptr; }
-
-  private:
-    HWND window_ = nullptr;
-    HANDLE mapping_ = nullptr;
-    void* view_ = nullptr;
-    std::vector<std::uint32_t> pixels_;
-};
 
 int fail(const char* what) {
     std::printf("idle-cpu: FAILED: %s\n", what);
@@ -99,10 +39,10 @@ int fail(const char* what) {
 }  // namespace
 
 int main() {
-    std::vector<std::unique_ptr<StillWindow>> windows;
-    windows.push_back(std::make_unique<StillWindow>(60, 60));
-    windows.push_back(std::make_unique<StillWindow>(420, 60));
-    windows.push_back(std::make_unique<StillWindow>(60, 320));
+    std::vector<std::unique_ptr<winetest::PublishedWindow>> windows;
+    windows.push_back(std::make_unique<winetest::PublishedWindow>(60, 60, false, "still target", false));
+    windows.push_back(std::make_unique<winetest::PublishedWindow>(420, 60, false, "still target", false));
+    windows.push_back(std::make_unique<winetest::PublishedWindow>(60, 320, false, "still target", false));
     for (const auto& w : windows) {
         if (!w->published()) {
             return fail("a window's pixels could not be published");

@@ -24,7 +24,9 @@ inline constexpr int kHeight = 200;
 class PublishedWindow {
   public:
     // A light page with dark text-like bars, or (dark) the same in dark.
-    PublishedWindow(int x, int y, bool dark = false, const char* title = "published target") {
+    // Shown with activation unless `activate` is false.
+    PublishedWindow(int x, int y, bool dark = false, const char* title = "published target",
+                    bool activate = true) {
         const std::uint32_t page = dark ? 0xFF1E1E1Eu : 0xFFF4F0E8u;
         const std::uint32_t ink = dark ? 0xFFD0D0D0u : 0xFF202020u;
         pixels_.resize(static_cast<std::size_t>(kWidth) * kHeight);
@@ -56,9 +58,11 @@ class PublishedWindow {
             header->reserved = 0;
             std::memcpy(header + 1, pixels_.data(), pixels_.size() * 4);
         }
-        ShowWindow(window_, SW_SHOW);
+        ShowWindow(window_, activate ? SW_SHOW : SW_SHOWNOACTIVATE);
         UpdateWindow(window_);
     }
+    PublishedWindow(const PublishedWindow&) = delete;
+    PublishedWindow& operator=(const PublishedWindow&) = delete;
     ~PublishedWindow() {
         DestroyWindow(window_);
         if (view_ != nullptr) {
