@@ -197,6 +197,22 @@ inline bool fourOfColour(const std::uint8_t* px, __m128i key) {
 inline __m128i keyVector(std::uint32_t key) {
     return _mm_set1_epi32(static_cast<int>(key));
 }
+
+// Per 32-bit lane of the four pixels at px: all ones where every colour byte
+// lies within distance of the key's (byte 3 not compared), else zero.
+inline __m128i fourWithin(const std::uint8_t* px, __m128i key, __m128i distance) {
+    const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px));
+    const __m128i apart = _mm_or_si128(_mm_subs_epu8(pixels, key), _mm_subs_epu8(key, pixels));
+    const __m128i beyond =
+        _mm_and_si128(_mm_subs_epu8(apart, distance), _mm_set1_epi32(static_cast<int>(kColourBits)));
+    return _mm_cmpeq_epi32(beyond, _mm_setzero_si128());
+}
+
+// One bit per lane of fourWithin.
+inline std::uint32_t laneBits(__m128i lanes) {
+    return static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(lanes)));
+}
+
 #endif
 
 #if defined(KESTRA_RECOLOUR_SSE2)
@@ -249,19 +265,40 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
     std::int32_t i = 0;
 #if defined(KESTRA_RECOLOUR_SSE2)
     if (vectorWalk()) {
-        // Four pixels of the run colour are counted at once; a group with any
-        // other pixel in it is added pixel by pixel.
+        // Four pixels a step without branches: the exact ones are counted,
+        // the other close ones masked in and added as 16-bit lanes (B, G, R,
+        // 0 of two pixels), emptied into 32-bit lanes before they could
+        // overflow and into sum at the end of the row.
         const __m128i key = keyVector(runKey);
-        for (; i + 4 <= pixels; i += 4) {
-            const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
-            if (fourOfColour(q, key)) {
-                exact += 4;
-                continue;
+        const __m128i distance = _mm_set1_epi8(100);
+        const __m128i colour = _mm_set1_epi32(static_cast<int>(kColourBits));
+        const __m128i zero = _mm_setzero_si128();
+        __m128i wide = zero;  // 32-bit lanes: B, G, R, 0
+        std::uint64_t close = 0;
+        while (i + 4 <= pixels) {
+            // 128 steps add at most 128 * 2 * 255 to a 16-bit lane.
+            const std::int32_t stop = i + 4 * 128 <= pixels ? i + 4 * 128 : pixels - (pixels - i) % 4;
+            __m128i narrow = zero;
+            for (; i < stop; i += 4) {
+                const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
+                const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+                const __m128i same = _mm_cmpeq_epi32(_mm_and_si128(px, colour), key);
+                const __m128i near = _mm_andnot_si128(same, fourWithin(q, key, distance));
+                const __m128i taken = _mm_and_si128(px, _mm_and_si128(near, colour));
+                narrow = _mm_add_epi16(
+                    narrow, _mm_add_epi16(_mm_unpacklo_epi8(taken, zero), _mm_unpackhi_epi8(taken, zero)));
+                exact += static_cast<std::uint64_t>(std::popcount(laneBits(same)));
+                close += static_cast<std::uint64_t>(std::popcount(laneBits(near)));
             }
-            for (int k = 0; k < 4; ++k) {
-                add(q + 4 * k);
-            }
+            wide = _mm_add_epi32(
+                wide, _mm_add_epi32(_mm_unpacklo_epi16(narrow, zero), _mm_unpackhi_epi16(narrow, zero)));
         }
+        std::uint32_t lanes[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), wide);
+        sum[0] += lanes[0];
+        sum[1] += lanes[1];
+        sum[2] += lanes[2];
+        count += close;
     }
 #endif
     for (; i < pixels; ++i) {
@@ -273,11 +310,101 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
     count += exact;
 }
 
+#if defined(KESTRA_RECOLOUR_SSE2)
+// The first index from `from` on, below end, whose bit in bits equals want.
+std::int32_t nextBit(const std::uint64_t* bits, std::int32_t from, std::int32_t end, bool want) {
+    while (from < end) {
+        const std::uint64_t word = want ? bits[from / 64] : ~bits[from / 64];
+        const std::uint64_t ahead = word >> (from % 64);
+        if (ahead != 0) {
+            const std::int32_t at = from + std::countr_zero(ahead);
+            return at < end ? at : end;
+        }
+        from = (from / 64 + 1) * 64;
+    }
+    return end;
+}
+
+// recolourRows in whole-row steps. Walked pixel by pixel, a row leaves every
+// pixel visited and paints the maximal stretches of pixels that were not
+// visited before and are not near the run colour: here those pixels are
+// found sixteen at a time as a bit set, and each stretch is then painted
+// with the same statistics as the single steps gather.
+void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
+                        std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
+    const std::uint32_t runKey = packed(rc);
+    const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
+    std::vector<std::uint64_t> glyph(static_cast<std::size_t>(n) / 64 + 1);
+    const __m128i key = keyVector(runKey);
+    const __m128i distance = _mm_set1_epi8(50);
+    const __m128i zero = _mm_setzero_si128();
+    for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
+        std::uint8_t* visited = a.visitedMask.get() + (r + firstColumn) / 4;
+        std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
+        const std::uint8_t* row = a.frame + r + firstColumn;
+        std::fill(glyph.begin(), glyph.end(), 0);
+        std::int32_t i = 0;
+        for (; i + 16 <= n; i += 16) {
+            const std::uint8_t* px = row + 4 * i;
+            const std::uint32_t near = laneBits(fourWithin(px, key, distance)) |
+                                       laneBits(fourWithin(px + 16, key, distance)) << 4 |
+                                       laneBits(fourWithin(px + 32, key, distance)) << 8 |
+                                       laneBits(fourWithin(px + 48, key, distance)) << 12;
+            const auto unvisited = static_cast<std::uint32_t>(_mm_movemask_epi8(
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(visited + i)), zero)));
+            glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{unvisited & ~near & 0xFFFFu} << (i % 64);
+        }
+        for (; i < n; ++i) {
+            const std::uint8_t* px = row + 4 * i;
+            if (visited[i] == 0 && packed(px) != runKey && !within(px, rc, 50)) {
+                glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{1} << (i % 64);
+            }
+        }
+        for (i = nextBit(glyph.data(), 0, n, true); i < n; i = nextBit(glyph.data(), i, n, true)) {
+            const std::int32_t segEnd = nextBit(glyph.data(), i, n, false) - 1;
+            std::memset(painted + i, 1, static_cast<std::size_t>(segEnd - i + 1));
+            int darkest = brightness(row + 4 * i);
+            int lightest = darkest;
+            int darkCount = 0;
+            int lightCount = 0;
+            for (std::int32_t q = i + 1; q <= segEnd; ++q) {
+                const int v = brightness(row + 4 * q);
+                if (v < avgRun) {
+                    darkest = v < darkest ? v : darkest;
+                    ++darkCount;
+                } else {
+                    lightest = v > lightest ? v : lightest;
+                    ++lightCount;
+                }
+            }
+            const bool lightGlyph = lightCount > darkCount;
+            // Strokes go on in the row below: ask for the backdrop there now,
+            // so that painting them there does not wait for memory.
+            if (r + a.rowBytes <= lastRow) {
+                const std::uint8_t* below = a.backdropImage.get() + r + a.rowBytes + firstColumn;
+                _mm_prefetch(reinterpret_cast<const char*>(below + 4 * i), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(below + 4 * segEnd), _MM_HINT_T0);
+            }
+            paintSegment(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
+                         lightGlyph ? lightest : 255 - darkest);
+            i = segEnd + 1;
+        }
+        std::memset(visited, 1, static_cast<std::size_t>(n));
+    }
+}
+#endif
+
 // Recolours the band rows firstRow..lastRow (inclusive byte offsets). Most
 // pixels of a band are the run colour itself, so an exact match is tried
 // before the per-channel distance.
 void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
                   std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
+#if defined(KESTRA_RECOLOUR_SSE2)
+    if (vectorWalk()) {
+        recolourRowsVector(a, firstRow, lastRow, firstColumn, lastColumn, rc, avgRun);
+        return;
+    }
+#endif
     const std::uint32_t runKey = packed(rc);
     const auto near = [&](const std::uint8_t* px) { return packed(px) == runKey || within(px, rc, 50); };
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
