@@ -325,16 +325,118 @@ std::int32_t nextBit(const std::uint64_t* bits, std::int32_t from, std::int32_t 
     return end;
 }
 
+// The pixels of one band row to be painted, with what their stretch gives
+// them (paintSegment's per-segment values), gathered before any is painted.
+struct GlyphPixels {
+    std::vector<std::int32_t> offset;  // byte offset in frame and backdrop
+    std::vector<float> scale;
+    std::vector<float> unit;
+    std::vector<std::uint32_t> glyphFlip;  // kColourBits for a dark glyph
+    std::vector<std::uint32_t> backFlip;   // 0xFF when recomplemented
+    std::int32_t count = 0;
+
+    explicit GlyphPixels(std::int32_t capacity)
+        : offset(static_cast<std::size_t>(capacity) + 3),
+          scale(offset.size()),
+          unit(offset.size()),
+          glyphFlip(offset.size()),
+          backFlip(offset.size()) {}
+
+    void addStretch(const FrameAnalyzer& a, std::int32_t first, std::int32_t last, bool lightGlyph,
+                    int extreme) {
+        const float stretchScale = 255.0f / static_cast<float>(extreme);
+        const float stretchUnit = 1.0f / static_cast<float>(extreme);
+        const bool recomplement = (a.contentOpacityHigh != 0 && a.isDarkContent == 0 && !lightGlyph) ||
+                                  (a.contentOpacityHigh == 0 && a.backdropBright != 0);
+        for (std::int32_t p = first; p <= last; p += 4) {
+            const auto k = static_cast<std::size_t>(count++);
+            offset[k] = p;
+            scale[k] = stretchScale;
+            unit[k] = stretchUnit;
+            glyphFlip[k] = lightGlyph ? 0u : kColourBits;
+            backFlip[k] = recomplement ? 0xFFu : 0u;
+        }
+    }
+};
+
+// Colour byte `shift / 8` of each 32-bit lane, as a 32-bit lane.
+inline __m128i channel(__m128i words, int shift) {
+    return _mm_and_si128(_mm_srli_epi32(words, shift), _mm_set1_epi32(0xFF));
+}
+
+// paintSegment's steps on four gathered pixels, one per lane. A pixel given
+// twice gets the same bytes twice: all four are read before any is written.
+void paintFour(const FrameAnalyzer& a, const GlyphPixels& g, std::size_t k) {
+    const std::int32_t* at = g.offset.data() + k;
+    const std::uint8_t* backdrop = a.backdropImage.get();
+    const __m128i words = _mm_setr_epi32(
+        static_cast<int>(loadWord(a.frame + at[0])), static_cast<int>(loadWord(a.frame + at[1])),
+        static_cast<int>(loadWord(a.frame + at[2])), static_cast<int>(loadWord(a.frame + at[3])));
+    const __m128i backs = _mm_setr_epi32(
+        static_cast<int>(loadWord(backdrop + at[0])), static_cast<int>(loadWord(backdrop + at[1])),
+        static_cast<int>(loadWord(backdrop + at[2])), static_cast<int>(loadWord(backdrop + at[3])));
+    const __m128i glyph =
+        _mm_xor_si128(words, _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.glyphFlip.data() + k)));
+    // (b + g + r) / 3 as (sum * 43691) >> 17, exact for sums up to 765.
+    const __m128i sum =
+        _mm_add_epi32(_mm_add_epi32(channel(glyph, 0), channel(glyph, 8)), channel(glyph, 16));
+    const __m128i third = _mm_srli_epi32(_mm_mulhi_epu16(sum, _mm_set1_epi32(43691)), 1);
+    const __m128 one = _mm_set1_ps(1.0f);
+    __m128 alpha = _mm_mul_ps(_mm_cvtepi32_ps(third), _mm_loadu_ps(g.unit.data() + k));
+    if (a.foregroundOpacity != 1.0f) {
+        alpha = _mm_mul_ps(alpha, _mm_set1_ps(a.foregroundOpacity));
+    }
+    alpha = _mm_min_ps(alpha, one);  // alpha < 1 ? alpha : 1, so NaN gives 1
+    const __m128 keep = _mm_sub_ps(one, alpha);
+    const __m128 scale = _mm_loadu_ps(g.scale.data() + k);
+    const __m128i backFlip = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.backFlip.data() + k));
+    __m128i result = _mm_and_si128(words, _mm_set1_epi32(static_cast<int>(~kColourBits)));
+    for (int shift = 0; shift <= 16; shift += 8) {
+        const __m128i scaled =
+            _mm_xor_si128(heldBytes(_mm_mul_ps(_mm_cvtepi32_ps(channel(glyph, shift)), scale)), backFlip);
+        const __m128 mixed = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(channel(backs, shift)), keep),
+                                        _mm_mul_ps(_mm_cvtepi32_ps(scaled), alpha));
+        result = _mm_or_si128(result, _mm_slli_epi32(heldBytes(mixed), shift));
+    }
+    std::uint32_t out[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), result);
+    for (int lane = 0; lane < 4; ++lane) {
+        std::memcpy(a.frame + at[lane], &out[lane], sizeof out[lane]);
+    }
+}
+
+// Paints the gathered pixels four at a time (the last repeated to fill the
+// last four) and empties the list.
+void paintGathered(const FrameAnalyzer& a, GlyphPixels& g) {
+    if (g.count == 0) {
+        return;
+    }
+    const auto count = static_cast<std::size_t>(g.count);
+    for (std::size_t k = count; k % 4 != 0; ++k) {
+        g.offset[k] = g.offset[count - 1];
+        g.scale[k] = g.scale[count - 1];
+        g.unit[k] = g.unit[count - 1];
+        g.glyphFlip[k] = g.glyphFlip[count - 1];
+        g.backFlip[k] = g.backFlip[count - 1];
+    }
+    for (std::size_t k = 0; k < count; k += 4) {
+        paintFour(a, g, k);
+    }
+    g.count = 0;
+}
+
 // recolourRows in whole-row steps. Walked pixel by pixel, a row leaves every
 // pixel visited and paints the maximal stretches of pixels that were not
 // visited before and are not near the run colour: here those pixels are
-// found sixteen at a time as a bit set, and each stretch is then painted
-// with the same statistics as the single steps gather.
+// found sixteen at a time as a bit set, each stretch gets the same
+// statistics as the single steps gather, and the row's glyph pixels are then
+// painted four at a time.
 void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
                         std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
     const std::uint32_t runKey = packed(rc);
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
     std::vector<std::uint64_t> glyph(static_cast<std::size_t>(n) / 64 + 1);
+    GlyphPixels gathered(n);
     const __m128i key = keyVector(runKey);
     const __m128i distance = _mm_set1_epi8(50);
     const __m128i zero = _mm_setzero_si128();
@@ -385,10 +487,11 @@ void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int3
                 _mm_prefetch(reinterpret_cast<const char*>(below + 4 * i), _MM_HINT_T0);
                 _mm_prefetch(reinterpret_cast<const char*>(below + 4 * segEnd), _MM_HINT_T0);
             }
-            paintSegment(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
-                         lightGlyph ? lightest : 255 - darkest);
+            gathered.addStretch(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
+                                lightGlyph ? lightest : 255 - darkest);
             i = segEnd + 1;
         }
+        paintGathered(a, gathered);
         std::memset(visited, 1, static_cast<std::size_t>(n));
     }
 }
