@@ -281,6 +281,14 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
             __m128i narrow = zero;
             for (; i < stop; i += 4) {
                 const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
+                // Sixteen pixels of the run colour (the common case) are
+                // only counted.
+                if (i + 16 <= stop && fourOfColour(q, key) && fourOfColour(q + 16, key) &&
+                    fourOfColour(q + 32, key) && fourOfColour(q + 48, key)) {
+                    exact += 16;
+                    i += 12;
+                    continue;
+                }
                 const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
                 const __m128i same = _mm_cmpeq_epi32(_mm_and_si128(px, colour), key);
                 const __m128i near = _mm_andnot_si128(same, fourWithin(q, key, distance));
@@ -312,7 +320,7 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
 
 #if defined(KESTRA_RECOLOUR_SSE2)
 // The first index from `from` on, below end, whose bit in bits equals want.
-std::int32_t nextBit(const std::uint64_t* bits, std::int32_t from, std::int32_t end, bool want) {
+inline std::int32_t nextBit(const std::uint64_t* bits, std::int32_t from, std::int32_t end, bool want) {
     while (from < end) {
         const std::uint64_t word = want ? bits[from / 64] : ~bits[from / 64];
         const std::uint64_t ahead = word >> (from % 64);
@@ -324,6 +332,20 @@ std::int32_t nextBit(const std::uint64_t* bits, std::int32_t from, std::int32_t 
     }
     return end;
 }
+
+// paintSegment's two quotients for every extreme (0 to 255), divided once.
+struct StretchFactors {
+    float scale[256];
+    float unit[256];
+};
+const StretchFactors kStretchFactors = [] {
+    StretchFactors f{};
+    for (int extreme = 0; extreme < 256; ++extreme) {
+        f.scale[extreme] = 255.0f / static_cast<float>(extreme);
+        f.unit[extreme] = 1.0f / static_cast<float>(extreme);
+    }
+    return f;
+}();
 
 // The pixels of one band row to be painted, with what their stretch gives
 // them (paintSegment's per-segment values), gathered before any is painted.
@@ -344,8 +366,8 @@ struct GlyphPixels {
 
     void addStretch(const FrameAnalyzer& a, std::int32_t first, std::int32_t last, bool lightGlyph,
                     int extreme) {
-        const float stretchScale = 255.0f / static_cast<float>(extreme);
-        const float stretchUnit = 1.0f / static_cast<float>(extreme);
+        const float stretchScale = kStretchFactors.scale[extreme];
+        const float stretchUnit = kStretchFactors.unit[extreme];
         const bool recomplement = (a.contentOpacityHigh != 0 && a.isDarkContent == 0 && !lightGlyph) ||
                                   (a.contentOpacityHigh == 0 && a.backdropBright != 0);
         for (std::int32_t p = first; p <= last; p += 4) {
@@ -464,7 +486,9 @@ void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int3
         }
         for (i = nextBit(glyph.data(), 0, n, true); i < n; i = nextBit(glyph.data(), i, n, true)) {
             const std::int32_t segEnd = nextBit(glyph.data(), i, n, false) - 1;
-            std::memset(painted + i, 1, static_cast<std::size_t>(segEnd - i + 1));
+            for (std::int32_t q = i; q <= segEnd; ++q) {
+                painted[q] = 1;  // mostly one or two pixels: no call
+            }
             int darkest = brightness(row + 4 * i);
             int lightest = darkest;
             int darkCount = 0;
