@@ -245,11 +245,31 @@ bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::ui
     return differ == 0;
 }
 
+// What the band sums learn for the recolouring that follows them: one bit
+// per group of sixteen pixels (at multiples of 16 from the band's first
+// column) that are all exactly the run colour, rowWords words a band row.
+// When the band's average lies within 50 of the run colour, such a group is
+// near the average in every pixel and holds no glyph: the row walk skips it
+// without reading it again.
+struct PlainGroups {
+    std::vector<std::uint64_t> bits;
+    std::int32_t rowWords = 0;
+    bool nearAverage = false;
+
+    void size(std::int32_t rows, std::int32_t pixels) {
+        rowWords = pixels / 16 / 64 + 1;
+        bits.assign(static_cast<std::size_t>(rows) * static_cast<std::size_t>(rowWords), 0);
+    }
+    std::uint64_t* row(std::int32_t index) {
+        return bits.data() + static_cast<std::size_t>(index) * static_cast<std::size_t>(rowWords);
+    }
+};
+
 // Adds the bytes of the pixels of one band row that lie within 100 of the
 // run colour in every channel to sum, and counts them. Most of them are the
 // run colour itself: those are only counted, and added once at the end.
 void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& rc, std::uint64_t sum[3],
-                std::uint64_t& count) {
+                std::uint64_t& count, std::uint64_t* plain = nullptr) {
     const std::uint32_t runKey = packed(rc);
     std::uint64_t exact = 0;
     const auto add = [&](const std::uint8_t* q) {
@@ -282,10 +302,13 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
             for (; i < stop; i += 4) {
                 const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
                 // Sixteen pixels of the run colour (the common case) are
-                // only counted.
-                if (i + 16 <= stop && fourOfColour(q, key) && fourOfColour(q + 16, key) &&
+                // only counted, and noted in plain.
+                if (i % 16 == 0 && i + 16 <= stop && fourOfColour(q, key) && fourOfColour(q + 16, key) &&
                     fourOfColour(q + 32, key) && fourOfColour(q + 48, key)) {
                     exact += 16;
+                    if (plain != nullptr) {
+                        plain[i / 1024] |= std::uint64_t{1} << (i / 16 % 64);
+                    }
                     i += 12;
                     continue;
                 }
@@ -454,7 +477,8 @@ void paintGathered(const FrameAnalyzer& a, GlyphPixels& g) {
 // statistics as the single steps gather, and the row's glyph pixels are then
 // painted four at a time.
 void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
-                        std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
+                        std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun,
+                        PlainGroups* plain) {
     const std::uint32_t runKey = packed(rc);
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
     std::vector<std::uint64_t> glyph(static_cast<std::size_t>(n) / 64 + 1);
@@ -467,8 +491,13 @@ void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int3
         std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
         const std::uint8_t* row = a.frame + r + firstColumn;
         std::fill(glyph.begin(), glyph.end(), 0);
+        const std::uint64_t* skip =
+            plain != nullptr && plain->nearAverage ? plain->row((r - firstRow) / a.rowBytes) : nullptr;
         std::int32_t i = 0;
         for (; i + 16 <= n; i += 16) {
+            if (skip != nullptr && (skip[i / 1024] >> (i / 16 % 64) & 1) != 0) {
+                continue;
+            }
             const std::uint8_t* px = row + 4 * i;
             const std::uint32_t near = laneBits(fourWithin(px, key, distance)) |
                                        laneBits(fourWithin(px + 16, key, distance)) << 4 |
@@ -525,13 +554,15 @@ void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int3
 // pixels of a band are the run colour itself, so an exact match is tried
 // before the per-channel distance.
 void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
-                  std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
+                  std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun,
+                  PlainGroups* plain = nullptr) {
 #if defined(KESTRA_RECOLOUR_SSE2)
     if (vectorWalk()) {
-        recolourRowsVector(a, firstRow, lastRow, firstColumn, lastColumn, rc, avgRun);
+        recolourRowsVector(a, firstRow, lastRow, firstColumn, lastColumn, rc, avgRun, plain);
         return;
     }
 #endif
+    static_cast<void>(plain);  // only the vector walk has groups to skip
     const std::uint32_t runKey = packed(rc);
     const auto near = [&](const std::uint8_t* px) { return packed(px) == runKey || within(px, rc, 50); };
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
@@ -651,6 +682,7 @@ bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_
     }
     const std::int32_t pixels = (lastColumn - firstColumn) / 4 + 1;
     std::vector<BandSum> partial(static_cast<std::size_t>(bands));
+    std::vector<PlainGroups> plain(static_cast<std::size_t>(bands));
     RunColour averaged = run;
 #pragma omp parallel num_threads(bands)
     {
@@ -659,8 +691,11 @@ bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_
             const std::int32_t first = topRow + n * chunk;
             const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
             BandSum& mine = partial[static_cast<std::size_t>(n)];
+            PlainGroups& groups = plain[static_cast<std::size_t>(n)];
+            groups.size((last - first) / a.rowBytes + 1, pixels);
             for (std::int32_t r = first; r <= last; r += a.rowBytes) {
-                addSimilar(a.frame + r + firstColumn, pixels, run, mine.sum, mine.count);
+                addSimilar(a.frame + r + firstColumn, pixels, run, mine.sum, mine.count,
+                           groups.row((r - first) / a.rowBytes));
             }
         }
 #pragma omp barrier
@@ -675,7 +710,9 @@ bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_
         for (int n = omp_get_thread_num(); n < bands; n += team) {
             const std::int32_t first = topRow + n * chunk;
             const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
-            recolourRows(a, first, last, firstColumn, lastColumn, rc, avgRun);
+            PlainGroups& groups = plain[static_cast<std::size_t>(n)];
+            groups.nearAverage = within(std::array<std::uint8_t, 3>{run.b, run.g, run.r}.data(), rc, 50);
+            recolourRows(a, first, last, firstColumn, lastColumn, rc, avgRun, &groups);
         }
     }
     runColour = averaged;
@@ -837,12 +874,21 @@ void FrameAnalyzer::recolourForeground() {
 
             // The band's colour is the average of its pixels close to the run.
             if (!averageAndRecolour(*this, row, bottom, col, end, rc)) {
+                // One thread, or a band too small to wake the workers for:
+                // recolourBand would recolour it here, in one call.
                 BandSum total;
+                PlainGroups groups;
+                groups.size((bottom - row) / rowBytes + 1, (end - col) / 4 + 1);
                 for (std::int32_t r = row; r <= bottom; r += rowBytes) {
-                    addSimilar(frame + r + col, (end - col) / 4 + 1, rc, total.sum, total.count);
+                    addSimilar(frame + r + col, (end - col) / 4 + 1, rc, total.sum, total.count,
+                               groups.row((r - row) / rowBytes));
                 }
-                runColour = total.average(rc);
-                recolourBand(row, bottom, col, end);
+                const RunColour averaged = total.average(rc);
+                runColour = averaged;
+                groups.nearAverage =
+                    within(std::array<std::uint8_t, 3>{rc.b, rc.g, rc.r}.data(), averaged, 50);
+                recolourRows(*this, row, bottom, col, end, averaged,
+                             (averaged.b + averaged.g + averaged.r) / 3, &groups);
             }
             col = end + 4;
         }
