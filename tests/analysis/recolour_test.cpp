@@ -568,6 +568,40 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytesOnHazedBackgrounds
     EXPECT_GE(recoloured, 12);
 }
 
+TEST(RecolourForeground, BackgroundGroupsFarFromTheBandAverageAreStillRecoloured) {
+    // One pixel in eight is the learned colour (in aligned groups of
+    // sixteen), the rest a lighter grey within 100 of it: the band's average
+    // moves more than 50 away from the run colour, so the groups of the run
+    // colour itself become glyphs. The vector walk must read them again.
+    testing::Random rng(5);
+    const std::vector<Colour> learned{{100, 100, 100}};
+    for (auto [w, h] : {std::pair{301, 45}, std::pair{1921, 1081}}) {
+        Frame source(w, h, Colour{165, 165, 165});
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; x += 128) {
+                source.fillRect(x, y, std::min(w, x + 16), y + 1, learned[0]);
+            }
+        }
+        const auto backdrop = noiseBackdrop(source, rng);
+        const std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, 0);
+        for (int threads : {1, 2, 3}) {
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " threads " + std::to_string(threads));
+            Settings s;
+            s.threads = threads;
+            ASSERT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
+            const Recoloured scalar = recolour(source, backdrop, learned, photo, s);
+            selectRecolourKernel(RecolourKernel::automatic);
+            const Recoloured vector = recolour(source, backdrop, learned, photo, s);
+            ASSERT_TRUE(vector.frame == scalar.frame);
+            ASSERT_EQ(vector.region, scalar.region);
+            EXPECT_GT(std::abs(scalar.run.b - 100), 50) << "the average left the run colour";
+            EXPECT_FALSE(scalar.frame == source);
+        }
+    }
+    resetRecolourState();
+    resetAnalysisState();
+}
+
 TEST(RecolourForeground, KernelChoiceFallsBackToScalarOnlyWhenUnavailable) {
     EXPECT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
     EXPECT_TRUE(selectRecolourKernel(RecolourKernel::automatic));
