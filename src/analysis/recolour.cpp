@@ -269,7 +269,7 @@ struct PlainGroups {
 // run colour in every channel to sum, and counts them. Most of them are the
 // run colour itself: those are only counted, and added once at the end.
 void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& rc, std::uint64_t sum[3],
-                std::uint64_t& count, std::uint64_t* plain = nullptr) {
+                std::uint64_t& count, [[maybe_unused]] std::uint64_t* plain = nullptr) {
     const std::uint32_t runKey = packed(rc);
     std::uint64_t exact = 0;
     const auto add = [&](const std::uint8_t* q) {
