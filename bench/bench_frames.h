@@ -137,4 +137,26 @@ void timeBestCall(benchmark::State& state, int calls, Work&& work, const std::ui
     }
 }
 
+// timeBestCall for work that changes its input: `prepare` restores it before
+// every call, outside the timed part.
+template <typename Prepare, typename Work>
+void timeBestPreparedCall(benchmark::State& state, int calls, Prepare&& prepare, Work&& work,
+                          const std::uint8_t* frame, std::size_t bytes) {
+    FrameMemcpy yardstick(frame, bytes);
+    double bestMemcpy = 1e30;
+    for (auto _ : state) {
+        double best = 1e30;
+        for (int i = 0; i < calls; ++i) {
+            const double copy = yardstick.run();
+            bestMemcpy = copy < bestMemcpy ? copy : bestMemcpy;
+            prepare();
+            const double seconds = secondsOf(work);
+            best = seconds < best ? seconds : best;
+        }
+        state.SetIterationTime(best);
+        state.counters["memcpy_us"] = bestMemcpy * 1e6;
+        state.counters["x_memcpy"] = best / bestMemcpy;
+    }
+}
+
 }  // namespace kestra::bench

@@ -197,6 +197,22 @@ inline bool fourOfColour(const std::uint8_t* px, __m128i key) {
 inline __m128i keyVector(std::uint32_t key) {
     return _mm_set1_epi32(static_cast<int>(key));
 }
+
+// Per 32-bit lane of the four pixels at px: all ones where every colour byte
+// lies within distance of the key's (byte 3 not compared), else zero.
+inline __m128i fourWithin(const std::uint8_t* px, __m128i key, __m128i distance) {
+    const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px));
+    const __m128i apart = _mm_or_si128(_mm_subs_epu8(pixels, key), _mm_subs_epu8(key, pixels));
+    const __m128i beyond =
+        _mm_and_si128(_mm_subs_epu8(apart, distance), _mm_set1_epi32(static_cast<int>(kColourBits)));
+    return _mm_cmpeq_epi32(beyond, _mm_setzero_si128());
+}
+
+// One bit per lane of fourWithin.
+inline std::uint32_t laneBits(__m128i lanes) {
+    return static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(lanes)));
+}
+
 #endif
 
 #if defined(KESTRA_RECOLOUR_SSE2)
@@ -229,11 +245,31 @@ bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::ui
     return differ == 0;
 }
 
+// What the band sums learn for the recolouring that follows them: one bit
+// per group of sixteen pixels (at multiples of 16 from the band's first
+// column) that are all exactly the run colour, rowWords words a band row.
+// When the band's average lies within 50 of the run colour, such a group is
+// near the average in every pixel and holds no glyph: the row walk skips it
+// without reading it again.
+struct PlainGroups {
+    std::vector<std::uint64_t> bits;
+    std::int32_t rowWords = 0;
+    bool nearAverage = false;
+
+    void size(std::int32_t rows, std::int32_t pixels) {
+        rowWords = pixels / 16 / 64 + 1;
+        bits.assign(static_cast<std::size_t>(rows) * static_cast<std::size_t>(rowWords), 0);
+    }
+    std::uint64_t* row(std::int32_t index) {
+        return bits.data() + static_cast<std::size_t>(index) * static_cast<std::size_t>(rowWords);
+    }
+};
+
 // Adds the bytes of the pixels of one band row that lie within 100 of the
 // run colour in every channel to sum, and counts them. Most of them are the
 // run colour itself: those are only counted, and added once at the end.
 void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& rc, std::uint64_t sum[3],
-                std::uint64_t& count) {
+                std::uint64_t& count, [[maybe_unused]] std::uint64_t* plain = nullptr) {
     const std::uint32_t runKey = packed(rc);
     std::uint64_t exact = 0;
     const auto add = [&](const std::uint8_t* q) {
@@ -249,19 +285,51 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
     std::int32_t i = 0;
 #if defined(KESTRA_RECOLOUR_SSE2)
     if (vectorWalk()) {
-        // Four pixels of the run colour are counted at once; a group with any
-        // other pixel in it is added pixel by pixel.
+        // Four pixels a step without branches: the exact ones are counted,
+        // the other close ones masked in and added as 16-bit lanes (B, G, R,
+        // 0 of two pixels), emptied into 32-bit lanes before they could
+        // overflow and into sum at the end of the row.
         const __m128i key = keyVector(runKey);
-        for (; i + 4 <= pixels; i += 4) {
-            const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
-            if (fourOfColour(q, key)) {
-                exact += 4;
-                continue;
+        const __m128i distance = _mm_set1_epi8(100);
+        const __m128i colour = _mm_set1_epi32(static_cast<int>(kColourBits));
+        const __m128i zero = _mm_setzero_si128();
+        __m128i wide = zero;  // 32-bit lanes: B, G, R, 0
+        std::uint64_t close = 0;
+        while (i + 4 <= pixels) {
+            // 128 steps add at most 128 * 2 * 255 to a 16-bit lane.
+            const std::int32_t stop = i + 4 * 128 <= pixels ? i + 4 * 128 : pixels - (pixels - i) % 4;
+            __m128i narrow = zero;
+            for (; i < stop; i += 4) {
+                const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
+                // Sixteen pixels of the run colour (the common case) are
+                // only counted, and noted in plain.
+                if (i % 16 == 0 && i + 16 <= stop && fourOfColour(q, key) && fourOfColour(q + 16, key) &&
+                    fourOfColour(q + 32, key) && fourOfColour(q + 48, key)) {
+                    exact += 16;
+                    if (plain != nullptr) {
+                        plain[i / 1024] |= std::uint64_t{1} << (i / 16 % 64);
+                    }
+                    i += 12;
+                    continue;
+                }
+                const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+                const __m128i same = _mm_cmpeq_epi32(_mm_and_si128(px, colour), key);
+                const __m128i near = _mm_andnot_si128(same, fourWithin(q, key, distance));
+                const __m128i taken = _mm_and_si128(px, _mm_and_si128(near, colour));
+                narrow = _mm_add_epi16(
+                    narrow, _mm_add_epi16(_mm_unpacklo_epi8(taken, zero), _mm_unpackhi_epi8(taken, zero)));
+                exact += static_cast<std::uint64_t>(std::popcount(laneBits(same)));
+                close += static_cast<std::uint64_t>(std::popcount(laneBits(near)));
             }
-            for (int k = 0; k < 4; ++k) {
-                add(q + 4 * k);
-            }
+            wide = _mm_add_epi32(
+                wide, _mm_add_epi32(_mm_unpacklo_epi16(narrow, zero), _mm_unpackhi_epi16(narrow, zero)));
         }
+        std::uint32_t lanes[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), wide);
+        sum[0] += lanes[0];
+        sum[1] += lanes[1];
+        sum[2] += lanes[2];
+        count += close;
     }
 #endif
     for (; i < pixels; ++i) {
@@ -273,11 +341,228 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
     count += exact;
 }
 
+#if defined(KESTRA_RECOLOUR_SSE2)
+// The first index from `from` on, below end, whose bit in bits equals want.
+inline std::int32_t nextBit(const std::uint64_t* bits, std::int32_t from, std::int32_t end, bool want) {
+    while (from < end) {
+        const std::uint64_t word = want ? bits[from / 64] : ~bits[from / 64];
+        const std::uint64_t ahead = word >> (from % 64);
+        if (ahead != 0) {
+            const std::int32_t at = from + std::countr_zero(ahead);
+            return at < end ? at : end;
+        }
+        from = (from / 64 + 1) * 64;
+    }
+    return end;
+}
+
+// paintSegment's two quotients for every extreme (0 to 255), divided once.
+struct StretchFactors {
+    float scale[256];
+    float unit[256];
+};
+const StretchFactors kStretchFactors = [] {
+    StretchFactors f{};
+    for (int extreme = 0; extreme < 256; ++extreme) {
+        f.scale[extreme] = 255.0f / static_cast<float>(extreme);
+        f.unit[extreme] = 1.0f / static_cast<float>(extreme);
+    }
+    return f;
+}();
+
+// The pixels of one band row to be painted, with what their stretch gives
+// them (paintSegment's per-segment values), gathered before any is painted.
+struct GlyphPixels {
+    std::vector<std::int32_t> offset;  // byte offset in frame and backdrop
+    std::vector<float> scale;
+    std::vector<float> unit;
+    std::vector<std::uint32_t> glyphFlip;  // kColourBits for a dark glyph
+    std::vector<std::uint32_t> backFlip;   // 0xFF when recomplemented
+    std::int32_t count = 0;
+
+    explicit GlyphPixels(std::int32_t capacity)
+        : offset(static_cast<std::size_t>(capacity) + 3),
+          scale(offset.size()),
+          unit(offset.size()),
+          glyphFlip(offset.size()),
+          backFlip(offset.size()) {}
+
+    void addStretch(const FrameAnalyzer& a, std::int32_t first, std::int32_t last, bool lightGlyph,
+                    int extreme) {
+        const float stretchScale = kStretchFactors.scale[extreme];
+        const float stretchUnit = kStretchFactors.unit[extreme];
+        const bool recomplement = (a.contentOpacityHigh != 0 && a.isDarkContent == 0 && !lightGlyph) ||
+                                  (a.contentOpacityHigh == 0 && a.backdropBright != 0);
+        for (std::int32_t p = first; p <= last; p += 4) {
+            const auto k = static_cast<std::size_t>(count++);
+            offset[k] = p;
+            scale[k] = stretchScale;
+            unit[k] = stretchUnit;
+            glyphFlip[k] = lightGlyph ? 0u : kColourBits;
+            backFlip[k] = recomplement ? 0xFFu : 0u;
+        }
+    }
+};
+
+// Colour byte `shift / 8` of each 32-bit lane, as a 32-bit lane.
+inline __m128i channel(__m128i words, int shift) {
+    return _mm_and_si128(_mm_srli_epi32(words, shift), _mm_set1_epi32(0xFF));
+}
+
+// paintSegment's steps on four gathered pixels, one per lane. A pixel given
+// twice gets the same bytes twice: all four are read before any is written.
+void paintFour(const FrameAnalyzer& a, const GlyphPixels& g, std::size_t k) {
+    const std::int32_t* at = g.offset.data() + k;
+    const std::uint8_t* backdrop = a.backdropImage.get();
+    const __m128i words = _mm_setr_epi32(
+        static_cast<int>(loadWord(a.frame + at[0])), static_cast<int>(loadWord(a.frame + at[1])),
+        static_cast<int>(loadWord(a.frame + at[2])), static_cast<int>(loadWord(a.frame + at[3])));
+    const __m128i backs = _mm_setr_epi32(
+        static_cast<int>(loadWord(backdrop + at[0])), static_cast<int>(loadWord(backdrop + at[1])),
+        static_cast<int>(loadWord(backdrop + at[2])), static_cast<int>(loadWord(backdrop + at[3])));
+    const __m128i glyph =
+        _mm_xor_si128(words, _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.glyphFlip.data() + k)));
+    // (b + g + r) / 3 as (sum * 43691) >> 17, exact for sums up to 765.
+    const __m128i sum =
+        _mm_add_epi32(_mm_add_epi32(channel(glyph, 0), channel(glyph, 8)), channel(glyph, 16));
+    const __m128i third = _mm_srli_epi32(_mm_mulhi_epu16(sum, _mm_set1_epi32(43691)), 1);
+    const __m128 one = _mm_set1_ps(1.0f);
+    __m128 alpha = _mm_mul_ps(_mm_cvtepi32_ps(third), _mm_loadu_ps(g.unit.data() + k));
+    if (a.foregroundOpacity != 1.0f) {
+        alpha = _mm_mul_ps(alpha, _mm_set1_ps(a.foregroundOpacity));
+    }
+    alpha = _mm_min_ps(alpha, one);  // alpha < 1 ? alpha : 1, so NaN gives 1
+    const __m128 keep = _mm_sub_ps(one, alpha);
+    const __m128 scale = _mm_loadu_ps(g.scale.data() + k);
+    const __m128i backFlip = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.backFlip.data() + k));
+    __m128i result = _mm_and_si128(words, _mm_set1_epi32(static_cast<int>(~kColourBits)));
+    for (int shift = 0; shift <= 16; shift += 8) {
+        const __m128i scaled =
+            _mm_xor_si128(heldBytes(_mm_mul_ps(_mm_cvtepi32_ps(channel(glyph, shift)), scale)), backFlip);
+        const __m128 mixed = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(channel(backs, shift)), keep),
+                                        _mm_mul_ps(_mm_cvtepi32_ps(scaled), alpha));
+        result = _mm_or_si128(result, _mm_slli_epi32(heldBytes(mixed), shift));
+    }
+    std::uint32_t out[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), result);
+    for (int lane = 0; lane < 4; ++lane) {
+        std::memcpy(a.frame + at[lane], &out[lane], sizeof out[lane]);
+    }
+}
+
+// Paints the gathered pixels four at a time (the last repeated to fill the
+// last four) and empties the list.
+void paintGathered(const FrameAnalyzer& a, GlyphPixels& g) {
+    if (g.count == 0) {
+        return;
+    }
+    const auto count = static_cast<std::size_t>(g.count);
+    for (std::size_t k = count; k % 4 != 0; ++k) {
+        g.offset[k] = g.offset[count - 1];
+        g.scale[k] = g.scale[count - 1];
+        g.unit[k] = g.unit[count - 1];
+        g.glyphFlip[k] = g.glyphFlip[count - 1];
+        g.backFlip[k] = g.backFlip[count - 1];
+    }
+    for (std::size_t k = 0; k < count; k += 4) {
+        paintFour(a, g, k);
+    }
+    g.count = 0;
+}
+
+// recolourRows in whole-row steps. Walked pixel by pixel, a row leaves every
+// pixel visited and paints the maximal stretches of pixels that were not
+// visited before and are not near the run colour: here those pixels are
+// found sixteen at a time as a bit set, each stretch gets the same
+// statistics as the single steps gather, and the row's glyph pixels are then
+// painted four at a time.
+void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
+                        std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun,
+                        PlainGroups* plain) {
+    const std::uint32_t runKey = packed(rc);
+    const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
+    std::vector<std::uint64_t> glyph(static_cast<std::size_t>(n) / 64 + 1);
+    GlyphPixels gathered(n);
+    const __m128i key = keyVector(runKey);
+    const __m128i distance = _mm_set1_epi8(50);
+    const __m128i zero = _mm_setzero_si128();
+    for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
+        std::uint8_t* visited = a.visitedMask.get() + (r + firstColumn) / 4;
+        std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
+        const std::uint8_t* row = a.frame + r + firstColumn;
+        std::fill(glyph.begin(), glyph.end(), 0);
+        const std::uint64_t* skip =
+            plain != nullptr && plain->nearAverage ? plain->row((r - firstRow) / a.rowBytes) : nullptr;
+        std::int32_t i = 0;
+        for (; i + 16 <= n; i += 16) {
+            if (skip != nullptr && (skip[i / 1024] >> (i / 16 % 64) & 1) != 0) {
+                continue;
+            }
+            const std::uint8_t* px = row + 4 * i;
+            const std::uint32_t near = laneBits(fourWithin(px, key, distance)) |
+                                       laneBits(fourWithin(px + 16, key, distance)) << 4 |
+                                       laneBits(fourWithin(px + 32, key, distance)) << 8 |
+                                       laneBits(fourWithin(px + 48, key, distance)) << 12;
+            const auto unvisited = static_cast<std::uint32_t>(_mm_movemask_epi8(
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(visited + i)), zero)));
+            glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{unvisited & ~near & 0xFFFFu} << (i % 64);
+        }
+        for (; i < n; ++i) {
+            const std::uint8_t* px = row + 4 * i;
+            if (visited[i] == 0 && packed(px) != runKey && !within(px, rc, 50)) {
+                glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{1} << (i % 64);
+            }
+        }
+        for (i = nextBit(glyph.data(), 0, n, true); i < n; i = nextBit(glyph.data(), i, n, true)) {
+            const std::int32_t segEnd = nextBit(glyph.data(), i, n, false) - 1;
+            for (std::int32_t q = i; q <= segEnd; ++q) {
+                painted[q] = 1;  // mostly one or two pixels: no call
+            }
+            int darkest = brightness(row + 4 * i);
+            int lightest = darkest;
+            int darkCount = 0;
+            int lightCount = 0;
+            for (std::int32_t q = i + 1; q <= segEnd; ++q) {
+                const int v = brightness(row + 4 * q);
+                if (v < avgRun) {
+                    darkest = v < darkest ? v : darkest;
+                    ++darkCount;
+                } else {
+                    lightest = v > lightest ? v : lightest;
+                    ++lightCount;
+                }
+            }
+            const bool lightGlyph = lightCount > darkCount;
+            // Strokes go on in the row below: ask for the backdrop there now,
+            // so that painting them there does not wait for memory.
+            if (r + a.rowBytes <= lastRow) {
+                const std::uint8_t* below = a.backdropImage.get() + r + a.rowBytes + firstColumn;
+                _mm_prefetch(reinterpret_cast<const char*>(below + 4 * i), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(below + 4 * segEnd), _MM_HINT_T0);
+            }
+            gathered.addStretch(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
+                                lightGlyph ? lightest : 255 - darkest);
+            i = segEnd + 1;
+        }
+        paintGathered(a, gathered);
+        std::memset(visited, 1, static_cast<std::size_t>(n));
+    }
+}
+#endif
+
 // Recolours the band rows firstRow..lastRow (inclusive byte offsets). Most
 // pixels of a band are the run colour itself, so an exact match is tried
 // before the per-channel distance.
 void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
-                  std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
+                  std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun,
+                  PlainGroups* plain = nullptr) {
+#if defined(KESTRA_RECOLOUR_SSE2)
+    if (vectorWalk()) {
+        recolourRowsVector(a, firstRow, lastRow, firstColumn, lastColumn, rc, avgRun, plain);
+        return;
+    }
+#endif
+    static_cast<void>(plain);  // only the vector walk has groups to skip
     const std::uint32_t runKey = packed(rc);
     const auto near = [&](const std::uint8_t* px) { return packed(px) == runKey || within(px, rc, 50); };
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
@@ -397,6 +682,7 @@ bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_
     }
     const std::int32_t pixels = (lastColumn - firstColumn) / 4 + 1;
     std::vector<BandSum> partial(static_cast<std::size_t>(bands));
+    std::vector<PlainGroups> plain(static_cast<std::size_t>(bands));
     RunColour averaged = run;
 #pragma omp parallel num_threads(bands)
     {
@@ -405,8 +691,11 @@ bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_
             const std::int32_t first = topRow + n * chunk;
             const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
             BandSum& mine = partial[static_cast<std::size_t>(n)];
+            PlainGroups& groups = plain[static_cast<std::size_t>(n)];
+            groups.size((last - first) / a.rowBytes + 1, pixels);
             for (std::int32_t r = first; r <= last; r += a.rowBytes) {
-                addSimilar(a.frame + r + firstColumn, pixels, run, mine.sum, mine.count);
+                addSimilar(a.frame + r + firstColumn, pixels, run, mine.sum, mine.count,
+                           groups.row((r - first) / a.rowBytes));
             }
         }
 #pragma omp barrier
@@ -421,7 +710,9 @@ bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_
         for (int n = omp_get_thread_num(); n < bands; n += team) {
             const std::int32_t first = topRow + n * chunk;
             const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
-            recolourRows(a, first, last, firstColumn, lastColumn, rc, avgRun);
+            PlainGroups& groups = plain[static_cast<std::size_t>(n)];
+            groups.nearAverage = within(std::array<std::uint8_t, 3>{run.b, run.g, run.r}.data(), rc, 50);
+            recolourRows(a, first, last, firstColumn, lastColumn, rc, avgRun, &groups);
         }
     }
     runColour = averaged;
@@ -583,12 +874,21 @@ void FrameAnalyzer::recolourForeground() {
 
             // The band's colour is the average of its pixels close to the run.
             if (!averageAndRecolour(*this, row, bottom, col, end, rc)) {
+                // One thread, or a band too small to wake the workers for:
+                // recolourBand would recolour it here, in one call.
                 BandSum total;
+                PlainGroups groups;
+                groups.size((bottom - row) / rowBytes + 1, (end - col) / 4 + 1);
                 for (std::int32_t r = row; r <= bottom; r += rowBytes) {
-                    addSimilar(frame + r + col, (end - col) / 4 + 1, rc, total.sum, total.count);
+                    addSimilar(frame + r + col, (end - col) / 4 + 1, rc, total.sum, total.count,
+                               groups.row((r - row) / rowBytes));
                 }
-                runColour = total.average(rc);
-                recolourBand(row, bottom, col, end);
+                const RunColour averaged = total.average(rc);
+                runColour = averaged;
+                groups.nearAverage =
+                    within(std::array<std::uint8_t, 3>{rc.b, rc.g, rc.r}.data(), averaged, 50);
+                recolourRows(*this, row, bottom, col, end, averaged,
+                             (averaged.b + averaged.g + averaged.r) / 3, &groups);
             }
             col = end + 4;
         }

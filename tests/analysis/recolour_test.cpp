@@ -492,6 +492,116 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytes) {
     EXPECT_EQ(recoloured, 6);
 }
 
+// A background of one colour hazed with pixels close to it but not equal
+// (they move the band's average away from the run colour, so that the row
+// walk meets many near pixels), crossed by long strokes and short ones that
+// start and end anywhere relative to groups of 4, 16 and 64 pixels.
+Frame hazed(int w, int h, testing::Random& rng, Colour background) {
+    Frame f(w, h, background);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            if (rng() % 3 == 0) {
+                const auto shade = [&](std::uint8_t v) {
+                    const int moved = v + static_cast<int>(rng() % 201) - 100;
+                    return static_cast<std::uint8_t>(std::clamp(moved, 0, 255));
+                };
+                f.set(x, y, Colour{shade(background.b), shade(background.g), shade(background.r)});
+            }
+        }
+    }
+    const int strokes = std::max(1, w * h / 400);
+    for (int i = 0; i < strokes; ++i) {
+        const int x0 = static_cast<int>(rng() % w);
+        const int y0 = static_cast<int>(rng() % h);
+        const int len = 1 + static_cast<int>(rng() % (rng() % 4 == 0 ? 150 : 6));
+        const auto v = static_cast<std::uint8_t>(rng() % 2 == 0 ? rng() % 60 : 255 - rng() % 40);
+        f.fillRect(x0, y0, std::min(w, x0 + len), std::min(h, y0 + 1), Colour{v, v, v});
+    }
+    return f;
+}
+
+TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytesOnHazedBackgrounds) {
+    // As above, on frames where most band rows hold pixels close to the run
+    // colour but not equal to it, and glyph stretches of every length.
+    testing::Random rng(77);
+    const std::vector<Colour> panels{{180, 184, 190}, {40, 40, 44}};
+    const std::pair<int, int> sizes[] = {{1, 1}, {3, 7}, {67, 45}, {1921, 1081}};
+    enum class Mask { random, empty, full };
+    int recoloured = 0;
+    for (auto [w, h] : sizes) {
+        const Frame source = hazed(w, h, rng, panels[0]);
+        const auto backdrop = noiseBackdrop(source, rng);
+        for (Mask kind : {Mask::random, Mask::empty, Mask::full}) {
+            std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, kind == Mask::full ? 1 : 0);
+            if (kind == Mask::random) {
+                for (auto& m : photo) {
+                    m = rng() % 11 == 0 ? 1 : 0;
+                }
+            }
+            Settings s;
+            s.darkContent = rng() % 2;
+            s.backdropBright = rng() % 2;
+            s.opacityHigh = rng() % 2;
+            const float opacities[] = {1.0f, 0.35f, -1.0f, 3.0f};
+            s.foregroundOpacity = opacities[rng() % 4];
+            for (int threads : {1, 2, 3}) {
+                s.threads = threads;
+                SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
+                             std::to_string(static_cast<int>(kind)) + " threads " + std::to_string(threads));
+                ASSERT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
+                const Recoloured scalar = recolour(source, backdrop, panels, photo, s);
+                selectRecolourKernel(RecolourKernel::automatic);
+                const Recoloured vector = recolour(source, backdrop, panels, photo, s);
+                ASSERT_TRUE(vector.frame == scalar.frame);
+                ASSERT_EQ(vector.region, scalar.region);
+                ASSERT_EQ(vector.run.b, scalar.run.b);
+                ASSERT_EQ(vector.run.g, scalar.run.g);
+                ASSERT_EQ(vector.run.r, scalar.run.r);
+                recoloured += scalar.frame == source ? 0 : 1;
+            }
+        }
+    }
+    resetRecolourState();
+    resetAnalysisState();
+    // The two larger frames with the random and the empty mask recolour
+    // something at each thread count.
+    EXPECT_GE(recoloured, 12);
+}
+
+TEST(RecolourForeground, BackgroundGroupsFarFromTheBandAverageAreStillRecoloured) {
+    // One pixel in eight is the learned colour (in aligned groups of
+    // sixteen), the rest a lighter grey within 100 of it: the band's average
+    // moves more than 50 away from the run colour, so the groups of the run
+    // colour itself become glyphs. The vector walk must read them again.
+    testing::Random rng(5);
+    const std::vector<Colour> learned{{100, 100, 100}};
+    for (auto [w, h] : {std::pair{301, 45}, std::pair{1921, 1081}}) {
+        Frame source(w, h, Colour{165, 165, 165});
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; x += 128) {
+                source.fillRect(x, y, std::min(w, x + 16), y + 1, learned[0]);
+            }
+        }
+        const auto backdrop = noiseBackdrop(source, rng);
+        const std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, 0);
+        for (int threads : {1, 2, 3}) {
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " threads " + std::to_string(threads));
+            Settings s;
+            s.threads = threads;
+            ASSERT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
+            const Recoloured scalar = recolour(source, backdrop, learned, photo, s);
+            selectRecolourKernel(RecolourKernel::automatic);
+            const Recoloured vector = recolour(source, backdrop, learned, photo, s);
+            ASSERT_TRUE(vector.frame == scalar.frame);
+            ASSERT_EQ(vector.region, scalar.region);
+            EXPECT_GT(std::abs(scalar.run.b - 100), 50) << "the average left the run colour";
+            EXPECT_FALSE(scalar.frame == source);
+        }
+    }
+    resetRecolourState();
+    resetAnalysisState();
+}
+
 TEST(RecolourForeground, KernelChoiceFallsBackToScalarOnlyWhenUnavailable) {
     EXPECT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
     EXPECT_TRUE(selectRecolourKernel(RecolourKernel::automatic));

@@ -398,6 +398,27 @@ TEST_F(FollowingScenario, TargetPartlyOffTheRightStaysInsideBothFrames) {
     EXPECT_EQ(compareCut(engine, monitor, 1920, 1710, 910, 210, 170), "");
 }
 
+TEST_F(FollowingScenario, CutOfAnOddWidthCopiesColourBytesAndKeepsTheFourth) {
+    // 401 x 299: rows that end between groups of four pixels.
+    TrackedWindow& record = glassOverGradient(RECT{500, 300, 901, 599}, 6);
+    EffectEngine& engine = record.engine;
+    ASSERT_NE(engine.analyzer.backdropImage, nullptr);
+    // Marks the fourth byte of every pixel: the cut must leave it.
+    const auto size = static_cast<std::size_t>(engine.backdropBuffer.byteSize);
+    for (std::size_t at = 3; at < size; at += 4) {
+        engine.analyzer.backdropImage.get()[at] = static_cast<std::uint8_t>(at * 7 / 4);
+    }
+    moveAndTick(record, 3, 0);  // now at 503, 300
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    const std::vector<std::uint8_t> monitor = blurredMonitor(record, RECT{0, 0, 1920, 1080}, 6);
+    EXPECT_EQ(compareCut(engine, monitor, 1920, 503, 300, 401, 299), "");
+    int changed = 0;
+    for (std::size_t at = 3; at < size; at += 4) {
+        changed += engine.analyzer.backdropImage.get()[at] != static_cast<std::uint8_t>(at * 7 / 4) ? 1 : 0;
+    }
+    EXPECT_EQ(changed, 0);
+}
+
 class TwoMonitorScenario : public FollowingScenario {
   protected:
     sim::DesktopOptions desktopOptions() override { return withSecondMonitor(RECT{1920, 0, 3840, 1080}); }
