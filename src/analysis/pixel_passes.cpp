@@ -183,38 +183,44 @@ KESTRA_AVX2 std::size_t copyVectorAvx2(std::uint8_t* dst, const std::uint8_t* sr
     return done;
 }
 
-// The blend of the two pixels in the low 8 bytes of own and other, as 8
-// 32-bit results: other * otherWeight + own * ownWeight, then the hold and the
-// truncation of blendChannel.
-template <bool hold>
-KESTRA_AVX2 inline __m256i blendTwoPixels(__m128i own, __m128i other, __m256 ownWeight, __m256 otherWeight) {
-    const __m256 mixed =
-        _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(other)), otherWeight),
-                      _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(own)), ownWeight));
+// One colour channel of 8 pixels: the blend of the bytes at bit `shift` of
+// each 32-bit pixel of own and other, as 8 results held to 0..255 and placed
+// back at that bit. other * otherWeight + own * ownWeight, then the hold and
+// the truncation of blendChannel; without the hold the truncated sum is held
+// to 0..255 as integers, as the saturating packs of the narrow kernel do.
+template <bool hold, int shift>
+KESTRA_AVX2 inline __m256i blendChannel8(__m256i own, __m256i other, __m256 ownWeight, __m256 otherWeight) {
+    const __m256i bytes = _mm256_set1_epi32(0xFF);
+    const __m256i ownBytes = _mm256_and_si256(_mm256_srli_epi32(own, shift), bytes);
+    const __m256i otherBytes = _mm256_and_si256(_mm256_srli_epi32(other, shift), bytes);
+    const __m256 mixed = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(otherBytes), otherWeight),
+                                       _mm256_mul_ps(_mm256_cvtepi32_ps(ownBytes), ownWeight));
+    __m256i result;
     if constexpr (hold) {
-        return _mm256_cvttps_epi32(
+        result = _mm256_cvttps_epi32(
             _mm256_min_ps(_mm256_max_ps(mixed, _mm256_setzero_ps()), _mm256_set1_ps(255.0f)));
     } else {
-        return _mm256_cvttps_epi32(mixed);
+        result =
+            _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(mixed), _mm256_setzero_si256()), bytes);
     }
+    return _mm256_slli_epi32(result, shift);
 }
 
-// blendBackdrop on 8 pixels per step; returns how many pixels it did.
-// Operation order and clamping are those of blendChannel. dst may be src.
+// blendBackdrop on 8 pixels per step; returns how many pixels it did. Each
+// of the three colour channels of the 8 pixels is one vector of floats (byte
+// 3 is left out). Operation order and clamping are those of blendChannel.
+// dst may be src.
 template <bool hold>
 KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
                                         const std::uint8_t* backdrop, const std::uint8_t* mask,
                                         std::size_t count, float ownWeight, float otherWeight) {
     const __m256 own = _mm256_set1_ps(ownWeight);
     const __m256 other = _mm256_set1_ps(otherWeight);
-    // The in-lane packs leave pixel pairs in the order 0 2 4 6 1 3 5 7.
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     const bool inPlace = dst == src;
     std::size_t done = 0;
     for (; done + 8 <= count; done += 8) {
         const __m256i take = writableBytesAvx2(mask + done);
-        const std::uint8_t* at = src + done * 4;
-        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done * 4));
         if (_mm256_testz_si256(take, take) != 0) {
             if (!inPlace) {
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4), source);
@@ -222,21 +228,12 @@ KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* s
             continue;  // all eight pixels masked
         }
         const __m256i beneath = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(backdrop + done * 4));
-        // Pixels 0-1, 2-3, 4-5 and 6-7 of the source and the backdrop.
-        const __m128i ownLow = _mm256_castsi256_si128(source);
-        const __m128i ownHigh = _mm256_extracti128_si256(source, 1);
-        const __m128i otherLow = _mm256_castsi256_si128(beneath);
-        const __m128i otherHigh = _mm256_extracti128_si256(beneath, 1);
-        const __m256i r0 = blendTwoPixels<hold>(ownLow, otherLow, own, other);
-        const __m256i r1 = blendTwoPixels<hold>(_mm_unpackhi_epi64(ownLow, ownLow),
-                                                _mm_unpackhi_epi64(otherLow, otherLow), own, other);
-        const __m256i r2 = blendTwoPixels<hold>(ownHigh, otherHigh, own, other);
-        const __m256i r3 = blendTwoPixels<hold>(_mm_unpackhi_epi64(ownHigh, ownHigh),
-                                                _mm_unpackhi_epi64(otherHigh, otherHigh), own, other);
-        const __m256i packed = _mm256_permutevar8x32_epi32(
-            _mm256_packus_epi16(_mm256_packs_epi32(r0, r1), _mm256_packs_epi32(r2, r3)), order);
+        const __m256i blended =
+            _mm256_or_si256(_mm256_or_si256(blendChannel8<hold, 0>(source, beneath, own, other),
+                                            blendChannel8<hold, 8>(source, beneath, own, other)),
+                            blendChannel8<hold, 16>(source, beneath, own, other));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
-                            _mm256_blendv_epi8(source, packed, take));
+                            _mm256_blendv_epi8(source, blended, take));
     }
     return done;
 }
