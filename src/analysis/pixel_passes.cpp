@@ -386,8 +386,16 @@ void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, st
     std::size_t done = 0;
 #if defined(KESTRA_PASSES_SSE2)
     if (kernel != PassKernel::scalar) {
-        done = passVector(kind, kernel == PassKernel::avx2, dst, src, backdrop, mask, count, ownWeight,
-                          otherWeight);
+        // The plain loop takes the first pixels up to where dst is 32-byte
+        // aligned (when it can be), so that no vector store of the kernels
+        // straddles two cache lines.
+        const auto misalignment = reinterpret_cast<std::uintptr_t>(dst) % 32;
+        if (misalignment % 4 == 0 && misalignment != 0) {
+            done = std::min(count, static_cast<std::size_t>((32 - misalignment) / 4));
+            passScalar(kind, dst, src, backdrop, mask, done, ownWeight, otherWeight);
+        }
+        done += passVector(kind, kernel == PassKernel::avx2, dst + done * 4, src + done * 4,
+                           backdrop + done * 4, mask + done, count - done, ownWeight, otherWeight);
     }
 #else
     (void)kernel;
