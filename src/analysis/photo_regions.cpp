@@ -3,10 +3,17 @@
 // edges by dominance votes and marks them in regionMask, so that the pixel
 // passes leave pictures as they are.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "analysis/frame_analyzer.h"
+#include "platform/cpu_features.h"
+
+#if defined(KESTRA_SIMD_SSE2)
+#include <emmintrin.h>
+#define KESTRA_PHOTO_SSE2 1
+#endif
 
 namespace kestra {
 
@@ -266,16 +273,53 @@ void PhotoScan::settleByVotes(Region& g) const {
 
 void PhotoScan::mark(const Region& g) {
     FrameAnalyzer& a = a_;
+    if (g.right < g.left) {
+        return;
+    }
     const bool blend = a.backdropImage != nullptr && a.photoOpacity != 1.0f;
+    const auto columns = static_cast<std::size_t>((g.right - g.left) / 4 + 1);
+    std::uint8_t* mask = a.regionMask.get();
     for (std::int32_t r = g.top; r <= g.bottom; r += a.rowBytes) {
-        for (std::int32_t c = g.left; c <= g.right; c += 4) {
-            const std::int32_t p = r + c;
-            a.regionMask[p / 4] = 1;
-            if (blend) {
-                a.blendPhotoPixel(a.frame + p, a.backdropImage.get() + p);
+        std::memset(mask + (r + g.left) / 4, 1, columns);
+        if (blend) {
+            for (std::int32_t c = g.left; c <= g.right; c += 4) {
+                a.blendPhotoPixel(a.frame + r + c, a.backdropImage.get() + r + c);
             }
         }
     }
+}
+
+// Whether the 64 bytes from at on are all 0.
+inline bool blockClear(const std::uint8_t* at) {
+#if defined(KESTRA_PHOTO_SSE2)
+    const auto* vectors = reinterpret_cast<const __m128i*>(at);
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(_mm_loadu_si128(vectors), _mm_loadu_si128(vectors + 1)),
+                     _mm_or_si128(_mm_loadu_si128(vectors + 2), _mm_loadu_si128(vectors + 3)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+#else
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i < 64; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at + i, 8);
+        any |= word;
+    }
+    return any == 0;
+#endif
+}
+
+// Zeroes the mask, writing only the 64-byte blocks that hold a set byte: the
+// mask of a frame is mostly clear, and reading the clear blocks costs less
+// than writing them all again.
+void clearMask(std::uint8_t* mask, std::size_t bytes) {
+    constexpr std::size_t kBlock = 64;
+    std::size_t at = 0;
+    for (; at + kBlock <= bytes; at += kBlock) {
+        if (!blockClear(mask + at)) {
+            std::memset(mask + at, 0, kBlock);
+        }
+    }
+    std::memset(mask + at, 0, bytes - at);
 }
 
 }  // namespace
@@ -284,7 +328,7 @@ void FrameAnalyzer::detectPhotoRegions() {
     if (frame == nullptr || regionMask == nullptr || pixelCount <= 0) {
         return;
     }
-    std::memset(regionMask.get(), 0, static_cast<std::size_t>(pixelCount));
+    clearMask(regionMask.get(), static_cast<std::size_t>(pixelCount));
     if (scanRowBytes <= 0 || scanColumnBytes <= 0) {
         return;
     }

@@ -183,48 +183,57 @@ KESTRA_AVX2 std::size_t copyVectorAvx2(std::uint8_t* dst, const std::uint8_t* sr
     return done;
 }
 
-// blendBackdrop on 8 pixels per step; returns how many pixels it did.
-// Operation order and clamping are those of blendChannel. dst may be src.
+// One colour channel of 8 pixels: the blend of the bytes at bit `shift` of
+// each 32-bit pixel of own and other, as 8 results held to 0..255 and placed
+// back at that bit. other * otherWeight + own * ownWeight, then the hold and
+// the truncation of blendChannel; without the hold the truncated sum is held
+// to 0..255 as integers, as the saturating packs of the narrow kernel do.
+template <bool hold, int shift>
+KESTRA_AVX2 inline __m256i blendChannel8(__m256i own, __m256i other, __m256 ownWeight, __m256 otherWeight) {
+    const __m256i bytes = _mm256_set1_epi32(0xFF);
+    const __m256i ownBytes = _mm256_and_si256(_mm256_srli_epi32(own, shift), bytes);
+    const __m256i otherBytes = _mm256_and_si256(_mm256_srli_epi32(other, shift), bytes);
+    const __m256 mixed = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(otherBytes), otherWeight),
+                                       _mm256_mul_ps(_mm256_cvtepi32_ps(ownBytes), ownWeight));
+    __m256i result;
+    if constexpr (hold) {
+        result = _mm256_cvttps_epi32(
+            _mm256_min_ps(_mm256_max_ps(mixed, _mm256_setzero_ps()), _mm256_set1_ps(255.0f)));
+    } else {
+        result =
+            _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(mixed), _mm256_setzero_si256()), bytes);
+    }
+    return _mm256_slli_epi32(result, shift);
+}
+
+// blendBackdrop on 8 pixels per step; returns how many pixels it did. Each
+// of the three colour channels of the 8 pixels is one vector of floats (byte
+// 3 is left out). Operation order and clamping are those of blendChannel.
+// dst may be src.
 template <bool hold>
 KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
                                         const std::uint8_t* backdrop, const std::uint8_t* mask,
                                         std::size_t count, float ownWeight, float otherWeight) {
     const __m256 own = _mm256_set1_ps(ownWeight);
     const __m256 other = _mm256_set1_ps(otherWeight);
-    const __m256 low = _mm256_setzero_ps();
-    const __m256 high = _mm256_set1_ps(255.0f);
-    // The in-lane packs leave pixel pairs in the order 0 2 4 6 1 3 5 7.
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     const bool inPlace = dst == src;
     std::size_t done = 0;
     for (; done + 8 <= count; done += 8) {
         const __m256i take = writableBytesAvx2(mask + done);
-        const std::uint8_t* at = src + done * 4;
-        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        const __m256i source = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done * 4));
         if (_mm256_testz_si256(take, take) != 0) {
             if (!inPlace) {
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4), source);
             }
             continue;  // all eight pixels masked
         }
-        const std::uint8_t* under = backdrop + done * 4;
-        __m256i results[4];
-        for (int i = 0; i < 4; ++i) {
-            const __m256 mixed =
-                _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(under + 8 * i)), other),
-                              _mm256_mul_ps(_mm256_cvtepi32_ps(widenTwoPixels(at + 8 * i)), own));
-            if constexpr (hold) {
-                results[i] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(mixed, low), high));
-            } else {
-                results[i] = _mm256_cvttps_epi32(mixed);
-            }
-        }
-        const __m256i packed =
-            _mm256_permutevar8x32_epi32(_mm256_packus_epi16(_mm256_packs_epi32(results[0], results[1]),
-                                                            _mm256_packs_epi32(results[2], results[3])),
-                                        order);
+        const __m256i beneath = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(backdrop + done * 4));
+        const __m256i blended =
+            _mm256_or_si256(_mm256_or_si256(blendChannel8<hold, 0>(source, beneath, own, other),
+                                            blendChannel8<hold, 8>(source, beneath, own, other)),
+                            blendChannel8<hold, 16>(source, beneath, own, other));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
-                            _mm256_blendv_epi8(source, packed, take));
+                            _mm256_blendv_epi8(source, blended, take));
     }
     return done;
 }
@@ -377,8 +386,16 @@ void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, st
     std::size_t done = 0;
 #if defined(KESTRA_PASSES_SSE2)
     if (kernel != PassKernel::scalar) {
-        done = passVector(kind, kernel == PassKernel::avx2, dst, src, backdrop, mask, count, ownWeight,
-                          otherWeight);
+        // The plain loop takes the first pixels up to where dst is 32-byte
+        // aligned (when it can be), so that no vector store of the kernels
+        // straddles two cache lines.
+        const auto misalignment = reinterpret_cast<std::uintptr_t>(dst) % 32;
+        if (misalignment % 4 == 0 && misalignment != 0) {
+            done = std::min(count, static_cast<std::size_t>((32 - misalignment) / 4));
+            passScalar(kind, dst, src, backdrop, mask, done, ownWeight, otherWeight);
+        }
+        done += passVector(kind, kernel == PassKernel::avx2, dst + done * 4, src + done * 4,
+                           backdrop + done * 4, mask + done, count - done, ownWeight, otherWeight);
     }
 #else
     (void)kernel;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <random>
 #include <vector>
 
 #include "analysis_support.h"
@@ -223,6 +226,40 @@ TEST(PhotoRegions, AHalfOpaquePhotoMixesFrameAndBackdrop) {
         }
     }
     EXPECT_EQ(frame.colour(50, 50), kPaper);
+}
+
+// Whatever the mask held before (marks of an earlier frame, stray bytes
+// anywhere, up to the last byte, or every byte set), detection leaves the
+// same mask as on a fresh one: sizes whose mask ends in a partial block.
+TEST(PhotoRegions, EarlierMaskContentNeverSurvivesDetection) {
+    for (const auto& [w, h] : std::vector<std::pair<int, int>>{{1, 1}, {3, 7}, {400, 300}, {1921, 1081}}) {
+        Frame frame(w, h, kPaper);
+        if (w > 100) {
+            frame.noiseRect(w / 4, h / 4, w / 4 + 160, h / 4 + 120, 5);
+        }
+        Analyzer a(frame);
+        a.learn(kPaper);
+        a->detectPhotoRegions();
+        const std::vector<std::uint8_t> fresh(a->regionMask.get(), a->regionMask.get() + a->pixelCount);
+        const auto count = static_cast<std::size_t>(a->pixelCount);
+
+        std::mt19937 random(static_cast<std::uint32_t>(w * 31 + h));
+        for (int round = 0; round < 4; ++round) {
+            std::uint8_t* mask = a->regionMask.get();
+            if (round == 3) {
+                std::fill(mask, mask + count, std::uint8_t{1});
+            } else {
+                mask[0] = 1;
+                mask[count - 1] = 1;
+                for (int i = 0; i < 50; ++i) {
+                    mask[random() % count] = static_cast<std::uint8_t>(1 + random() % 255);
+                }
+            }
+            a->detectPhotoRegions();
+            EXPECT_TRUE(std::equal(fresh.begin(), fresh.end(), a->regionMask.get()))
+                << w << " x " << h << ", round " << round;
+        }
+    }
 }
 
 }  // namespace

@@ -451,5 +451,42 @@ TEST(CountChangedPixels, EveryKernelMatchesThePlainLoop) {
     EXPECT_EQ(countChangedPixels(nullptr, nullptr, 4), 0);
 }
 
+// The blend on frames whose rows end in partial vectors, with masks random,
+// empty and full, weights inside and outside 0..1 (held or saturated by the
+// packs) for 1 to 3 workers: every kernel, in place and into another buffer,
+// gives the scalar kernel's bytes.
+TEST(PixelPasses, BlendKernelsMatchTheScalarKernelOnOddSizesAndMasks) {
+    std::mt19937 random(kSeed + 3);
+    const auto kernels = availableKernels();
+    for (const auto& [w, h] :
+         std::vector<std::pair<std::int32_t, std::int32_t>>{{1, 1}, {3, 7}, {1921, 1081}}) {
+        for (int fill : {-1, 0, 1}) {
+            PassFixture f(w, h, random);
+            if (fill >= 0) {
+                std::fill(f.mask.begin(), f.mask.end(), static_cast<std::uint8_t>(fill));
+            }
+            for (float opacity : {0.35f, 1.7f, -3.0e9f}) {
+                const auto expected = runPass(f, Pass::blend, 1, opacity, PassKernel::scalar);
+                for (PassKernel kernel : kernels) {
+                    for (int threads = 1; threads <= 3; ++threads) {
+                        EXPECT_TRUE(runPass(f, Pass::blend, threads, opacity, kernel) == expected)
+                            << w << " x " << h << ", mask " << fill << ", opacity " << opacity << ", kernel "
+                            << static_cast<int>(kernel) << ", " << threads << " workers";
+                        ASSERT_TRUE(selectPassKernel(kernel));
+                        std::vector<std::uint8_t> out(f.frame.size(), 0xA5);
+                        FrameAnalyzer a = f.analyzer(threads, opacity);
+                        EXPECT_TRUE(runPassInto(a, FramePass::blendBackdrop, out.data()));
+                        disown(a);
+                        resetPixelPassState();
+                        EXPECT_TRUE(out == expected)
+                            << w << " x " << h << ", into, kernel " << static_cast<int>(kernel) << ", "
+                            << threads << " workers";
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kestra
