@@ -63,6 +63,21 @@ void relearnBackgroundColours(EffectEngine& engine) {
     engine.lastColourLearning = dueStamp(kColourLearningPeriodMs);
 }
 
+// While following, the backdrop image is cut out of the monitor frame and the
+// backdrop capture is not read: every later use captures it first (the cycle,
+// refreshGlass, resizeFrame). Its control is replaced by a fresh one without
+// a frame, so that the window does not hold the backdrop and the monitor
+// frames at once; backdropBuffer keeps its size and forgets the address, and
+// the next capture of the same size only brings the address back.
+void releaseBackdropFrame(EffectEngine& engine) {
+    if (engine.backdropCapture.hostWindow == nullptr) {
+        return;
+    }
+    static_cast<void>(engine.backdropCapture.renewCapture());
+    engine.backdropBuffer.frame = nullptr;
+    trimWorkingSet();
+}
+
 // Undoes a failed attachEngine from step 3 on. A new overlay is destroyed; an
 // overlay kept across a suspend is hidden again and kept, so the record stays
 // suspended (its handle is still listed in overlayExclusions).
@@ -389,6 +404,7 @@ void EffectEngine::followTarget() {
                           monitorCapture.frameHeader.height, blurRadiusOf(blurRadius));
                 scaleBrightness(monitorBuffer);
                 monitorBackdropActive = true;
+                releaseBackdropFrame(*this);
             }
         }
         lastFollow = nowMs();
@@ -398,6 +414,25 @@ void EffectEngine::followTarget() {
         const RECT& r = *overlay.layerRect;
         SetWindowPos(overlay.layerWindow, HWND_TOP, r.left, r.top, widthOf(r), heightOf(r), kFollowFlags);
     }
+}
+
+void EffectEngine::endFollowing() {
+    monitorBackdropActive = false;
+    if (monitorCapture.hostWindow != nullptr) {
+        // The fresh control holds no frame: the monitor's pixels are
+        // allocated again only when the target moves again.
+        static_cast<void>(monitorCapture.renewCapture());
+        monitorBuffer.frame = nullptr;
+        monitorBuffer.byteSize = 0;
+    }
+    // A backdrop capture that could not be renewed when the following began
+    // gets another chance here, before the backdrop is captured again.
+    if (backdropCapture.hostWindow == nullptr && glassEnabled) {
+        if (backdropCapture.createCapture() != 0) {
+            backdropCapture.destroyCapture(false);
+        }
+    }
+    trimWorkingSet();
 }
 
 void EffectEngine::suspendEngine() {

@@ -149,4 +149,20 @@ BOOL MagnifierCapture::destroyCapture(bool clearExclusions) {
     return destroyed;
 }
 
+int MagnifierCapture::renewCapture() {
+    destroyCapture(false);
+    frameBits = nullptr;
+    const int status = createCapture();
+    if (status != 0) {
+        destroyCapture(false);
+        return status;
+    }
+    // A capture without a filter mode never rebuilds its list: give the
+    // fresh control the exclusions the old one had.
+    if (filterMode == FilterMode::none) {
+        applyFilterList(magnifierWindow, exclusions);
+    }
+    return 0;
+}
+
 }  // namespace kestra
