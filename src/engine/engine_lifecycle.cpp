@@ -198,13 +198,17 @@ int EffectEngine::prepareGlassFrame() {
     backdropBuffer.byteSize = static_cast<std::int32_t>(header.cbSize);
     const auto bytes = static_cast<std::size_t>(std::max(backdropBuffer.byteSize, 0));
 
+    // Both copies are written in full before they are read (the copy here,
+    // the image by composeBackdrop), so their first contents do not matter:
+    // asked for zeroed, a large block is fresh pages that need no pass
+    // before the one that fills them.
     backdropCopy.reset();
-    backdropCopy = heapAllocate(bytes, false);
+    backdropCopy = heapAllocate(bytes, true);
     if (backdropCopy != nullptr && backdropBuffer.frame != nullptr) {
         std::memcpy(backdropCopy.get(), backdropBuffer.frame, bytes);
     }
     analyzer.backdropImage.reset();
-    analyzer.backdropImage = heapAllocate(bytes, false);
+    analyzer.backdropImage = heapAllocate(bytes, true);
     if (analyzer.backdropImage == nullptr || backdropCopy == nullptr) {
         // Drop both copies and forget the frame, so that the next backdrop
         // capture counts as new and tries the allocation again.
