@@ -389,6 +389,12 @@ void EffectEngine::noteActivity() {
 
 void EffectEngine::followTarget() {
     noteActivity();
+    // A monitor capture that could not be renewed when the last following
+    // ended is made again before it is needed.
+    if (glassEnabled && engineAttached && monitorCapture.hostWindow == nullptr &&
+        backdropCapture.hostWindow != nullptr && monitorCapture.createCapture() != 0) {
+        monitorCapture.destroyCapture(false);
+    }
     if (glassEnabled && monitorCapture.hostWindow != nullptr) {
         if (placement->showCmd != SW_SHOWMAXIMIZED && savedPlacement.showCmd != SW_SHOWMAXIMIZED) {
             if (widthOf(*monitorRect) != widthOf(savedMonitorRect) ||

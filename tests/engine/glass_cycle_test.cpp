@@ -427,6 +427,40 @@ TEST_F(FollowingScenario, WindowHoldsTheMonitorFrameOnlyWhileFollowing) {
         compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 330, 400, 300), "");
 }
 
+TEST_F(FollowingScenario, CapturesThatCouldNotBeRenewedAreMadeAgain) {
+    TrackedWindow& record = glassOverGradient(RECT{500, 300, 900, 600}, 12);
+    EffectEngine& engine = record.engine;
+    // The backdrop capture's renewal fails as the following begins.
+    sim::Fault fault;
+    fault.function = "MagSetImageScalingCallback";
+    fault.remaining = 1;
+    desk->addFault(fault);
+    moveAndTick(record, 40, 0);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_EQ(engine.backdropCapture.hostWindow, nullptr);
+
+    // The end of the following makes it again, while the monitor capture's
+    // renewal fails in turn.
+    desk->addFault(fault);
+    runUntilProcessTime(engine.lastFollow + 1000);
+    tick(record);
+    ASSERT_FALSE(engine.monitorBackdropActive);
+    EXPECT_NE(engine.backdropCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.monitorCapture.hostWindow, nullptr);
+
+    // The backdrop is polled as before; the next move makes the monitor
+    // capture again and follows.
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 12, false);
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 400, 300), "");
+    moveAndTick(record, 0, 30);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_NE(engine.monitorCapture.hostWindow, nullptr);
+    EXPECT_EQ(
+        compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 330, 400, 300), "");
+}
+
 TEST_F(FollowingScenario, LiveBackdropResumesAfterFollowingWithTheSameComparison) {
     TrackedWindow& record = glassOverGradient(RECT{500, 300, 900, 600}, 12);
     EffectEngine& engine = record.engine;
