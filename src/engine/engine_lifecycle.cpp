@@ -73,9 +73,10 @@ void releaseBackdropFrame(EffectEngine& engine) {
     if (engine.backdropCapture.hostWindow == nullptr) {
         return;
     }
-    static_cast<void>(engine.backdropCapture.renewCapture());
-    engine.backdropBuffer.frame = nullptr;
-    trimWorkingSet();
+    if (engine.backdropCapture.renewCapture() == 0) {
+        engine.backdropBuffer.frame = nullptr;
+        trimWorkingSet();
+    }
 }
 
 // Undoes a failed attachEngine from step 3 on. A new overlay is destroyed; an
@@ -389,12 +390,6 @@ void EffectEngine::noteActivity() {
 
 void EffectEngine::followTarget() {
     noteActivity();
-    // A monitor capture that could not be renewed when the last following
-    // ended is made again before it is needed.
-    if (glassEnabled && engineAttached && monitorCapture.hostWindow == nullptr &&
-        backdropCapture.hostWindow != nullptr && monitorCapture.createCapture() != 0) {
-        monitorCapture.destroyCapture(false);
-    }
     if (glassEnabled && monitorCapture.hostWindow != nullptr) {
         if (placement->showCmd != SW_SHOWMAXIMIZED && savedPlacement.showCmd != SW_SHOWMAXIMIZED) {
             if (widthOf(*monitorRect) != widthOf(savedMonitorRect) ||
@@ -428,21 +423,14 @@ void EffectEngine::followTarget() {
 
 void EffectEngine::endFollowing() {
     monitorBackdropActive = false;
-    if (monitorCapture.hostWindow != nullptr) {
-        // The fresh control holds no frame: the monitor's pixels are
-        // allocated again only when the target moves again.
-        static_cast<void>(monitorCapture.renewCapture());
+    // The fresh control holds no frame: the monitor's pixels are allocated
+    // again only when the target moves again. Should no fresh control be had,
+    // the old one and its frame stay until the next end of a following.
+    if (monitorCapture.hostWindow != nullptr && monitorCapture.renewCapture() == 0) {
         monitorBuffer.frame = nullptr;
         monitorBuffer.byteSize = 0;
+        trimWorkingSet();
     }
-    // A backdrop capture that could not be renewed when the following began
-    // gets another chance here, before the backdrop is captured again.
-    if (backdropCapture.hostWindow == nullptr && glassEnabled) {
-        if (backdropCapture.createCapture() != 0) {
-            backdropCapture.destroyCapture(false);
-        }
-    }
-    trimWorkingSet();
 }
 
 void EffectEngine::suspendEngine() {

@@ -44,7 +44,7 @@ struct MagnifierCapture {
     // until it is captured again: the old control's source buffer goes with
     // it. Exclusions, filter mode and source stay; frameBits is null and the
     // next capture counts as new. 0, or createCapture's failure, in which
-    // case no control is left (hostWindow null).
+    // case the old control and its frame stay as they were.
     int renewCapture();
 };
 

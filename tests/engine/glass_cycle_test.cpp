@@ -427,38 +427,47 @@ TEST_F(FollowingScenario, WindowHoldsTheMonitorFrameOnlyWhileFollowing) {
         compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 330, 400, 300), "");
 }
 
-TEST_F(FollowingScenario, CapturesThatCouldNotBeRenewedAreMadeAgain) {
+TEST_F(FollowingScenario, CapturesThatCouldNotBeRenewedKeepTheirFrames) {
     TrackedWindow& record = glassOverGradient(RECT{500, 300, 900, 600}, 12);
     EffectEngine& engine = record.engine;
-    // The backdrop capture's renewal fails as the following begins.
+    const std::size_t frameBytes = 400u * 300u * 4u;
+    const std::size_t monitorBytes = 1920u * 1080u * 4u;
+    // No fresh backdrop control as the following begins: the old one stays.
     sim::Fault fault;
     fault.function = "MagSetImageScalingCallback";
     fault.remaining = 1;
     desk->addFault(fault);
+    const HWND backdropHost = engine.backdropCapture.hostWindow;
     moveAndTick(record, 40, 0);
     ASSERT_TRUE(engine.monitorBackdropActive);
-    EXPECT_EQ(engine.backdropCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.backdropCapture.hostWindow, backdropHost);
+    EXPECT_EQ(engine.backdropBuffer.frame, engine.backdropCapture.frameBits);
+    EXPECT_EQ(desk->counts().magnifierBytes, 2 * frameBytes + monitorBytes);
+    EXPECT_EQ(
+        compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 300, 400, 300), "");
 
-    // The end of the following makes it again, while the monitor capture's
-    // renewal fails in turn.
+    // Nor a monitor control as it ends: its frame stays until the next end.
     desk->addFault(fault);
+    const HWND monitorHost = engine.monitorCapture.hostWindow;
     runUntilProcessTime(engine.lastFollow + 1000);
     tick(record);
     ASSERT_FALSE(engine.monitorBackdropActive);
-    EXPECT_NE(engine.backdropCapture.hostWindow, nullptr);
-    EXPECT_EQ(engine.monitorCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.monitorCapture.hostWindow, monitorHost);
 
-    // The backdrop is polled as before; the next move makes the monitor
-    // capture again and follows.
+    // The backdrop is polled as before, and the next following works and
+    // ends with both frames dropped.
     runUntilProcessTime(engine.lastBackdropPoll + 1000);
     tick(record);
     const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 12, false);
     EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 400, 300), "");
     moveAndTick(record, 0, 30);
     ASSERT_TRUE(engine.monitorBackdropActive);
-    EXPECT_NE(engine.monitorCapture.hostWindow, nullptr);
     EXPECT_EQ(
         compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 330, 400, 300), "");
+    EXPECT_EQ(desk->counts().magnifierBytes, frameBytes + monitorBytes);
+    runUntilProcessTime(engine.lastFollow + 1000);
+    tick(record);
+    EXPECT_EQ(desk->counts().magnifierBytes, frameBytes);
 }
 
 TEST_F(FollowingScenario, LiveBackdropResumesAfterFollowingWithTheSameComparison) {

@@ -416,16 +416,28 @@ TEST_F(CaptureTest, RenewedCaptureWithoutFilterModeGetsItsExclusionsAtOnce) {
     EXPECT_EQ(lists[0].handles, capture.exclusions);
 }
 
-TEST_F(CaptureTest, FailedRenewalLeavesNoControl) {
+TEST_F(CaptureTest, FailedRenewalKeepsTheOldControlAndItsFrame) {
+    capture.filterMode = FilterMode::windowsInFront;
     ASSERT_EQ(capture.createCapture(), 0);
     ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
+    const HWND host = capture.hostWindow;
+    const HWND control = capture.magnifierWindow;
+    std::uint8_t* const frame = capture.frameBits;
+    const std::int32_t refreshed = capture.lastFilterRefresh;
+    const std::size_t windows = desk.helperWindows().size();
     desk.failNext("MagSetImageScalingCallback");
     EXPECT_EQ(capture.renewCapture(), -1);
-    EXPECT_EQ(capture.hostWindow, nullptr);
-    EXPECT_EQ(capture.magnifierWindow, nullptr);
-    EXPECT_EQ(capture.frameBits, nullptr);
-    EXPECT_TRUE(desk.helperWindows().empty());
-    EXPECT_EQ(desk.counts().magnifierBytes, 0u);
+    EXPECT_EQ(capture.hostWindow, host);
+    EXPECT_EQ(capture.magnifierWindow, control);
+    EXPECT_EQ(capture.frameBits, frame);
+    EXPECT_EQ(capture.lastFilterRefresh, refreshed);
+    EXPECT_EQ(desk.helperWindows().size(), windows) << "the half-made control is gone";
+    EXPECT_EQ(capture.captureFrame(), CaptureResult::sameFrame);
+
+    desk.addFault(faultFor("CreateWindowExA", 1, kHelperClassName));
+    EXPECT_EQ(capture.renewCapture(), -2);
+    EXPECT_EQ(capture.hostWindow, host);
+    EXPECT_EQ(capture.frameBits, frame);
 }
 
 TEST_F(CaptureTest, ResetClearsTheSharedRecord) {
