@@ -163,9 +163,10 @@ BENCHMARK_CAPTURE(BM_Attach, glass, true)
     ->Unit(benchmark::kMillisecond);
 
 // The committed bytes of one attached window after its first cycles: dark,
-// glass, and glass after the target moved (the monitor capture then holds a
-// frame too).
-enum class Held { Dark, Glass, GlassFollowed };
+// glass, glass while following a move (the monitor capture's frame stands in
+// for the backdrop capture's) and glass once the following has ended and the
+// backdrop has been captured again.
+enum class Held { Dark, Glass, GlassFollowed, GlassAfterFollowing };
 
 void BM_WindowMemory(benchmark::State& state, Held held) {
     const int width = static_cast<int>(state.range(0));
@@ -179,9 +180,17 @@ void BM_WindowMemory(benchmark::State& state, Held held) {
     EffectEngine& engine = bench.engine();
     engine.lastDarknessTest = -2000;
     tick(*bench.record);
-    if (held == Held::GlassFollowed) {
+    if (held == Held::GlassFollowed || held == Held::GlassAfterFollowing) {
         bench.desk->window(bench.target).moveBy(0, 0);
         engine.followTarget();
+        tick(*bench.record);
+    }
+    if (held == Held::GlassAfterFollowing) {
+        // A tick after the following period ends it; the idle poll a second
+        // later captures the backdrop again.
+        bench.desk->runFor(1100);
+        tick(*bench.record);
+        bench.desk->runFor(1100);
         tick(*bench.record);
     }
     const sim::Counts after = countsOf(*bench.desk);
@@ -199,6 +208,10 @@ void BM_WindowMemory(benchmark::State& state, Held held) {
 BENCHMARK_CAPTURE(BM_WindowMemory, dark, Held::Dark)->Args({1920, 1080})->Args({3840, 2160})->Iterations(1);
 BENCHMARK_CAPTURE(BM_WindowMemory, glass, Held::Glass)->Args({1920, 1080})->Args({3840, 2160})->Iterations(1);
 BENCHMARK_CAPTURE(BM_WindowMemory, glass_followed, Held::GlassFollowed)
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
+    ->Iterations(1);
+BENCHMARK_CAPTURE(BM_WindowMemory, glass_after_following, Held::GlassAfterFollowing)
     ->Args({1920, 1080})
     ->Args({3840, 2160})
     ->Iterations(1);

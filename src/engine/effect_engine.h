@@ -113,7 +113,12 @@ struct EffectEngine {
     void composeBackdrop();
     void resizeFrame();
     // A monitor capture taken here records its rectangle in monitorFrameRect.
+    // Entering the following mode drops the backdrop capture's frame, which
+    // nothing reads until the backdrop is captured again.
     void followTarget();
+    // Leaves the following mode and drops the monitor frame; a later
+    // followTarget captures the monitor afresh.
+    void endFollowing();
     void suspendEngine();
     // Releases an attached engine, or a suspended one with its kept overlay.
     void releaseEngine();

@@ -63,6 +63,22 @@ void relearnBackgroundColours(EffectEngine& engine) {
     engine.lastColourLearning = dueStamp(kColourLearningPeriodMs);
 }
 
+// While following, the backdrop image is cut out of the monitor frame and the
+// backdrop capture is not read: every later use captures it first (the cycle,
+// refreshGlass, resizeFrame). Its control is replaced by a fresh one without
+// a frame, so that the window does not hold the backdrop and the monitor
+// frames at once; backdropBuffer keeps its size and forgets the address, and
+// the next capture of the same size only brings the address back.
+void releaseBackdropFrame(EffectEngine& engine) {
+    if (engine.backdropCapture.hostWindow == nullptr) {
+        return;
+    }
+    if (engine.backdropCapture.renewCapture() == 0) {
+        engine.backdropBuffer.frame = nullptr;
+        trimWorkingSet();
+    }
+}
+
 // Undoes a failed attachEngine from step 3 on. A new overlay is destroyed; an
 // overlay kept across a suspend is hidden again and kept, so the record stays
 // suspended (its handle is still listed in overlayExclusions).
@@ -183,13 +199,17 @@ int EffectEngine::prepareGlassFrame() {
     backdropBuffer.byteSize = static_cast<std::int32_t>(header.cbSize);
     const auto bytes = static_cast<std::size_t>(std::max(backdropBuffer.byteSize, 0));
 
+    // Both copies are written in full before they are read (the copy here,
+    // the image by composeBackdrop), so their first contents do not matter:
+    // asked for zeroed, a large block is fresh pages that need no pass
+    // before the one that fills them.
     backdropCopy.reset();
-    backdropCopy = heapAllocate(bytes, false);
+    backdropCopy = heapAllocate(bytes, true);
     if (backdropCopy != nullptr && backdropBuffer.frame != nullptr) {
         std::memcpy(backdropCopy.get(), backdropBuffer.frame, bytes);
     }
     analyzer.backdropImage.reset();
-    analyzer.backdropImage = heapAllocate(bytes, false);
+    analyzer.backdropImage = heapAllocate(bytes, true);
     if (analyzer.backdropImage == nullptr || backdropCopy == nullptr) {
         // Drop both copies and forget the frame, so that the next backdrop
         // capture counts as new and tries the allocation again.
@@ -389,6 +409,7 @@ void EffectEngine::followTarget() {
                           monitorCapture.frameHeader.height, blurRadiusOf(blurRadius));
                 scaleBrightness(monitorBuffer);
                 monitorBackdropActive = true;
+                releaseBackdropFrame(*this);
             }
         }
         lastFollow = nowMs();
@@ -397,6 +418,18 @@ void EffectEngine::followTarget() {
     if (overlay.layerWindow != nullptr && overlay.layerRect != nullptr) {
         const RECT& r = *overlay.layerRect;
         SetWindowPos(overlay.layerWindow, HWND_TOP, r.left, r.top, widthOf(r), heightOf(r), kFollowFlags);
+    }
+}
+
+void EffectEngine::endFollowing() {
+    monitorBackdropActive = false;
+    // The fresh control holds no frame: the monitor's pixels are allocated
+    // again only when the target moves again. Should no fresh control be had,
+    // the old one and its frame stay until the next end of a following.
+    if (monitorCapture.hostWindow != nullptr && monitorCapture.renewCapture() == 0) {
+        monitorBuffer.frame = nullptr;
+        monitorBuffer.byteSize = 0;
+        trimWorkingSet();
     }
 }
 

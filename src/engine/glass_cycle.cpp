@@ -129,7 +129,7 @@ bool EffectEngine::backdropChanged() {
 void EffectEngine::refreshBackdrop() {
     if (monitorBackdropActive) {
         if (elapsedSince(lastFollow) >= kFollowPeriodMs) {
-            monitorBackdropActive = false;
+            endFollowing();
             return;
         }
         copyMonitorPart(*this);

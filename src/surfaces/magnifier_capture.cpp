@@ -149,4 +149,36 @@ BOOL MagnifierCapture::destroyCapture(bool clearExclusions) {
     return destroyed;
 }
 
+int MagnifierCapture::renewCapture() {
+    // The fresh control is made before the old one goes, so that a failure
+    // leaves the capture as it was.
+    const HWND oldHost = hostWindow;
+    const HWND oldMagnifier = magnifierWindow;
+    const MAGIMAGEHEADER oldHeader = frameHeader;
+    const std::int32_t oldRefresh = lastFilterRefresh;
+    hostWindow = nullptr;
+    magnifierWindow = nullptr;
+    const int status = createCapture();
+    if (status != 0) {
+        if (hostWindow != nullptr) {
+            DestroyWindow(hostWindow);
+        }
+        hostWindow = oldHost;
+        magnifierWindow = oldMagnifier;
+        frameHeader = oldHeader;
+        lastFilterRefresh = oldRefresh;
+        return status;
+    }
+    if (oldHost != nullptr) {
+        DestroyWindow(oldHost);  // takes the old Magnifier control and its buffer with it
+    }
+    frameBits = nullptr;
+    // A capture without a filter mode never rebuilds its list: give the
+    // fresh control the exclusions the old one had.
+    if (filterMode == FilterMode::none) {
+        applyFilterList(magnifierWindow, exclusions);
+    }
+    return 0;
+}
+
 }  // namespace kestra

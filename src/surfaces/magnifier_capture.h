@@ -40,6 +40,12 @@ struct MagnifierCapture {
     void excludeWindowsInFront();
     void excludeAllWindows();
     BOOL destroyCapture(bool clearExclusions);
+    // Replaces the Magnifier control with a fresh one, which holds no frame
+    // until it is captured again: the old control's source buffer goes with
+    // it. Exclusions, filter mode and source stay; frameBits is null and the
+    // next capture counts as new. 0, or createCapture's failure, in which
+    // case the old control and its frame stay as they were.
+    int renewCapture();
 };
 
 // The one record the image scaling callback writes.

@@ -378,6 +378,125 @@ TEST_F(FollowingScenario, MovingTargetIsServedFromTheBlurredMonitor) {
     EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 400, 300), "");
 }
 
+TEST_F(FollowingScenario, WindowHoldsTheMonitorFrameOnlyWhileFollowing) {
+    TrackedWindow& record = glassOverGradient(RECT{500, 300, 900, 600}, 12);
+    EffectEngine& engine = record.engine;
+    const std::size_t frameBytes = 400u * 300u * 4u;
+    const std::size_t monitorBytes = 1920u * 1080u * 4u;
+    ASSERT_EQ(desk->counts().magnifierBytes, 2 * frameBytes) << "main and backdrop captures";
+    std::uint8_t* const copy = engine.backdropCopy.get();
+    std::uint8_t* const image = engine.analyzer.backdropImage.get();
+
+    // Following: the monitor frame replaces the backdrop capture's frame.
+    moveAndTick(record, 40, 0);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_EQ(desk->counts().magnifierBytes, frameBytes + monitorBytes);
+    EXPECT_EQ(engine.backdropCapture.frameBits, nullptr);
+    EXPECT_EQ(engine.backdropBuffer.frame, nullptr);
+    EXPECT_NE(engine.backdropCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.backdropBuffer.width, 400) << "the backdrop keeps its size";
+    EXPECT_EQ(
+        compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 300, 400, 300), "");
+
+    // The end of the following drops the monitor frame; its capture stays.
+    runUntilProcessTime(engine.lastFollow + 1000);
+    tick(record);
+    ASSERT_FALSE(engine.monitorBackdropActive);
+    EXPECT_EQ(desk->counts().magnifierBytes, frameBytes);
+    EXPECT_NE(engine.monitorCapture.hostWindow, nullptr);
+    EXPECT_EQ(engine.monitorCapture.frameBits, nullptr);
+    EXPECT_EQ(engine.monitorBuffer.frame, nullptr);
+
+    // The idle poll captures the backdrop again into buffers of the same
+    // size, kept, and composes what lies behind the target now.
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    EXPECT_EQ(desk->counts().magnifierBytes, 2 * frameBytes);
+    EXPECT_EQ(engine.backdropBuffer.frame, engine.backdropCapture.frameBits);
+    EXPECT_EQ(engine.backdropCopy.get(), copy);
+    EXPECT_EQ(engine.analyzer.backdropImage.get(), image);
+    const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 12, false);
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 400, 300), "");
+
+    // A later move captures the monitor afresh.
+    moveAndTick(record, 0, 30);  // 540, 330
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_EQ(engine.monitorBuffer.frame, engine.monitorCapture.frameBits);
+    EXPECT_EQ(desk->counts().magnifierBytes, frameBytes + monitorBytes);
+    EXPECT_EQ(
+        compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 330, 400, 300), "");
+}
+
+TEST_F(FollowingScenario, CapturesThatCouldNotBeRenewedKeepTheirFrames) {
+    TrackedWindow& record = glassOverGradient(RECT{500, 300, 900, 600}, 12);
+    EffectEngine& engine = record.engine;
+    const std::size_t frameBytes = 400u * 300u * 4u;
+    const std::size_t monitorBytes = 1920u * 1080u * 4u;
+    // No fresh backdrop control as the following begins: the old one stays.
+    sim::Fault fault;
+    fault.function = "MagSetImageScalingCallback";
+    fault.remaining = 1;
+    desk->addFault(fault);
+    const HWND backdropHost = engine.backdropCapture.hostWindow;
+    moveAndTick(record, 40, 0);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_EQ(engine.backdropCapture.hostWindow, backdropHost);
+    EXPECT_EQ(engine.backdropBuffer.frame, engine.backdropCapture.frameBits);
+    EXPECT_EQ(desk->counts().magnifierBytes, 2 * frameBytes + monitorBytes);
+    EXPECT_EQ(
+        compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 300, 400, 300), "");
+
+    // Nor a monitor control as it ends: its frame stays until the next end.
+    desk->addFault(fault);
+    const HWND monitorHost = engine.monitorCapture.hostWindow;
+    runUntilProcessTime(engine.lastFollow + 1000);
+    tick(record);
+    ASSERT_FALSE(engine.monitorBackdropActive);
+    EXPECT_EQ(engine.monitorCapture.hostWindow, monitorHost);
+
+    // The backdrop is polled as before, and the next following works and
+    // ends with both frames dropped.
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 12, false);
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 400, 300), "");
+    moveAndTick(record, 0, 30);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_EQ(
+        compareCut(engine, blurredMonitor(record, RECT{0, 0, 1920, 1080}, 12), 1920, 540, 330, 400, 300), "");
+    EXPECT_EQ(desk->counts().magnifierBytes, frameBytes + monitorBytes);
+    runUntilProcessTime(engine.lastFollow + 1000);
+    tick(record);
+    EXPECT_EQ(desk->counts().magnifierBytes, frameBytes);
+}
+
+TEST_F(FollowingScenario, LiveBackdropResumesAfterFollowingWithTheSameComparison) {
+    TrackedWindow& record = glassOverGradient(RECT{500, 300, 900, 600}, 12);
+    EffectEngine& engine = record.engine;
+    // Make the backdrop live: the poll sees a changed wallpaper.
+    desk->setWallpaper(sim::Content::solid(sim::bgra(40, 90, 160)));
+    runUntilProcessTime(engine.lastBackdropPoll + 1000);
+    tick(record);
+    ASSERT_FALSE(engine.backdropIdle);
+    const std::vector<std::uint8_t> copyBefore(engine.backdropCopy.get(),
+                                               engine.backdropCopy.get() + engine.backdropBuffer.byteSize);
+
+    moveAndTick(record, 40, 0);
+    ASSERT_TRUE(engine.monitorBackdropActive);
+    EXPECT_EQ(std::memcmp(engine.backdropCopy.get(), copyBefore.data(), copyBefore.size()), 0)
+        << "the comparison base survives the following";
+    runUntilProcessTime(engine.lastFollow + 1000);
+    tick(record);
+    ASSERT_FALSE(engine.monitorBackdropActive);
+
+    // The live mode captures at the next cycle and composes the new place.
+    desk->runFor(16);
+    tick(record);
+    EXPECT_EQ(engine.backdropBuffer.frame, engine.backdropCapture.frameBits);
+    const std::vector<std::uint8_t> expected = composedBackdrop(behind(record), 12, false);
+    EXPECT_EQ(compareColours(engine.analyzer.backdropImage.get(), expected.data(), 400, 300), "");
+}
+
 TEST_F(FollowingScenario, TargetPartlyOffTheTopLeftIsCutFromTheMonitorEdge) {
     TrackedWindow& record = glassOverGradient(RECT{-60, -40, 340, 260}, 6);
     EffectEngine& engine = record.engine;

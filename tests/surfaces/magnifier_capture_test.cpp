@@ -379,6 +379,67 @@ TEST_F(CaptureTest, DestroyedCaptureCanBeCreatedAgain) {
     EXPECT_EQ(capture.sourceWindow, target);
 }
 
+TEST_F(CaptureTest, RenewedCaptureDropsItsFrameAndKeepsItsSettings) {
+    capture.exclusions = ownHandles(2);
+    capture.filterMode = FilterMode::windowsInFront;
+    ASSERT_EQ(capture.createCapture(), 0);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
+    const HWND host = capture.hostWindow;
+    const std::size_t frameBytes = static_cast<std::size_t>(widthOf(targetRect) * heightOf(targetRect) * 4);
+    ASSERT_EQ(desk.counts().magnifierBytes, frameBytes);
+
+    ASSERT_EQ(capture.renewCapture(), 0);
+    EXPECT_FALSE(IsWindow(host));
+    EXPECT_TRUE(IsWindow(capture.hostWindow));
+    EXPECT_EQ(desk.parent(capture.magnifierWindow), capture.hostWindow);
+    EXPECT_EQ(capture.frameBits, nullptr);
+    EXPECT_EQ(desk.counts().magnifierBytes, 0u) << "the fresh control holds no frame";
+    EXPECT_EQ(capture.exclusions.size(), 2u);
+    EXPECT_EQ(capture.filterMode, FilterMode::windowsInFront);
+    EXPECT_EQ(capture.lastFilterRefresh, -500) << "the filter list is rebuilt at the next capture";
+
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
+    const sim::Image expected = desk.compose(targetRect);
+    ASSERT_EQ(capture.frameHeader.cbSize, expected.pixels.size());
+    EXPECT_EQ(std::memcmp(capture.frameBits, expected.pixels.data(), expected.pixels.size()), 0);
+    EXPECT_EQ(desk.counts().magnifierBytes, frameBytes);
+}
+
+TEST_F(CaptureTest, RenewedCaptureWithoutFilterModeGetsItsExclusionsAtOnce) {
+    capture.exclusions = ownHandles(3);
+    ASSERT_EQ(capture.createCapture(), 0);
+    desk.callLog().enable();
+    ASSERT_EQ(capture.renewCapture(), 0);
+    const auto lists = desk.callLog().named("MagSetWindowFilterList");
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].window, capture.magnifierWindow);
+    EXPECT_EQ(lists[0].handles, capture.exclusions);
+}
+
+TEST_F(CaptureTest, FailedRenewalKeepsTheOldControlAndItsFrame) {
+    capture.filterMode = FilterMode::windowsInFront;
+    ASSERT_EQ(capture.createCapture(), 0);
+    ASSERT_EQ(capture.captureFrame(), CaptureResult::newFrame);
+    const HWND host = capture.hostWindow;
+    const HWND control = capture.magnifierWindow;
+    std::uint8_t* const frame = capture.frameBits;
+    const std::int32_t refreshed = capture.lastFilterRefresh;
+    const std::size_t windows = desk.helperWindows().size();
+    desk.failNext("MagSetImageScalingCallback");
+    EXPECT_EQ(capture.renewCapture(), -1);
+    EXPECT_EQ(capture.hostWindow, host);
+    EXPECT_EQ(capture.magnifierWindow, control);
+    EXPECT_EQ(capture.frameBits, frame);
+    EXPECT_EQ(capture.lastFilterRefresh, refreshed);
+    EXPECT_EQ(desk.helperWindows().size(), windows) << "the half-made control is gone";
+    EXPECT_EQ(capture.captureFrame(), CaptureResult::sameFrame);
+
+    desk.addFault(faultFor("CreateWindowExA", 1, kHelperClassName));
+    EXPECT_EQ(capture.renewCapture(), -2);
+    EXPECT_EQ(capture.hostWindow, host);
+    EXPECT_EQ(capture.frameBits, frame);
+}
+
 TEST_F(CaptureTest, ResetClearsTheSharedRecord) {
     ASSERT_EQ(capture.createCapture(), 0);
     std::uint8_t byte = 0;
