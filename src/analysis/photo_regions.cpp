@@ -277,7 +277,8 @@ void PhotoScan::mark(const Region& g) {
         return;
     }
     const bool blend = a.backdropImage != nullptr && a.photoOpacity != 1.0f;
-    const auto columns = static_cast<std::size_t>((g.right - g.left) / 4 + 1);
+    const std::int32_t columnCount = (g.right - g.left) / 4 + 1;
+    const auto columns = static_cast<std::size_t>(columnCount);
     std::uint8_t* mask = a.regionMask.get();
     for (std::int32_t r = g.top; r <= g.bottom; r += a.rowBytes) {
         std::memset(mask + (r + g.left) / 4, 1, columns);
