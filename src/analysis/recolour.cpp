@@ -62,6 +62,28 @@ int brightness(const std::uint8_t* px) {
     return (px[0] + px[1] + px[2]) / 3;
 }
 
+// The brightness of a glyph segment's pixels: the darkest of those below the
+// run's average, the lightest of the others, and which side has more. The
+// first pixel sets both ends and counts on neither side.
+struct GlyphTally {
+    int darkest;
+    int lightest;
+    int darkCount = 0;
+    int lightCount = 0;
+
+    explicit GlyphTally(int first) : darkest(first), lightest(first) {}
+    void add(int v, int average) {
+        if (v < average) {
+            darkest = v < darkest ? v : darkest;
+            ++darkCount;
+        } else {
+            lightest = v > lightest ? v : lightest;
+            ++lightCount;
+        }
+    }
+    bool light() const { return lightCount > darkCount; }
+};
+
 // Truncates toward zero into a byte, holding values outside 0..255 at the
 // nearest end (never wrapping them); NaN, from 0 * infinity, stores 0.
 std::uint8_t toByte(float v) {
@@ -518,21 +540,13 @@ void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int3
             for (std::int32_t q = i; q <= segEnd; ++q) {
                 painted[q] = 1;  // mostly one or two pixels: no call
             }
-            int darkest = brightness(row + 4 * i);
-            int lightest = darkest;
-            int darkCount = 0;
-            int lightCount = 0;
+            GlyphTally tally(brightness(row + 4 * i));
             for (std::int32_t q = i + 1; q <= segEnd; ++q) {
-                const int v = brightness(row + 4 * q);
-                if (v < avgRun) {
-                    darkest = v < darkest ? v : darkest;
-                    ++darkCount;
-                } else {
-                    lightest = v > lightest ? v : lightest;
-                    ++lightCount;
-                }
+                tally.add(brightness(row + 4 * q), avgRun);
             }
-            const bool lightGlyph = lightCount > darkCount;
+            const bool lightGlyph = tally.light();
+            const int lightest = tally.lightest;
+            const int darkest = tally.darkest;
             // Strokes go on in the row below: ask for the backdrop there now,
             // so that painting them there does not wait for memory.
             if (r + a.rowBytes <= lastRow) {
@@ -591,10 +605,7 @@ void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t la
             }
             painted[i] = 1;
             std::int32_t segEnd = i;
-            int darkest = brightness(px);
-            int lightest = darkest;
-            int darkCount = 0;
-            int lightCount = 0;
+            GlyphTally tally(brightness(px));
             for (std::int32_t q = i + 1; q < n; ++q) {
                 if (visited[q] != 0) {
                     break;
@@ -606,18 +617,11 @@ void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t la
                 }
                 painted[q] = 1;
                 segEnd = q;
-                const int v = brightness(qx);
-                if (v < avgRun) {
-                    darkest = v < darkest ? v : darkest;
-                    ++darkCount;
-                } else {
-                    lightest = v > lightest ? v : lightest;
-                    ++lightCount;
-                }
+                tally.add(brightness(qx), avgRun);
             }
-            const bool lightGlyph = lightCount > darkCount;
+            const bool lightGlyph = tally.light();
             paintSegment(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
-                         lightGlyph ? lightest : 255 - darkest);
+                         lightGlyph ? tally.lightest : 255 - tally.darkest);
             i = segEnd + 1;
         }
     }
