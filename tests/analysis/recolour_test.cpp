@@ -237,6 +237,25 @@ Recoloured recolour(const Frame& source, const std::vector<std::uint8_t>& backdr
                       runColour};
 }
 
+// Recolours source with the scalar walk and with the walk chosen at run time
+// and asserts the same frame, region mask and run colour; returns whether the
+// scalar walk changed the frame.
+bool vectorWalkMatchesScalar(const Frame& source, const std::vector<std::uint8_t>& backdrop,
+                             const std::vector<Colour>& learned, const std::vector<std::uint8_t>& photoMask,
+                             const Settings& s) {
+    EXPECT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
+    const Recoloured scalar = recolour(source, backdrop, learned, photoMask, s);
+    selectRecolourKernel(RecolourKernel::sse2);  // false, keeping scalar, without it
+    selectRecolourKernel(RecolourKernel::automatic);
+    const Recoloured vector = recolour(source, backdrop, learned, photoMask, s);
+    EXPECT_TRUE(vector.frame == scalar.frame);
+    EXPECT_EQ(vector.region, scalar.region);
+    EXPECT_EQ(vector.run.b, scalar.run.b);
+    EXPECT_EQ(vector.run.g, scalar.run.g);
+    EXPECT_EQ(vector.run.r, scalar.run.r);
+    return !(scalar.frame == source);
+}
+
 // The table of background colours as one byte per colour, marked as learning
 // marks it: each learned colour that is not yet in the table brings the
 // colours up to 10 below and 3 above it in every channel.
@@ -471,17 +490,8 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytes) {
                 s.threads = threads;
                 SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
                              std::to_string(static_cast<int>(kind)) + " threads " + std::to_string(threads));
-                ASSERT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
-                const Recoloured scalar = recolour(source, backdrop, panels, photo, s);
-                selectRecolourKernel(RecolourKernel::sse2);  // false, keeping scalar, without it
-                selectRecolourKernel(RecolourKernel::automatic);
-                const Recoloured vector = recolour(source, backdrop, panels, photo, s);
-                ASSERT_TRUE(vector.frame == scalar.frame);
-                ASSERT_EQ(vector.region, scalar.region);
-                ASSERT_EQ(vector.run.b, scalar.run.b);
-                ASSERT_EQ(vector.run.g, scalar.run.g);
-                ASSERT_EQ(vector.run.r, scalar.run.r);
-                recoloured += scalar.frame == source ? 0 : 1;
+                recoloured += vectorWalkMatchesScalar(source, backdrop, panels, photo, s) ? 1 : 0;
+                ASSERT_FALSE(::testing::Test::HasFailure());
             }
         }
     }
@@ -548,16 +558,8 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytesOnHazedBackgrounds
                 s.threads = threads;
                 SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
                              std::to_string(static_cast<int>(kind)) + " threads " + std::to_string(threads));
-                ASSERT_TRUE(selectRecolourKernel(RecolourKernel::scalar));
-                const Recoloured scalar = recolour(source, backdrop, panels, photo, s);
-                selectRecolourKernel(RecolourKernel::automatic);
-                const Recoloured vector = recolour(source, backdrop, panels, photo, s);
-                ASSERT_TRUE(vector.frame == scalar.frame);
-                ASSERT_EQ(vector.region, scalar.region);
-                ASSERT_EQ(vector.run.b, scalar.run.b);
-                ASSERT_EQ(vector.run.g, scalar.run.g);
-                ASSERT_EQ(vector.run.r, scalar.run.r);
-                recoloured += scalar.frame == source ? 0 : 1;
+                recoloured += vectorWalkMatchesScalar(source, backdrop, panels, photo, s) ? 1 : 0;
+                ASSERT_FALSE(::testing::Test::HasFailure());
             }
         }
     }
