@@ -99,9 +99,11 @@ void BM_DetectPhotoRegions(benchmark::State& state) {
 BENCHMARK(BM_DetectPhotoRegions)->Apply(sizesOnly);
 
 // Glass: each run starts from the captured frame and the photo mask of
-// detectPhotoRegions, restored outside the timed part; a memcpy of the frame
-// is timed beside every call (x_memcpy).
-void BM_RecolourForeground(benchmark::State& state) {
+// detectPhotoRegions, restored outside the timed part (prepare); `time` times
+// the call with it. The fourth argument forces the scalar walk, for the vector
+// walk's gain.
+template <typename Time>
+void benchRecolour(benchmark::State& state, Time&& time) {
     const BenchFrames& f = framesOf(state);
     ThreadScope scope(static_cast<int>(state.range(2)));
     AnalysisSetup setup(f, static_cast<int>(state.range(2)), true);
@@ -113,16 +115,21 @@ void BM_RecolourForeground(benchmark::State& state) {
     a.detectPhotoRegions();
     const std::vector<std::uint8_t> photoFrame = setup.frame;
     const std::vector<std::uint8_t> photoMask(a.regionMask.get(), a.regionMask.get() + a.pixelCount);
-    // The fourth argument forces the scalar walk, for the vector walk's gain.
     selectRecolourKernel(state.range(3) != 0 ? RecolourKernel::scalar : RecolourKernel::automatic);
-    timeAgainstMemcpy(
-        state, setup.frame.data(), photoFrame.size(),
-        [&] {
-            std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
-            std::memcpy(a.regionMask.get(), photoMask.data(), photoMask.size());
-        },
-        [&] { a.recolourForeground(); });
+    const auto prepare = [&] {
+        std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
+        std::memcpy(a.regionMask.get(), photoMask.data(), photoMask.size());
+    };
+    time(
+        prepare, [&] { a.recolourForeground(); }, setup.frame.data(), photoFrame.size());
     selectRecolourKernel(RecolourKernel::automatic);
+}
+
+// A memcpy of the frame is timed beside every call (x_memcpy).
+void BM_RecolourForeground(benchmark::State& state) {
+    benchRecolour(state, [&](const auto& prepare, const auto& work, std::uint8_t* frame, std::size_t bytes) {
+        timeAgainstMemcpy(state, frame, bytes, prepare, work);
+    });
 }
 // Both sizes and 1 and 2 threads with the walk chosen at run time, and the
 // scalar walk at 1920 x 1080 beside it: {width, height, threads, scalar}.
@@ -141,26 +148,9 @@ BENCHMARK(BM_RecolourForeground)->Apply(recolourCases);
 // The same call, best of 40 beside the best memcpy of the frame: the figure
 // to compare when other work shares the cores.
 void BM_BestCall_RecolourForeground(benchmark::State& state) {
-    const BenchFrames& f = framesOf(state);
-    ThreadScope scope(static_cast<int>(state.range(2)));
-    AnalysisSetup setup(f, static_cast<int>(state.range(2)), true);
-    if (!setup.ready) {
-        state.SkipWithError("analyzer buffers not allocated");
-        return;
-    }
-    FrameAnalyzer& a = setup.analyzer;
-    a.detectPhotoRegions();
-    const std::vector<std::uint8_t> photoFrame = setup.frame;
-    const std::vector<std::uint8_t> photoMask(a.regionMask.get(), a.regionMask.get() + a.pixelCount);
-    selectRecolourKernel(state.range(3) != 0 ? RecolourKernel::scalar : RecolourKernel::automatic);
-    timeBestPreparedCall(
-        state, 40,
-        [&] {
-            std::memcpy(setup.frame.data(), photoFrame.data(), photoFrame.size());
-            std::memcpy(a.regionMask.get(), photoMask.data(), photoMask.size());
-        },
-        [&] { a.recolourForeground(); }, setup.frame.data(), photoFrame.size());
-    selectRecolourKernel(RecolourKernel::automatic);
+    benchRecolour(state, [&](const auto& prepare, const auto& work, std::uint8_t* frame, std::size_t bytes) {
+        timeBestPreparedCall(state, 40, prepare, work, frame, bytes);
+    });
 }
 BENCHMARK(BM_BestCall_RecolourForeground)
     ->ArgNames({"w", "h", "threads", "scalar"})

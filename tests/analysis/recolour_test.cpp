@@ -256,6 +256,23 @@ bool vectorWalkMatchesScalar(const Frame& source, const std::vector<std::uint8_t
     return !(scalar.frame == source);
 }
 
+// vectorWalkMatchesScalar with 1, 2 and 3 threads, up to the first mismatch;
+// returns at how many thread counts the frame was recoloured.
+int recolouredAtEachThreadCount(const Frame& source, const std::vector<std::uint8_t>& backdrop,
+                                const std::vector<Colour>& learned,
+                                const std::vector<std::uint8_t>& photoMask, Settings s) {
+    int recoloured = 0;
+    for (int threads : {1, 2, 3}) {
+        s.threads = threads;
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        recoloured += vectorWalkMatchesScalar(source, backdrop, learned, photoMask, s) ? 1 : 0;
+        if (::testing::Test::HasFailure()) {
+            break;
+        }
+    }
+    return recoloured;
+}
+
 // The table of background colours as one byte per colour, marked as learning
 // marks it: each learned colour that is not yet in the table brings the
 // colours up to 10 below and 3 above it in every channel.
@@ -486,13 +503,10 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytes) {
             s.opacityHigh = rng() % 2;
             const float opacities[] = {1.0f, 0.6f, -1.0f, 2.5f};
             s.foregroundOpacity = opacities[rng() % 4];
-            for (int threads : {1, 2, 3}) {
-                s.threads = threads;
-                SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
-                             std::to_string(static_cast<int>(kind)) + " threads " + std::to_string(threads));
-                recoloured += vectorWalkMatchesScalar(source, backdrop, panels, photo, s) ? 1 : 0;
-                ASSERT_FALSE(::testing::Test::HasFailure());
-            }
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
+                         std::to_string(static_cast<int>(kind)));
+            recoloured += recolouredAtEachThreadCount(source, backdrop, panels, photo, s);
+            ASSERT_FALSE(::testing::Test::HasFailure());
         }
     }
     resetRecolourState();
@@ -554,13 +568,10 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytesOnHazedBackgrounds
             s.opacityHigh = rng() % 2;
             const float opacities[] = {1.0f, 0.35f, -1.0f, 3.0f};
             s.foregroundOpacity = opacities[rng() % 4];
-            for (int threads : {1, 2, 3}) {
-                s.threads = threads;
-                SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
-                             std::to_string(static_cast<int>(kind)) + " threads " + std::to_string(threads));
-                recoloured += vectorWalkMatchesScalar(source, backdrop, panels, photo, s) ? 1 : 0;
-                ASSERT_FALSE(::testing::Test::HasFailure());
-            }
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
+                         std::to_string(static_cast<int>(kind)));
+            recoloured += recolouredAtEachThreadCount(source, backdrop, panels, photo, s);
+            ASSERT_FALSE(::testing::Test::HasFailure());
         }
     }
     resetRecolourState();
