@@ -110,10 +110,6 @@ inline __m128i blendVector(__m128i own, __m128i other, __m128 ownWeight, __m128 
 
 #define KESTRA_AVX2 __attribute__((target("avx2")))
 
-KESTRA_AVX2 inline __m256i widenTwoPixels(const std::uint8_t* at) {
-    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)));
-}
-
 // 0x00FFFFFF in each of the 8 pixels whose mask byte is 0, else 0.
 KESTRA_AVX2 inline __m256i writableBytesAvx2(const std::uint8_t* mask) {
     const __m256i masks = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask)));
