@@ -54,9 +54,9 @@ struct TrackedWindow {
     RECT monitorRect{};
     bool live = false;
     std::int32_t lastCycle = 0;  // clock time the tick last did its work (still pacing)
-    // Clock time the overlay was last raised over its target in front;
-    // a due stamp while the target is not in front.
-    std::int32_t lastOverlayRaise = -kFollowPeriodMs;
+    // Clock time the tick last looked whether the target is in front (to
+    // raise its overlay); once a follow period.
+    std::int32_t lastFrontCheck = -kFollowPeriodMs;
 
     TrackedWindow() = default;
     TrackedWindow(const TrackedWindow&) = delete;

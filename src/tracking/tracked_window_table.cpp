@@ -161,20 +161,21 @@ namespace {
 // system that stacks each process's windows apart (Wine's X11 driver without
 // a window manager, for one) can leave the overlay under a target that was
 // activated or restored while the overlay was hidden, though the z-order says
-// otherwise. So the overlay is raised when its target comes to the front, and
-// again once a follow period while it stays there.
+// otherwise. So once a follow period the tick looks whether the target is in
+// front and, if so, raises the overlay. Not at every tick: the question is a
+// round trip to the window server, which a still window should not pay for
+// thirty times a second.
 void raiseOverFrontTarget(TrackedWindow& record) {
+    if (elapsedSince(record.lastFrontCheck) < kFollowPeriodMs) {
+        return;
+    }
+    record.lastFrontCheck = nowMs();
     const EffectEngine& engine = record.engine;
     if (!engine.engineAttached || engine.overlayHiddenDark || GetForegroundWindow() != record.target ||
         !IsWindowVisible(engine.overlay.layerWindow)) {
-        record.lastOverlayRaise = nowMs() - kFollowPeriodMs;
-        return;
-    }
-    if (elapsedSince(record.lastOverlayRaise) < kFollowPeriodMs) {
         return;
     }
     SetWindowPos(engine.overlay.layerWindow, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    record.lastOverlayRaise = nowMs();
 }
 
 }  // namespace
