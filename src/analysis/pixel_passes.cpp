@@ -400,11 +400,14 @@ void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, st
                ownWeight, otherWeight);
 }
 
-// Splits rows 0 .. height - 3 into threadCount bands (the last band takes
-// the rows that do not divide evenly) and runs them in one parallel region,
-// in place or into out; with out, the last band also copies the rows after
-// the pass. Returns false when the analyzer has nothing to work on.
-bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out) {
+// Splits the rows firstRow .. endRow - 1 that the pass changes (those above
+// height - 2) into threadCount bands (the last band takes the rows that do
+// not divide evenly) and runs them in one parallel region, in place or into
+// out; with out, the last band also copies the rows of the range that the
+// pass leaves as they are. Rows outside the range are not touched. Returns
+// false when the analyzer has nothing to work on.
+bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out, std::int32_t firstRow,
+             std::int32_t endRow) {
     if (analyzer.frame == nullptr || analyzer.regionMask == nullptr || analyzer.width <= 0 ||
         analyzer.height <= 0 || analyzer.rowBytes != std::int64_t{analyzer.width} * 4 ||
         analyzer.lastRowOffset != (std::int64_t{analyzer.height} - 1) * analyzer.rowBytes) {
@@ -413,18 +416,26 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out) {
     if (kind != PassKind::invert && analyzer.backdropImage == nullptr) {
         return false;
     }
-    const int bandCount = analyzer.threadCount > 1 ? analyzer.threadCount : 1;
     const std::int64_t rowBytes = analyzer.rowBytes;
-    const std::int64_t chunk = (std::int64_t{analyzer.lastRowOffset} / rowBytes) / bandCount * rowBytes;
-    const std::int64_t end = std::int64_t{analyzer.lastRowOffset} - rowBytes;
-    const std::int64_t frameBytes = std::int64_t{analyzer.lastRowOffset} + rowBytes;
-    if (end <= 0) {
-        // Two rows or fewer: nothing to change.
-        if (out != nullptr) {
-            std::memcpy(out, analyzer.frame, static_cast<std::size_t>(frameBytes));
-        }
+    const std::int64_t first = std::clamp<std::int64_t>(firstRow, 0, analyzer.height) * rowBytes;
+    const std::int64_t last = std::clamp<std::int64_t>(endRow, 0, analyzer.height) * rowBytes;
+    if (last <= first) {
         return true;
     }
+    // The pass ends two rows short of the frame's end.
+    const std::int64_t passEnd = std::int64_t{analyzer.lastRowOffset} - rowBytes;
+    const std::int64_t end = std::min(last, std::max(passEnd, first));
+    const auto copyRest = [&] {
+        if (out != nullptr && last > end) {
+            std::memcpy(out + end, analyzer.frame + end, static_cast<std::size_t>(last - end));
+        }
+    };
+    if (end <= first) {
+        copyRest();  // only rows the pass leaves as they are
+        return true;
+    }
+    const int bandCount = analyzer.threadCount > 1 ? analyzer.threadCount : 1;
+    const std::int64_t chunk = ((end - first) / rowBytes) / bandCount * rowBytes;
     // Each member of the team takes every team-size-th band, so all bands
     // are done even when the runtime grants fewer threads than asked for.
     const PassKernel kernel = kernelChoice.active();
@@ -432,16 +443,20 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out) {
     {
         const int teamSize = omp_get_num_threads();
         for (int band = omp_get_thread_num(); band < bandCount; band += teamSize) {
-            const std::int64_t begin = band * chunk;
-            std::int64_t stop = band == bandCount - 1 ? end : (band + 1) * chunk;
+            const std::int64_t begin = first + band * chunk;
+            std::int64_t stop = band == bandCount - 1 ? end : first + (band + 1) * chunk;
             stop = stop < end ? stop : end;
             runBand(kind, kernel, analyzer, out, begin, stop);
-            if (out != nullptr && band == bandCount - 1) {
-                std::memcpy(out + end, analyzer.frame + end, static_cast<std::size_t>(frameBytes - end));
+            if (band == bandCount - 1) {
+                copyRest();
             }
         }
     }
     return true;
+}
+
+bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out) {
+    return runPass(kind, analyzer, out, 0, analyzer.height);
 }
 
 // countChangedPixels: the plain loop, kept as the reference.
@@ -560,7 +575,12 @@ void FrameAnalyzer::blendBackdropPass() {
 }
 
 bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out) {
-    if (out == nullptr || !runPass(pass, analyzer, out)) {
+    return runPassIntoRows(analyzer, pass, out, 0, analyzer.height);
+}
+
+bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, std::int32_t firstRow,
+                     std::int32_t endRow) {
+    if (out == nullptr || !runPass(pass, analyzer, out, firstRow, endRow)) {
         return false;
     }
     if (pass == FramePass::invert) {

@@ -26,6 +26,12 @@ enum class FramePass { invert, copyBackdrop, blendBackdrop };
 // nothing, where the in-place pass would skip its work (or out is null).
 bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out);
 
+// runPassInto for the rows firstRow .. endRow - 1 (clipped to the frame):
+// those rows of out receive what the whole-frame call writes there, and the
+// other rows of out are left as they are.
+bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, std::int32_t firstRow,
+                     std::int32_t endRow);
+
 // The number of the first `pixels` pixels of a and b whose B, G or R differ
 // (byte 3 is not compared); with the kernel the passes use.
 std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels);

@@ -243,6 +243,50 @@ TEST(PixelPasses, PassIntoAnotherBufferWritesNothingWhereThePassWouldSkip) {
     disown(a);
 }
 
+// A run over some rows writes those rows as the whole-frame run does and no
+// other byte: ranges at the top, in the middle, over the last two rows (which
+// are copied), clipped at either end, and empty, with every kernel and 1 to 3
+// workers.
+TEST(PixelPasses, PassIntoAnotherBufferOverSomeRowsWritesThoseRowsOnly) {
+    std::mt19937 random(kSeed + 11);
+    const std::vector<std::pair<std::int32_t, std::int32_t>> sizes = {{1, 1}, {3, 7}, {61, 23}, {1921, 41}};
+    for (const auto& [w, h] : sizes) {
+        PassFixture f(w, h, random);
+        const std::vector<std::pair<std::int32_t, std::int32_t>> ranges = {
+            {0, 1}, {0, h}, {h / 2, h / 2 + 3}, {h - 3, h}, {h - 1, h}, {-5, 2}, {h - 2, h + 9},
+            {4, 4}, {5, 2}};
+        for (Pass pass : {Pass::invert, Pass::blend}) {
+            const auto whole = runPass(f, pass, 1, 0.37f, PassKernel::scalar);
+            const FramePass framePass = pass == Pass::invert ? FramePass::invert : FramePass::blendBackdrop;
+            for (PassKernel kernel : availableKernels()) {
+                for (int threads : {1, 2, 3}) {
+                    for (const auto& [first, end] : ranges) {
+                        ASSERT_TRUE(selectPassKernel(kernel));
+                        FrameAnalyzer a = f.analyzer(threads, 0.37f);
+                        std::vector<std::uint8_t> out(f.frame.size(), 0xA5);
+                        EXPECT_TRUE(runPassIntoRows(a, framePass, out.data(), first, end));
+                        disown(a);
+                        resetPixelPassState();
+                        std::vector<std::uint8_t> expected(f.frame.size(), 0xA5);
+                        const auto rowBytes = static_cast<std::size_t>(w) * 4;
+                        const auto from = static_cast<std::size_t>(std::clamp(first, 0, h)) * rowBytes;
+                        const auto to = static_cast<std::size_t>(std::clamp(end, 0, h)) * rowBytes;
+                        if (to > from) {
+                            std::copy(whole.begin() + static_cast<std::ptrdiff_t>(from),
+                                      whole.begin() + static_cast<std::ptrdiff_t>(to),
+                                      expected.begin() + static_cast<std::ptrdiff_t>(from));
+                        }
+                        EXPECT_TRUE(out == expected)
+                            << w << " x " << h << ", rows " << first << " .. " << end << ", pass "
+                            << static_cast<int>(pass) << ", kernel " << static_cast<int>(kernel) << ", "
+                            << threads << " workers";
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(PixelPasses, LongMaskedRunsMatchThePlainLoop) {
     // Runs of 37 masked and 37 free pixels: whole vector blocks are masked.
     std::mt19937 random(kSeed + 8);
