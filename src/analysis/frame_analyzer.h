@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/heap.h"
 
@@ -31,6 +32,16 @@ inline void flagColour(std::uint8_t* table, std::uint32_t key) {
 
 // Flags the colours first .. last (inclusive keys, last >= first).
 void flagColourRange(std::uint8_t* table, std::uint32_t first, std::uint32_t last);
+
+// A rectangle photo-region detection marked: byte offsets of its top and
+// bottom rows and of its left and right columns, all inclusive.
+struct MarkedRegion {
+    std::int32_t top = 0;
+    std::int32_t bottom = 0;
+    std::int32_t left = 0;
+    std::int32_t right = 0;
+    bool operator==(const MarkedRegion&) const = default;
+};
 
 struct FrameAnalyzer {
     std::int32_t width = 0;
@@ -77,6 +88,14 @@ struct FrameAnalyzer {
     std::uint8_t* recolourMask = nullptr;
     HeapBuffer visitedMask;  // pixelCount bytes; only while glass buffers exist
     HeapBuffer regionMask;   // pixelCount bytes; allocated by configureGeometry
+    // The rectangles the last detectPhotoRegions marked, and those of the
+    // call before it (the mask is the union of a call's rectangles).
+    std::vector<MarkedRegion> markedRegions;
+    std::vector<MarkedRegion> earlierMarkedRegions;
+    // Set by detectPhotoRegions when the mask it made holds the same bytes as
+    // the one the call before it made: as many pixels, the same rectangles.
+    bool photoRegionsRepeated = false;
+    std::int32_t markedPixelCount = 0;  // of the last call's mask; 0 when it made none
 
     // Housekeeping. Each returns 0, or -1 when an allocation failed (the
     // buffer concerned is then null and the analyses skip their work).

@@ -280,6 +280,7 @@ void PhotoScan::mark(const Region& g) {
     const std::int32_t columnCount = (g.right - g.left) / 4 + 1;
     const auto columns = static_cast<std::size_t>(columnCount);
     std::uint8_t* mask = a.regionMask.get();
+    a.markedRegions.push_back(MarkedRegion{g.top, g.bottom, g.left, g.right});
     for (std::int32_t r = g.top; r <= g.bottom; r += a.rowBytes) {
         std::memset(mask + (r + g.left) / 4, 1, columns);
         if (blend) {
@@ -326,14 +327,20 @@ void clearMask(std::uint8_t* mask, std::size_t bytes) {
 }  // namespace
 
 void FrameAnalyzer::detectPhotoRegions() {
+    earlierMarkedRegions.swap(markedRegions);
+    markedRegions.clear();
+    photoRegionsRepeated = false;
     if (frame == nullptr || regionMask == nullptr || pixelCount <= 0) {
+        markedPixelCount = 0;
         return;
     }
+    const bool sameMask = markedPixelCount == pixelCount;
     clearMask(regionMask.get(), static_cast<std::size_t>(pixelCount));
-    if (scanRowBytes <= 0 || scanColumnBytes <= 0) {
-        return;
+    if (scanRowBytes > 0 && scanColumnBytes > 0) {
+        PhotoScan(*this).run();
     }
-    PhotoScan(*this).run();
+    photoRegionsRepeated = sameMask && markedRegions == earlierMarkedRegions;
+    markedPixelCount = pixelCount;
 }
 
 }  // namespace kestra
