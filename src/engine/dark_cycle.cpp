@@ -42,20 +42,70 @@ bool reconfigureForCapture(EffectEngine& engine) {
 
 namespace {
 
-// Compares frame with copy block by block; from the first block that differs
-// on, copies frame over copy (the bytes before it are equal already).
-// Returns whether anything differed. One walk instead of a compare and then a
-// copy of the whole frame.
-bool compareAndCopy(std::uint8_t* copy, const std::uint8_t* frame, std::size_t bytes) {
+struct ByteRange {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
+// Compares frame with copy block by block from the start up to the first
+// block that differs and from the end back to the last one, and copies frame
+// over copy between the two (the bytes outside are equal already). Returns
+// that range, empty when nothing differed: one walk instead of a compare and
+// then a copy of the whole frame, and the rows a change touched.
+ByteRange compareAndCopy(std::uint8_t* copy, const std::uint8_t* frame, std::size_t bytes) {
     constexpr std::size_t kBlock = 4096;
-    for (std::size_t at = 0; at < bytes; at += kBlock) {
-        const std::size_t length = std::min(kBlock, bytes - at);
-        if (std::memcmp(frame + at, copy + at, length) != 0) {
-            std::memcpy(copy + at, frame + at, bytes - at);
-            return true;
-        }
+    std::size_t begin = 0;
+    while (begin < bytes && std::memcmp(frame + begin, copy + begin, std::min(kBlock, bytes - begin)) == 0) {
+        begin += kBlock;
     }
-    return false;
+    if (begin >= bytes) {
+        return {};
+    }
+    // The last block may be short; the blocks before it all start at
+    // multiples of kBlock.
+    std::size_t end = bytes;
+    std::size_t at = (bytes - 1) / kBlock * kBlock;
+    while (at > begin && std::memcmp(frame + at, copy + at, end - at) == 0) {
+        end = at;
+        at -= kBlock;
+    }
+    std::memcpy(copy + begin, frame + begin, end - begin);
+    return ByteRange{begin, end};
+}
+
+// Inverts the frame into the overlay surface and presents it. When the
+// surface holds the inversion of the frame as it was (inStep) and the photo
+// regions came out the same, only the rows of the change can differ: those
+// alone are inverted and presented. Notes whether the surface is in step
+// afterwards.
+void presentInversion(EffectEngine& engine, bool inStep) {
+    FrameAnalyzer& analyzer = engine.analyzer;
+    OverlayLayer& overlay = engine.overlay;
+    const bool surfaceHoldsFrame = overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
+                                   overlay.sourceBits == analyzer.frame && overlay.byteSize > 0 &&
+                                   overlay.byteSize == analyzer.byteSize && analyzer.rowBytes > 0;
+    // Photo pixels blended with a backdrop (left by glass) are not worth the
+    // bookkeeping: the whole frame then goes through.
+    const bool changedRowsOnly =
+        inStep && surfaceHoldsFrame && analyzer.photoRegionsRepeated && analyzer.backdropImage == nullptr;
+    std::int32_t first = 0;
+    std::int32_t end = analyzer.height;
+    // A cycle with no change of the frame (the colour learning fell due)
+    // presents the whole frame, as it always has.
+    if (changedRowsOnly && engine.changedEnd > engine.changedBegin) {
+        const auto rowBytes = static_cast<std::size_t>(analyzer.rowBytes);
+        first = static_cast<std::int32_t>(engine.changedBegin / rowBytes);
+        end = static_cast<std::int32_t>((engine.changedEnd + rowBytes - 1) / rowBytes);
+    }
+    if (surfaceHoldsFrame && runPassIntoRows(analyzer, FramePass::invert, overlay.surfaceBits, first, end)) {
+        // A failed BitBlt leaves the window behind the surface: the next
+        // change must present every row again.
+        engine.surfaceInStep = BitBlt(overlay.windowDC, 0, first, static_cast<int>(overlay.width),
+                                      end - first, overlay.memoryDC, 0, first, SRCCOPY) != FALSE;
+        engine.inStepGeneration = overlay.surfaceGeneration;
+        return;
+    }
+    presentThroughPass(engine, FramePass::invert);
 }
 
 }  // namespace
@@ -67,6 +117,8 @@ bool EffectEngine::frameChanged() {
         lastColourLearning = nowMs();
         learned = true;
     }
+    changedBegin = 0;
+    changedEnd = 0;
     const std::uint8_t* frame = mainCapture.frameBits;
     const std::int32_t size = analyzer.byteSize;
     if (frame == nullptr || size <= 0) {
@@ -75,10 +127,17 @@ bool EffectEngine::frameChanged() {
     if (frameCopy == nullptr) {
         // Without a copy there is nothing to compare with: process every frame
         // rather than freeze the overlay until the next size change.
+        changedEnd = static_cast<std::size_t>(size);
+        surfaceInStep = false;
         noteActivity();
         return true;
     }
-    if (compareAndCopy(frameCopy.get(), frame, static_cast<std::size_t>(size))) {
+    const ByteRange changed = compareAndCopy(frameCopy.get(), frame, static_cast<std::size_t>(size));
+    changedBegin = changed.begin;
+    changedEnd = changed.end;
+    if (changed.end > changed.begin) {
+        // The surface showed the copy's old content.
+        surfaceInStep = false;
         noteActivity();
         return true;
     }
@@ -86,6 +145,7 @@ bool EffectEngine::frameChanged() {
 }
 
 void EffectEngine::presentFrame() {
+    surfaceInStep = false;
     if (overlay.surfaceBits == nullptr || overlay.sourceBits == nullptr || overlay.byteSize <= 0) {
         return;
     }
@@ -95,6 +155,7 @@ void EffectEngine::presentFrame() {
 }
 
 void presentThroughPass(EffectEngine& engine, FramePass pass) {
+    engine.surfaceInStep = false;
     FrameAnalyzer& analyzer = engine.analyzer;
     const OverlayLayer& overlay = engine.overlay;
     const bool surfaceHoldsFrame = overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
@@ -127,6 +188,7 @@ void EffectEngine::darkCycle() {
         return;
     }
     const bool newSurface = reconfigureForCapture(*this);
+    const bool inStep = surfaceInStep && inStepGeneration == overlay.surfaceGeneration && !newSurface;
     if (!frameChanged() && !newSurface) {
         return;
     }
@@ -148,7 +210,7 @@ void EffectEngine::darkCycle() {
             return;
         }
         analyzer.detectPhotoRegions();
-        presentThroughPass(*this, FramePass::invert);
+        presentInversion(*this, inStep);
         return;
     }
     presentFrame();

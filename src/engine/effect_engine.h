@@ -5,6 +5,7 @@
 // TrackedWindow that embeds it, so an engine never moves once wired.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "analysis/frame_analyzer.h"
@@ -78,6 +79,17 @@ struct EffectEngine {
     // capture (unlike savedMonitorRect, which follows the monitor's size), so
     // that the following copy maps screen coordinates into that frame.
     RECT monitorFrameRect{};
+    // Where the last frameChanged found the frame different from frameCopy:
+    // every difference lies in the bytes [changedBegin, changedEnd), which
+    // frameCopy has taken over (both 0 when nothing differed).
+    std::size_t changedBegin = 0;
+    std::size_t changedEnd = 0;
+    // Whether the overlay surface of generation inStepGeneration holds, and
+    // has presented, the inversion of frameCopy's content with the mask of
+    // the last photo-region detection: the dark cycle then needs to invert
+    // and present only the rows of a change.
+    bool surfaceInStep = false;
+    std::uint32_t inStepGeneration = 0;
 
     EffectEngine() = default;
     EffectEngine(const EffectEngine&) = delete;

@@ -69,6 +69,7 @@ void OverlayLayer::showLayer() {
 
 int OverlayLayer::allocateSurface() {
     releaseSurface();
+    ++surfaceGeneration;
     bitmapInfo = BITMAPINFO{};
     bitmapInfo.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bitmapInfo.bmiHeader.biWidth = static_cast<LONG>(width);

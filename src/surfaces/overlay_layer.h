@@ -40,6 +40,9 @@ struct OverlayLayer {
     BITMAPINFO bitmapInfo{};
     HBITMAP bitmap = nullptr;
     std::uint8_t* surfaceBits = nullptr;  // owned by the DIB section
+    // Counts the surfaces allocateSurface made: a holder of what a surface
+    // showed knows by it whether that surface is still the one in place.
+    std::uint32_t surfaceGeneration = 0;
 
     OverlayLayer() = default;
     OverlayLayer(const OverlayLayer&) = delete;
