@@ -38,18 +38,18 @@ constexpr sim::Colour kInk = sim::bgra(20, 22, 28);
 using Clock = std::chrono::steady_clock;
 
 // A document: text lines on a light page and a photo-like picture, laid out
-// for 1920 x 1080 and stretched to the size.
-sim::Image documentImage(int variant, int width, int height) {
+// for 1920 x 1080 and stretched to the size, scrolled down by `scroll` rows.
+sim::Image documentImage(int variant, int width, int height, int scroll = 0) {
     sim::Image img(width, height, kPaper);
     const auto across = [width](int x) { return x * width / 1920; };
     const auto down = [height](int y) { return y * height / 1080; };
-    for (int y = 60; y < height - 60; y += 28) {
+    for (int y = 60 - scroll % 28; y < height - 60; y += 28) {
         for (int x = 80; x < across(1100); x += 70) {
             img.fillRect(RECT{x, y, x + 52, y + 12}, kInk);
         }
     }
     std::mt19937 rng(11);
-    for (int y = down(200); y < down(700); ++y) {
+    for (int y = down(200) - scroll; y < down(700) - scroll; ++y) {
         for (int x = across(1200); x < across(1800); ++x) {
             img.setPixel(
                 x, y,
@@ -83,13 +83,15 @@ struct CycleBench {
     int shown = 0;
     int savedThreads = omp_get_max_threads();
 
-    // state's arguments: {width, height, threads}.
-    CycleBench(bool glass, const benchmark::State& state) {
+    // state's arguments: {width, height, threads}. The second variant is the
+    // first with one more word typed, or scrolled by half a text line.
+    CycleBench(bool glass, const benchmark::State& state, bool scrolled = false) {
         const auto width = static_cast<int>(state.range(0));
         const auto height = static_cast<int>(state.range(1));
         omp_set_num_threads(static_cast<int>(state.range(2)));
         variants[0] = sim::Content::image(documentImage(0, width, height));
-        variants[1] = sim::Content::image(documentImage(1, width, height));
+        variants[1] = sim::Content::image(scrolled ? documentImage(0, width, height, 14)
+                                                   : documentImage(1, width, height));
         sim::DesktopOptions options;
         options.width = width;
         options.height = height;
@@ -260,6 +262,14 @@ void cycleCases(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_DarkCycleChangedFrame)->Apply(cycleCases);
+
+// Every row changes: the whole frame is inverted and presented.
+void BM_DarkCycleScrolledFrame(benchmark::State& state) {
+    CycleBench bench(false, state, true);
+    runCycles(
+        state, bench, false, [&] { bench.changeFrame(); }, [&] { bench.engine().darkCycle(); });
+}
+BENCHMARK(BM_DarkCycleScrolledFrame)->Apply(cycleCases);
 
 void BM_DarkCycleUnchangedFrame(benchmark::State& state) {
     CycleBench bench(false, state);
