@@ -113,7 +113,10 @@ int FrameAnalyzer::allocateGlassBuffers() {
     if (regionMask == nullptr || pixelCount <= 0) {
         return -1;
     }
-    visitedMask = heapAllocate(static_cast<std::size_t>(pixelCount), false);
+    // Recolouring copies the region mask over it before it reads it, so its
+    // first contents do not matter: asked for zeroed, a large block is fresh
+    // pages that nothing has to write before that copy.
+    visitedMask = heapAllocate(static_cast<std::size_t>(pixelCount), true);
     backgroundColourTable = heapAllocate(kColourTableBytes, true);
     if (visitedMask == nullptr || backgroundColourTable == nullptr) {
         // All or nothing: recolouring needs every one of them.

@@ -90,6 +90,12 @@ struct EffectEngine {
     // and present only the rows of a change.
     bool surfaceInStep = false;
     std::uint32_t inStepGeneration = 0;
+    // startGlass leaves the first composition of the backdrop image to its
+    // first reader (composePendingBackdrop), with the settings the start saw.
+    bool backdropComposePending = false;
+    std::int32_t pendingBlurRadius = 0;
+    float pendingBrightness = 0.0f;
+    std::uint8_t pendingContentOpacityHigh = 0;
 
     EffectEngine() = default;
     EffectEngine(const EffectEngine&) = delete;
@@ -122,7 +128,12 @@ struct EffectEngine {
     void setContentOpacity(double value);
     // Does nothing while no backdrop capture exists (glass off or suspended).
     void refreshGlass();
+    // Composes backdropImage from the backdrop frame with the current
+    // settings; a composition left pending by startGlass is then void.
     void composeBackdrop();
+    // Composes what startGlass left pending, as startGlass would have. Called
+    // before anything reads backdropImage or replaces the backdrop frame.
+    void composePendingBackdrop();
     void resizeFrame();
     // A monitor capture taken here records its rectangle in monitorFrameRect.
     // Entering the following mode drops the backdrop capture's frame, which

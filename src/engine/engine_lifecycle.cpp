@@ -41,6 +41,7 @@ void releaseGlassResources(EffectEngine& engine) {
     engine.monitorCapture.destroyCapture(true);
     engine.analyzer.backdropImage.reset();
     engine.backdropCopy.reset();
+    engine.backdropComposePending = false;
     engine.analyzer.releaseGlassBuffers();
     // The monitor frame went with its capture: the following mode must not
     // copy from it any more, and the buffers must not point into it.
@@ -100,6 +101,32 @@ void abandonAttach(EffectEngine& engine, bool createdOverlay) {
         ShowWindow(engine.overlay.layerWindow, SW_HIDE);
     }
     trimWorkingSet();
+}
+
+// Scales the backdrop frame by brightness into backdropImage, measures it,
+// blurs it by radius and lifts its dark pixels where the settings ask for it.
+void composeBackdropWith(EffectEngine& engine, std::int32_t radius, float brightness,
+                         std::uint8_t contentOpacityHigh) {
+    BackdropBuffer& backdrop = engine.backdropBuffer;
+    std::uint8_t* image = engine.analyzer.backdropImage.get();
+    if (backdrop.frame == nullptr || image == nullptr || backdrop.byteSize <= 0) {
+        return;
+    }
+    // Scaled straight into the image (the capture's buffer keeps the frame
+    // as captured): the same bytes as scaling in place and copying.
+    BackdropBuffer source = backdrop;
+    source.backdropBrightness = brightness;
+    scaleBrightnessInto(source, image);
+    BackdropBuffer scaled = backdrop;
+    scaled.frame = image;
+    measureBrightness(scaled);
+    backdrop.isBright = scaled.isBright;
+    engine.analyzer.backdropBright = backdrop.isBright ? 1 : 0;
+    stackBlur(image, static_cast<std::uint32_t>(std::max(backdrop.width, 0)),
+              static_cast<std::uint32_t>(std::max(backdrop.height, 0)), blurRadiusOf(radius));
+    if (contentOpacityHigh == 0 && backdrop.isBright && radius >= kLiftMinimumRadius) {
+        liftDarkPixels(image, static_cast<std::uint32_t>(backdrop.byteSize));
+    }
 }
 
 }  // namespace
@@ -268,7 +295,13 @@ GlassStartResult EffectEngine::startGlass() {
         } else if (prepareGlassFrame() != 0) {
             status = GlassStartResult::noGlassBuffers;
         } else {
-            composeBackdrop();
+            // The image is composed by the first cycle that reads it (its
+            // blur and the first touch of its pages are most of a start),
+            // from this frame and with the settings of now.
+            backdropComposePending = true;
+            pendingBlurRadius = blurRadius;
+            pendingBrightness = backdropBuffer.backdropBrightness;
+            pendingContentOpacityHigh = analyzer.contentOpacityHigh;
             savedMonitorRect = *monitorRect;
             savedPlacement = *placement;
             if (monitorCapture.createCapture() != 0) {
@@ -334,6 +367,8 @@ void EffectEngine::refreshGlass() {
     if (!glassEnabled || backdropCapture.hostWindow == nullptr) {
         return;
     }
+    // Should this capture fail, the image stays as startGlass made it.
+    composePendingBackdrop();
     if (backdropCapture.captureFrame() == CaptureResult::noFrame) {
         return;
     }
@@ -343,23 +378,18 @@ void EffectEngine::refreshGlass() {
 }
 
 void EffectEngine::composeBackdrop() {
-    std::uint8_t* image = analyzer.backdropImage.get();
-    if (backdropBuffer.frame == nullptr || image == nullptr || backdropBuffer.byteSize <= 0) {
+    // The image is written in full from the frame: what a pending
+    // composition would have left in it does not matter any more.
+    backdropComposePending = false;
+    composeBackdropWith(*this, blurRadius, backdropBuffer.backdropBrightness, analyzer.contentOpacityHigh);
+}
+
+void EffectEngine::composePendingBackdrop() {
+    if (!backdropComposePending) {
         return;
     }
-    // Scaled straight into the image (the capture's buffer keeps the frame
-    // as captured): the same bytes as scaling in place and copying.
-    scaleBrightnessInto(backdropBuffer, image);
-    BackdropBuffer scaled = backdropBuffer;
-    scaled.frame = image;
-    measureBrightness(scaled);
-    backdropBuffer.isBright = scaled.isBright;
-    analyzer.backdropBright = backdropBuffer.isBright ? 1 : 0;
-    stackBlur(image, static_cast<std::uint32_t>(std::max(backdropBuffer.width, 0)),
-              static_cast<std::uint32_t>(std::max(backdropBuffer.height, 0)), blurRadiusOf(blurRadius));
-    if (analyzer.contentOpacityHigh == 0 && backdropBuffer.isBright && blurRadius >= kLiftMinimumRadius) {
-        liftDarkPixels(image, static_cast<std::uint32_t>(backdropBuffer.byteSize));
-    }
+    backdropComposePending = false;
+    composeBackdropWith(*this, pendingBlurRadius, pendingBrightness, pendingContentOpacityHigh);
 }
 
 void EffectEngine::resizeFrame() {
@@ -374,6 +404,7 @@ void EffectEngine::resizeFrame() {
                        static_cast<std::int32_t>(mainCapture.frameHeader.height), mainCapture.frameBits);
     }
     if (glassEnabled && backdropCapture.hostWindow != nullptr) {
+        composePendingBackdrop();
         backdropCapture.resizeCapture();
         if (backdropCapture.captureFrame() != CaptureResult::noFrame && prepareGlassFrame() == 0) {
             composeBackdrop();
@@ -409,6 +440,9 @@ void EffectEngine::followTarget() {
                           monitorCapture.frameHeader.height, blurRadiusOf(blurRadius));
                 scaleBrightness(monitorBuffer);
                 monitorBackdropActive = true;
+                // The backdrop frame goes; the image cut from the monitor
+                // frame is laid over what startGlass composed from it.
+                composePendingBackdrop();
                 releaseBackdropFrame(*this);
             }
         }

@@ -127,6 +127,9 @@ bool EffectEngine::backdropChanged() {
 }
 
 void EffectEngine::refreshBackdrop() {
+    // Before the backdrop frame is captured anew or the monitor's part laid
+    // over the image.
+    composePendingBackdrop();
     if (monitorBackdropActive) {
         if (elapsedSince(lastFollow) >= kFollowPeriodMs) {
             endFollowing();
