@@ -34,6 +34,13 @@ bool vectorWalk() {
 }
 #endif
 
+// Asks for the cache line holding at, where the build can.
+inline void prefetch([[maybe_unused]] const std::uint8_t* at) {
+#if defined(KESTRA_RECOLOUR_SSE2)
+    _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+#endif
+}
+
 // How far a horizontal run may look past its last exact match.
 constexpr std::int32_t kRunMissLimit = 250;
 // Bands of fewer pixels are recoloured on the calling thread: starting the
@@ -323,6 +330,9 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
             __m128i narrow = zero;
             for (; i < stop; i += 4) {
                 const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
+                if (i % 16 == 0 && i + 16 * 16 < pixels) {
+                    prefetch(q + 1024);  // sixteen groups ahead in the row
+                }
                 // Sixteen pixels of the run colour (the common case) are
                 // only counted, and noted in plain.
                 if (i % 16 == 0 && i + 16 <= stop && fourOfColour(q, key) && fourOfColour(q + 16, key) &&
@@ -424,7 +434,7 @@ void tallyRow(const std::uint64_t* glyph, std::size_t words, const std::uint8_t*
             painted[i] = 1;
             // Painting reads the backdrop under every glyph pixel once the
             // row is tallied: ask for it now.
-            _mm_prefetch(reinterpret_cast<const char*>(backdropRow + 4 * i), _MM_HINT_T0);
+            prefetch(backdropRow + 4 * i);
             out.offset[static_cast<std::size_t>(count)] = rowOffset + 4 * i;
             out.segment[static_cast<std::size_t>(count)] = segments;
             ++count;
@@ -860,6 +870,12 @@ void FrameAnalyzer::recolourForeground() {
                 std::int32_t found = bottom;
                 misses = 0;
                 for (std::int32_t r = row + rowBytes; r <= limit; r += rowBytes) {
+                    // Each step reads two new cache lines: ask for those
+                    // eight rows further down now.
+                    if (r + 8 * rowBytes <= limit) {
+                        prefetch(frame + r + 8 * rowBytes + x);
+                        prefetch(visitedMask.get() + (r + 8 * rowBytes + x) / 4);
+                    }
                     if (visitedMask[(r + x) / 4] != 0) {
                         break;
                     }
