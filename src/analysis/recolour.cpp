@@ -646,6 +646,20 @@ std::int32_t firstUnset(const std::uint8_t* mask, std::int32_t index, std::int32
     while (index < end && (index & 7) != 0 && mask[index] != 0) {
         ++index;
     }
+#if defined(KESTRA_RECOLOUR_SSE2)
+    // Rows the bands have covered are set throughout: 64 bytes a step while
+    // none of them is 0.
+    const __m128i zero = _mm_setzero_si128();
+    while (index + 64 <= end) {
+        const auto* at = reinterpret_cast<const __m128i*>(mask + index);
+        const __m128i least = _mm_min_epu8(_mm_min_epu8(_mm_loadu_si128(at), _mm_loadu_si128(at + 1)),
+                                           _mm_min_epu8(_mm_loadu_si128(at + 2), _mm_loadu_si128(at + 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(least, zero)) != 0) {
+            break;
+        }
+        index += 64;
+    }
+#endif
     while (index + 8 <= end) {
         std::uint64_t word;
         std::memcpy(&word, mask + index, sizeof word);
