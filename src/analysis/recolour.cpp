@@ -397,9 +397,10 @@ constexpr std::int32_t kLightGlyph = 0x100;
 // Tallies every segment of the glyph bits of one band row (the pixels at
 // row, byte offset rowOffset in the frame, backdrop under them at
 // backdropRow; words glyph words, no bit at or past the row's end) as the
-// single steps do, and lists the glyph pixels, marking them in painted. The
-// tally is kept without branches on the pixel values: a stretch's length
-// and where its pixels fall are what text makes unpredictable.
+// single steps do, and lists the glyph pixels, marking them in painted. One
+// pass over the set bits: where each stretch starts and ends are read from
+// two words made up front, so no loop runs to a stretch's length (which
+// text makes unpredictable), and every pixel takes the same steps.
 void tallyRow(const std::uint64_t* glyph, std::size_t words, const std::uint8_t* row, std::int32_t rowOffset,
               const std::uint8_t* backdropRow, std::uint8_t* painted, int avgRun, RowGlyphs& out) {
     std::int32_t count = 0;
