@@ -34,6 +34,13 @@ bool vectorWalk() {
 }
 #endif
 
+// Asks for the cache line holding at, where the build can.
+inline void prefetch([[maybe_unused]] const std::uint8_t* at) {
+#if defined(KESTRA_RECOLOUR_SSE2)
+    _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+#endif
+}
+
 // How far a horizontal run may look past its last exact match.
 constexpr std::int32_t kRunMissLimit = 250;
 // Bands of fewer pixels are recoloured on the calling thread: starting the
@@ -323,6 +330,9 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
             __m128i narrow = zero;
             for (; i < stop; i += 4) {
                 const std::uint8_t* q = row + 4 * static_cast<std::size_t>(i);
+                if (i % 16 == 0 && i + 16 * 16 < pixels) {
+                    prefetch(q + 1024);  // sixteen groups ahead in the row
+                }
                 // Sixteen pixels of the run colour (the common case) are
                 // only counted, and noted in plain.
                 if (i % 16 == 0 && i + 16 <= stop && fourOfColour(q, key) && fourOfColour(q + 16, key) &&
@@ -364,77 +374,93 @@ void addSimilar(const std::uint8_t* row, std::int32_t pixels, const RunColour& r
 }
 
 #if defined(KESTRA_RECOLOUR_SSE2)
-// The first index from `from` on, below end, whose bit in bits equals want.
-inline std::int32_t nextBit(const std::uint64_t* bits, std::int32_t from, std::int32_t end, bool want) {
-    while (from < end) {
-        const std::uint64_t word = want ? bits[from / 64] : ~bits[from / 64];
-        const std::uint64_t ahead = word >> (from % 64);
-        if (ahead != 0) {
-            const std::int32_t at = from + std::countr_zero(ahead);
-            return at < end ? at : end;
-        }
-        from = (from / 64 + 1) * 64;
-    }
-    return end;
-}
-
-// paintSegment's two quotients for every extreme (0 to 255), divided once.
-struct StretchFactors {
-    float scale[256];
-    float unit[256];
-};
-const StretchFactors kStretchFactors = [] {
-    StretchFactors f{};
-    for (int extreme = 0; extreme < 256; ++extreme) {
-        f.scale[extreme] = 255.0f / static_cast<float>(extreme);
-        f.unit[extreme] = 1.0f / static_cast<float>(extreme);
-    }
-    return f;
-}();
-
-// The pixels of one band row to be painted, with what their stretch gives
-// them (paintSegment's per-segment values), gathered before any is painted.
-struct GlyphPixels {
-    std::vector<std::int32_t> offset;  // byte offset in frame and backdrop
-    std::vector<float> scale;
-    std::vector<float> unit;
-    std::vector<std::uint32_t> glyphFlip;  // kColourBits for a dark glyph
-    std::vector<std::uint32_t> backFlip;   // 0xFF when recomplemented
+// The glyph pixels of one band row in the order of the walk, each with the
+// segment (maximal stretch of glyph pixels) it belongs to, and what each
+// segment's tally gives its stretch: the extreme in bits 0-7 and 0x100 for a
+// light glyph.
+struct RowGlyphs {
+    std::vector<std::int32_t> offset;   // byte offset in frame and backdrop
+    std::vector<std::int32_t> segment;  // index into code
+    std::vector<std::int32_t> code;
     std::int32_t count = 0;
 
-    explicit GlyphPixels(std::int32_t capacity)
-        : offset(static_cast<std::size_t>(capacity) + 3),
-          scale(offset.size()),
-          unit(offset.size()),
-          glyphFlip(offset.size()),
-          backFlip(offset.size()) {}
-
-    void addStretch(const FrameAnalyzer& a, std::int32_t first, std::int32_t last, bool lightGlyph,
-                    int extreme) {
-        const float stretchScale = kStretchFactors.scale[extreme];
-        const float stretchUnit = kStretchFactors.unit[extreme];
-        const bool recomplement = (a.contentOpacityHigh != 0 && a.isDarkContent == 0 && !lightGlyph) ||
-                                  (a.contentOpacityHigh == 0 && a.backdropBright != 0);
-        for (std::int32_t p = first; p <= last; p += 4) {
-            const auto k = static_cast<std::size_t>(count++);
-            offset[k] = p;
-            scale[k] = stretchScale;
-            unit[k] = stretchUnit;
-            glyphFlip[k] = lightGlyph ? 0u : kColourBits;
-            backFlip[k] = recomplement ? 0xFFu : 0u;
-        }
-    }
+    // Room for every pixel of a row as a glyph pixel, and three more for
+    // paintGlyphs to fill the last four.
+    explicit RowGlyphs(std::int32_t pixels)
+        : offset(static_cast<std::size_t>(pixels) + 3),
+          segment(offset.size()),
+          code(static_cast<std::size_t>(pixels) + 1) {}
 };
+
+constexpr std::int32_t kLightGlyph = 0x100;
+
+// Tallies every segment of the glyph bits of one band row (the pixels at
+// row, byte offset rowOffset in the frame, backdrop under them at
+// backdropRow; words glyph words, no bit at or past the row's end) as the
+// single steps do, and lists the glyph pixels, marking them in painted. One
+// pass over the set bits: where each stretch starts and ends are read from
+// two words made up front, so no loop runs to a stretch's length (which
+// text makes unpredictable), and every pixel takes the same steps.
+void tallyRow(const std::uint64_t* glyph, std::size_t words, const std::uint8_t* row, std::int32_t rowOffset,
+              const std::uint8_t* backdropRow, std::uint8_t* painted, int avgRun, RowGlyphs& out) {
+    std::int32_t count = 0;
+    std::int32_t segments = 0;
+    int darkest = 0;
+    int lightest = 0;
+    int darkCount = 0;
+    int lightCount = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+        std::uint64_t bits = glyph[w];
+        if (bits == 0) {
+            continue;
+        }
+        const std::uint64_t before = bits << 1 | (w > 0 ? glyph[w - 1] >> 63 : 0);
+        const std::uint64_t after = bits >> 1 | (w + 1 < words ? glyph[w + 1] << 63 : 0);
+        const std::uint64_t starts = bits & ~before;
+        const std::uint64_t ends = bits & ~after;
+        do {
+            const int b = std::countr_zero(bits);
+            const auto i = static_cast<std::int32_t>(w * 64) + b;
+            const int v = brightness(row + 4 * i);
+            const bool start = (starts >> b & 1) != 0;
+            const bool below = v < avgRun;
+            // A segment's first pixel sets both ends and counts on neither
+            // side; the others count below or from the average.
+            const int darker = v < darkest ? v : darkest;
+            const int lighter = v > lightest ? v : lightest;
+            darkest = start ? v : (below ? darker : darkest);
+            lightest = start ? v : (below ? lightest : lighter);
+            darkCount = start ? 0 : darkCount + static_cast<int>(below);
+            lightCount = start ? 0 : lightCount + static_cast<int>(!below);
+            painted[i] = 1;
+            // Painting reads the backdrop under every glyph pixel once the
+            // row is tallied: ask for it now.
+            prefetch(backdropRow + 4 * i);
+            out.offset[static_cast<std::size_t>(count)] = rowOffset + 4 * i;
+            out.segment[static_cast<std::size_t>(count)] = segments;
+            ++count;
+            // Written at every pixel: the segment's last pixel leaves its
+            // final value.
+            const bool light = lightCount > darkCount;
+            out.code[static_cast<std::size_t>(segments)] = light ? lightest | kLightGlyph : 255 - darkest;
+            segments += static_cast<std::int32_t>(ends >> b & 1);
+            bits &= bits - 1;
+        } while (bits != 0);
+    }
+    out.count = count;
+}
 
 // Colour byte `shift / 8` of each 32-bit lane, as a 32-bit lane.
 inline __m128i channel(__m128i words, int shift) {
     return _mm_and_si128(_mm_srli_epi32(words, shift), _mm_set1_epi32(0xFF));
 }
 
-// paintSegment's steps on four gathered pixels, one per lane. A pixel given
-// twice gets the same bytes twice: all four are read before any is written.
-void paintFour(const FrameAnalyzer& a, const GlyphPixels& g, std::size_t k) {
+// paintSegment's steps on four listed glyph pixels, one per lane. A pixel
+// given twice gets the same bytes twice: all four are read before any is
+// written. The stretch's quotients are divided here, as paintSegment does.
+void paintFour(const FrameAnalyzer& a, const RowGlyphs& g, std::size_t k) {
     const std::int32_t* at = g.offset.data() + k;
+    const std::int32_t* seg = g.segment.data() + k;
     const std::uint8_t* backdrop = a.backdropImage.get();
     const __m128i words = _mm_setr_epi32(
         static_cast<int>(loadWord(a.frame + at[0])), static_cast<int>(loadWord(a.frame + at[1])),
@@ -442,21 +468,35 @@ void paintFour(const FrameAnalyzer& a, const GlyphPixels& g, std::size_t k) {
     const __m128i backs = _mm_setr_epi32(
         static_cast<int>(loadWord(backdrop + at[0])), static_cast<int>(loadWord(backdrop + at[1])),
         static_cast<int>(loadWord(backdrop + at[2])), static_cast<int>(loadWord(backdrop + at[3])));
+    const std::int32_t* code = g.code.data();
+    const __m128i codes = _mm_setr_epi32(code[seg[0]], code[seg[1]], code[seg[2]], code[seg[3]]);
+    const __m128i light =
+        _mm_cmpeq_epi32(_mm_and_si128(codes, _mm_set1_epi32(kLightGlyph)), _mm_set1_epi32(kLightGlyph));
+    const __m128 extreme = _mm_cvtepi32_ps(_mm_and_si128(codes, _mm_set1_epi32(0xFF)));
+    const __m128 scale = _mm_div_ps(_mm_set1_ps(255.0f), extreme);
+    const __m128 unit = _mm_div_ps(_mm_set1_ps(1.0f), extreme);
+    // Dark glyphs are complemented first; recomplemented are dark glyphs on
+    // a light-content page with high content opacity, or every glyph over a
+    // bright backdrop when the content opacity is low.
     const __m128i glyph =
-        _mm_xor_si128(words, _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.glyphFlip.data() + k)));
+        _mm_xor_si128(words, _mm_andnot_si128(light, _mm_set1_epi32(static_cast<int>(kColourBits))));
+    const bool darkRecomplemented = a.contentOpacityHigh != 0 && a.isDarkContent == 0;
+    const bool allRecomplemented = a.contentOpacityHigh == 0 && a.backdropBright != 0;
+    const __m128i backFlip =
+        allRecomplemented
+            ? _mm_set1_epi32(0xFF)
+            : (darkRecomplemented ? _mm_andnot_si128(light, _mm_set1_epi32(0xFF)) : _mm_setzero_si128());
     // (b + g + r) / 3 as (sum * 43691) >> 17, exact for sums up to 765.
     const __m128i sum =
         _mm_add_epi32(_mm_add_epi32(channel(glyph, 0), channel(glyph, 8)), channel(glyph, 16));
     const __m128i third = _mm_srli_epi32(_mm_mulhi_epu16(sum, _mm_set1_epi32(43691)), 1);
     const __m128 one = _mm_set1_ps(1.0f);
-    __m128 alpha = _mm_mul_ps(_mm_cvtepi32_ps(third), _mm_loadu_ps(g.unit.data() + k));
+    __m128 alpha = _mm_mul_ps(_mm_cvtepi32_ps(third), unit);
     if (a.foregroundOpacity != 1.0f) {
         alpha = _mm_mul_ps(alpha, _mm_set1_ps(a.foregroundOpacity));
     }
     alpha = _mm_min_ps(alpha, one);  // alpha < 1 ? alpha : 1, so NaN gives 1
     const __m128 keep = _mm_sub_ps(one, alpha);
-    const __m128 scale = _mm_loadu_ps(g.scale.data() + k);
-    const __m128i backFlip = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.backFlip.data() + k));
     __m128i result = _mm_and_si128(words, _mm_set1_epi32(static_cast<int>(~kColourBits)));
     for (int shift = 0; shift <= 16; shift += 8) {
         const __m128i scaled =
@@ -472,24 +512,20 @@ void paintFour(const FrameAnalyzer& a, const GlyphPixels& g, std::size_t k) {
     }
 }
 
-// Paints the gathered pixels four at a time (the last repeated to fill the
-// last four) and empties the list.
-void paintGathered(const FrameAnalyzer& a, GlyphPixels& g) {
+// Paints the listed glyph pixels four at a time (the last repeated to fill
+// the last four).
+void paintGlyphs(const FrameAnalyzer& a, RowGlyphs& g) {
     if (g.count == 0) {
         return;
     }
     const auto count = static_cast<std::size_t>(g.count);
     for (std::size_t k = count; k % 4 != 0; ++k) {
         g.offset[k] = g.offset[count - 1];
-        g.scale[k] = g.scale[count - 1];
-        g.unit[k] = g.unit[count - 1];
-        g.glyphFlip[k] = g.glyphFlip[count - 1];
-        g.backFlip[k] = g.backFlip[count - 1];
+        g.segment[k] = g.segment[count - 1];
     }
     for (std::size_t k = 0; k < count; k += 4) {
         paintFour(a, g, k);
     }
-    g.count = 0;
 }
 
 // recolourRows in whole-row steps. Walked pixel by pixel, a row leaves every
@@ -504,7 +540,7 @@ void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int3
     const std::uint32_t runKey = packed(rc);
     const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
     std::vector<std::uint64_t> glyph(static_cast<std::size_t>(n) / 64 + 1);
-    GlyphPixels gathered(n);
+    RowGlyphs listed(n);
     const __m128i key = keyVector(runKey);
     const __m128i distance = _mm_set1_epi8(50);
     const __m128i zero = _mm_setzero_si128();
@@ -535,30 +571,9 @@ void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int3
                 glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{1} << (i % 64);
             }
         }
-        for (i = nextBit(glyph.data(), 0, n, true); i < n; i = nextBit(glyph.data(), i, n, true)) {
-            const std::int32_t segEnd = nextBit(glyph.data(), i, n, false) - 1;
-            for (std::int32_t q = i; q <= segEnd; ++q) {
-                painted[q] = 1;  // mostly one or two pixels: no call
-            }
-            GlyphTally tally(brightness(row + 4 * i));
-            for (std::int32_t q = i + 1; q <= segEnd; ++q) {
-                tally.add(brightness(row + 4 * q), avgRun);
-            }
-            const bool lightGlyph = tally.light();
-            const int lightest = tally.lightest;
-            const int darkest = tally.darkest;
-            // Strokes go on in the row below: ask for the backdrop there now,
-            // so that painting them there does not wait for memory.
-            if (r + a.rowBytes <= lastRow) {
-                const std::uint8_t* below = a.backdropImage.get() + r + a.rowBytes + firstColumn;
-                _mm_prefetch(reinterpret_cast<const char*>(below + 4 * i), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(below + 4 * segEnd), _MM_HINT_T0);
-            }
-            gathered.addStretch(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
-                                lightGlyph ? lightest : 255 - darkest);
-            i = segEnd + 1;
-        }
-        paintGathered(a, gathered);
+        tallyRow(glyph.data(), glyph.size(), row, r + firstColumn, a.backdropImage.get() + r + firstColumn,
+                 painted, avgRun, listed);
+        paintGlyphs(a, listed);
         std::memset(visited, 1, static_cast<std::size_t>(n));
     }
 }
@@ -632,6 +647,20 @@ std::int32_t firstUnset(const std::uint8_t* mask, std::int32_t index, std::int32
     while (index < end && (index & 7) != 0 && mask[index] != 0) {
         ++index;
     }
+#if defined(KESTRA_RECOLOUR_SSE2)
+    // Rows the bands have covered are set throughout: 64 bytes a step while
+    // none of them is 0.
+    const __m128i zero = _mm_setzero_si128();
+    while (index + 64 <= end) {
+        const auto* at = reinterpret_cast<const __m128i*>(mask + index);
+        const __m128i least = _mm_min_epu8(_mm_min_epu8(_mm_loadu_si128(at), _mm_loadu_si128(at + 1)),
+                                           _mm_min_epu8(_mm_loadu_si128(at + 2), _mm_loadu_si128(at + 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(least, zero)) != 0) {
+            break;
+        }
+        index += 64;
+    }
+#endif
     while (index + 8 <= end) {
         std::uint64_t word;
         std::memcpy(&word, mask + index, sizeof word);
@@ -856,6 +885,12 @@ void FrameAnalyzer::recolourForeground() {
                 std::int32_t found = bottom;
                 misses = 0;
                 for (std::int32_t r = row + rowBytes; r <= limit; r += rowBytes) {
+                    // Each step reads two new cache lines: ask for those
+                    // eight rows further down now.
+                    if (r + 8 * rowBytes <= limit) {
+                        prefetch(frame + r + 8 * rowBytes + x);
+                        prefetch(visitedMask.get() + (r + 8 * rowBytes + x) / 4);
+                    }
                     if (visitedMask[(r + x) / 4] != 0) {
                         break;
                     }

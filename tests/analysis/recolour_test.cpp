@@ -581,6 +581,65 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytesOnHazedBackgrounds
     EXPECT_GE(recoloured, 12);
 }
 
+// A page of one colour whose rows hold up to three stretches of noise, each
+// pixel of any colour: glyph stretches of 1 to 300 pixels that cross the
+// 64-pixel words of the row walk anywhere, with light and dark pixels mixed
+// in every proportion (ties included), split where a noise pixel happens to
+// lie close to the band's colour.
+Frame noiseStretches(int w, int h, testing::Random& rng, Colour page) {
+    Frame f(w, h, page);
+    for (int y = 0; y < h; ++y) {
+        const int stretches = static_cast<int>(rng() % 4);
+        for (int i = 0; i < stretches; ++i) {
+            const int x0 = static_cast<int>(rng() % w);
+            const int len = 1 + static_cast<int>(rng() % (rng() % 3 == 0 ? 300 : 8));
+            for (int x = x0; x < std::min(w, x0 + len); ++x) {
+                f.set(x, y,
+                      Colour{static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()),
+                             static_cast<std::uint8_t>(rng())});
+            }
+        }
+    }
+    return f;
+}
+
+TEST(RecolourForeground, TheVectorWalkTalliesNoiseStretchesAsTheScalarWalk) {
+    testing::Random rng(4242);
+    const std::vector<Colour> pages{{200, 196, 190}, {60, 64, 70}};
+    const std::pair<int, int> sizes[] = {{1, 1}, {3, 7}, {1921, 1081}};
+    enum class Mask { random, empty, full };
+    int recoloured = 0;
+    for (auto [w, h] : sizes) {
+        for (const Colour& page : pages) {
+            const Frame source = noiseStretches(w, h, rng, page);
+            const auto backdrop = noiseBackdrop(source, rng);
+            for (Mask kind : {Mask::random, Mask::empty, Mask::full}) {
+                std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, kind == Mask::full ? 1 : 0);
+                if (kind == Mask::random) {
+                    for (auto& m : photo) {
+                        m = rng() % 13 == 0 ? 1 : 0;
+                    }
+                }
+                Settings s;
+                s.darkContent = rng() % 2;
+                s.backdropBright = rng() % 2;
+                s.opacityHigh = rng() % 2;
+                const float opacities[] = {1.0f, 0.7f, -1.0f, 2.0f};
+                s.foregroundOpacity = opacities[rng() % 4];
+                SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " page " + std::to_string(page.b) +
+                             " mask " + std::to_string(static_cast<int>(kind)));
+                recoloured += recolouredAtEachThreadCount(source, backdrop, {page}, photo, s);
+                ASSERT_FALSE(::testing::Test::HasFailure());
+            }
+        }
+    }
+    resetRecolourState();
+    resetAnalysisState();
+    // The large frame on both pages with the random and the empty mask, at
+    // each thread count.
+    EXPECT_EQ(recoloured, 12);
+}
+
 TEST(RecolourForeground, BackgroundGroupsFarFromTheBandAverageAreStillRecoloured) {
     // One pixel in eight is the learned colour (in aligned groups of
     // sixteen), the rest a lighter grey within 100 of it: the band's average
