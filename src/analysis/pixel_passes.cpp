@@ -179,39 +179,55 @@ KESTRA_AVX2 std::size_t copyVectorAvx2(std::uint8_t* dst, const std::uint8_t* sr
     return done;
 }
 
-// One colour channel of 8 pixels: the blend of the bytes at bit `shift` of
-// each 32-bit pixel of own and other, as 8 results held to 0..255 and placed
-// back at that bit. other * otherWeight + own * ownWeight, then the hold and
-// the truncation of blendChannel; without the hold the truncated sum is held
-// to 0..255 as integers, as the saturating packs of the narrow kernel do.
-template <bool hold, int shift>
+// The byte shuffles of the blend kernels, the same in every 128-bit lane of
+// 4 pixels: channelBytes(k) moves byte k of each pixel to the low byte of its
+// 32 bits and clears the rest; pixelOrder takes the 16 bytes that the packs
+// leave channel by channel (4 pixels of channel 0, of channel 1, ...) back
+// to pixel by pixel.
+constexpr std::int32_t channelBytes(std::int32_t k, std::int32_t pixel) {
+    return static_cast<std::int32_t>(0x80808000u | static_cast<std::uint32_t>(4 * pixel + k));
+}
+constexpr std::int32_t kPixelOrder[4] = {0x0C080400, 0x0D090501, 0x0E0A0602, 0x0F0B0703};
+
+// One colour channel of 8 pixels (own and other hold that channel's bytes in
+// the low byte of each 32-bit lane): other * otherWeight + own * ownWeight
+// truncated toward zero, as blendChannel; with the hold, the sum is held to
+// 0..255 before the truncation. Without it the truncated sum may lie outside
+// 0..255: the saturating packs that follow hold it there.
+template <bool hold>
 KESTRA_AVX2 inline __m256i blendChannel8(__m256i own, __m256i other, __m256 ownWeight, __m256 otherWeight) {
-    const __m256i bytes = _mm256_set1_epi32(0xFF);
-    const __m256i ownBytes = _mm256_and_si256(_mm256_srli_epi32(own, shift), bytes);
-    const __m256i otherBytes = _mm256_and_si256(_mm256_srli_epi32(other, shift), bytes);
-    const __m256 mixed = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(otherBytes), otherWeight),
-                                       _mm256_mul_ps(_mm256_cvtepi32_ps(ownBytes), ownWeight));
-    __m256i result;
+    const __m256 mixed = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(other), otherWeight),
+                                       _mm256_mul_ps(_mm256_cvtepi32_ps(own), ownWeight));
     if constexpr (hold) {
-        result = _mm256_cvttps_epi32(
+        return _mm256_cvttps_epi32(
             _mm256_min_ps(_mm256_max_ps(mixed, _mm256_setzero_ps()), _mm256_set1_ps(255.0f)));
     } else {
-        result =
-            _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(mixed), _mm256_setzero_si256()), bytes);
+        return _mm256_cvttps_epi32(mixed);
     }
-    return _mm256_slli_epi32(result, shift);
 }
 
 // blendBackdrop on 8 pixels per step; returns how many pixels it did. Each
 // of the three colour channels of the 8 pixels is one vector of floats (byte
-// 3 is left out). Operation order and clamping are those of blendChannel.
-// dst may be src.
+// 3 is left out); the packs hold the three results to 0..255 and a shuffle
+// puts them back in pixel order. dst may be src.
 template <bool hold>
 KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* src,
                                         const std::uint8_t* backdrop, const std::uint8_t* mask,
                                         std::size_t count, float ownWeight, float otherWeight) {
     const __m256 own = _mm256_set1_ps(ownWeight);
     const __m256 other = _mm256_set1_ps(otherWeight);
+    const __m256i blue =
+        _mm256_setr_epi32(channelBytes(0, 0), channelBytes(0, 1), channelBytes(0, 2), channelBytes(0, 3),
+                          channelBytes(0, 0), channelBytes(0, 1), channelBytes(0, 2), channelBytes(0, 3));
+    const __m256i green =
+        _mm256_setr_epi32(channelBytes(1, 0), channelBytes(1, 1), channelBytes(1, 2), channelBytes(1, 3),
+                          channelBytes(1, 0), channelBytes(1, 1), channelBytes(1, 2), channelBytes(1, 3));
+    const __m256i red =
+        _mm256_setr_epi32(channelBytes(2, 0), channelBytes(2, 1), channelBytes(2, 2), channelBytes(2, 3),
+                          channelBytes(2, 0), channelBytes(2, 1), channelBytes(2, 2), channelBytes(2, 3));
+    const __m256i pixelOrder =
+        _mm256_setr_epi32(kPixelOrder[0], kPixelOrder[1], kPixelOrder[2], kPixelOrder[3], kPixelOrder[0],
+                          kPixelOrder[1], kPixelOrder[2], kPixelOrder[3]);
     const bool inPlace = dst == src;
     std::size_t done = 0;
     for (; done + 8 <= count; done += 8) {
@@ -224,10 +240,15 @@ KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* s
             continue;  // all eight pixels masked
         }
         const __m256i beneath = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(backdrop + done * 4));
-        const __m256i blended =
-            _mm256_or_si256(_mm256_or_si256(blendChannel8<hold, 0>(source, beneath, own, other),
-                                            blendChannel8<hold, 8>(source, beneath, own, other)),
-                            blendChannel8<hold, 16>(source, beneath, own, other));
+        const __m256i b = blendChannel8<hold>(_mm256_shuffle_epi8(source, blue),
+                                              _mm256_shuffle_epi8(beneath, blue), own, other);
+        const __m256i g = blendChannel8<hold>(_mm256_shuffle_epi8(source, green),
+                                              _mm256_shuffle_epi8(beneath, green), own, other);
+        const __m256i r = blendChannel8<hold>(_mm256_shuffle_epi8(source, red),
+                                              _mm256_shuffle_epi8(beneath, red), own, other);
+        // Per 128-bit lane: B of 4 pixels, G, R, R again (byte 3, not kept).
+        const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(b, g), _mm256_packs_epi32(r, r));
+        const __m256i blended = _mm256_shuffle_epi8(packed, pixelOrder);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + done * 4),
                             _mm256_blendv_epi8(source, blended, take));
     }
