@@ -59,10 +59,11 @@ struct CachedFrame {
 };
 
 // state's arguments: {pass, kernel} with pass 0 invert, 1 copy, 2 blend and
-// kernel 0 scalar, 1 SSE2, 2 AVX2; the result goes into another buffer.
+// kernel 0 scalar, 1 SSE2, 2 AVX2, 3 AVX-512; the result goes into another
+// buffer.
 void BM_BestCall_PassKernelInCache(benchmark::State& state) {
     const FramePass passes[] = {FramePass::invert, FramePass::copyBackdrop, FramePass::blendBackdrop};
-    const PassKernel kernels[] = {PassKernel::scalar, PassKernel::sse2, PassKernel::avx2};
+    const PassKernel kernels[] = {PassKernel::scalar, PassKernel::sse2, PassKernel::avx2, PassKernel::avx512};
     if (!selectPassKernel(kernels[state.range(1)])) {
         state.SkipWithError("kernel not available here");
         return;
@@ -77,7 +78,7 @@ void BM_BestCall_PassKernelInCache(benchmark::State& state) {
 }
 BENCHMARK(BM_BestCall_PassKernelInCache)
     ->ArgNames({"pass", "kernel"})
-    ->ArgsProduct({{0, 1, 2}, {0, 1, 2}})
+    ->ArgsProduct({{0, 1, 2}, {0, 1, 2, 3}})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMicrosecond);

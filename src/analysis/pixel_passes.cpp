@@ -16,14 +16,17 @@
 #include "analysis/pixel_passes.h"
 #include "platform/cpu_features.h"
 
-// The vector passes need SSE2; an AVX2 blend is built beside them where the
-// compiler can (platform/cpu_features.h).
+// The vector passes need SSE2; AVX2 passes and an AVX-512 blend are built
+// beside them where the compiler can (platform/cpu_features.h).
 #if defined(KESTRA_SIMD_SSE2)
 #include <emmintrin.h>
 #define KESTRA_PASSES_SSE2 1
 #if defined(KESTRA_SIMD_AVX2_DISPATCH)
 #include <immintrin.h>
 #define KESTRA_PASSES_AVX2_DISPATCH 1
+#if defined(KESTRA_SIMD_AVX512_DISPATCH)
+#define KESTRA_PASSES_AVX512_DISPATCH 1
+#endif
 #endif
 #endif
 
@@ -257,14 +260,126 @@ KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* s
 
 #endif  // KESTRA_PASSES_AVX2_DISPATCH
 
+#if defined(KESTRA_PASSES_AVX512_DISPATCH)
+
+#define KESTRA_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+// GCC 12's AVX-512 intrinsics fill the lanes they leave undefined from a
+// variable initialised with itself, which its uninitialised-use warnings
+// then report at every caller.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// The blend of AVX-512 kernel on the 16 pixels at `at` whose bits are set
+// in `lanes` (the others are neither read nor written): the AVX2 kernel's
+// steps on twice the pixels, with the mask and byte 3 applied in one
+// bitwise select under a mask register. blue, green and red are the shuffles
+// that take a channel out, pixelOrder the one that puts them back.
+// blendChannel8 on 16 pixels. Always inlined, as blendStep16: passed to a
+// call, vector arguments go through the stack, which the Windows ABI does not
+// align for them.
+template <bool hold>
+KESTRA_AVX512 __attribute__((always_inline)) inline __m512i blendChannel16(__m512i own, __m512i other,
+                                                                           __m512 ownWeight,
+                                                                           __m512 otherWeight) {
+    const __m512 mixed = _mm512_add_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(other), otherWeight),
+                                       _mm512_mul_ps(_mm512_cvtepi32_ps(own), ownWeight));
+    if constexpr (hold) {
+        return _mm512_cvttps_epi32(
+            _mm512_min_ps(_mm512_max_ps(mixed, _mm512_setzero_ps()), _mm512_set1_ps(255.0f)));
+    } else {
+        return _mm512_cvttps_epi32(mixed);
+    }
+}
+
+template <bool hold>
+KESTRA_AVX512 __attribute__((always_inline)) inline void blendStep16(
+    std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* backdrop, const std::uint8_t* mask,
+    std::size_t at, __mmask16 lanes, bool inPlace, __m512 own, __m512 other, __m512i blue, __m512i green,
+    __m512i red, __m512i pixelOrder) {
+    const __m128i masks = _mm_maskz_loadu_epi8(lanes, mask + at);
+    const __mmask16 take = _mm_mask_testn_epi8_mask(lanes, masks, masks);
+    const __m512i source = _mm512_maskz_loadu_epi32(lanes, src + at * 4);
+    if (take == 0) {
+        if (!inPlace) {
+            _mm512_mask_storeu_epi32(dst + at * 4, lanes, source);
+        }
+        return;  // every pixel masked
+    }
+    const __m512i beneath = _mm512_maskz_loadu_epi32(lanes, backdrop + at * 4);
+    const __m512i b = blendChannel16<hold>(_mm512_shuffle_epi8(source, blue),
+                                           _mm512_shuffle_epi8(beneath, blue), own, other);
+    const __m512i g = blendChannel16<hold>(_mm512_shuffle_epi8(source, green),
+                                           _mm512_shuffle_epi8(beneath, green), own, other);
+    const __m512i r =
+        blendChannel16<hold>(_mm512_shuffle_epi8(source, red), _mm512_shuffle_epi8(beneath, red), own, other);
+    const __m512i packed = _mm512_packus_epi16(_mm512_packs_epi32(b, g), _mm512_packs_epi32(r, r));
+    // Pixels in take get bytes 0..2 from the blend and byte 3 from source;
+    // the others stay source.
+    const __m512i result = _mm512_mask_ternarylogic_epi32(
+        source, take, _mm512_shuffle_epi8(packed, pixelOrder), _mm512_set1_epi32(0x00FFFFFF), 0xD8);
+    _mm512_mask_storeu_epi32(dst + at * 4, lanes, result);
+}
+
+// blendBackdrop on 16 pixels per step, the same operations as the AVX2
+// kernel and blendChannel; it does every pixel of the range (the first ones
+// up to where dst is 64-byte aligned, and the last ones, in steps that leave
+// the lanes beyond them out) and returns count. dst may be src.
+template <bool hold>
+KESTRA_AVX512 std::size_t blendVectorAvx512(std::uint8_t* dst, const std::uint8_t* src,
+                                            const std::uint8_t* backdrop, const std::uint8_t* mask,
+                                            std::size_t count, float ownWeight, float otherWeight) {
+    const __m512 own = _mm512_set1_ps(ownWeight);
+    const __m512 other = _mm512_set1_ps(otherWeight);
+    const __m512i blue = _mm512_broadcast_i32x4(
+        _mm_setr_epi32(channelBytes(0, 0), channelBytes(0, 1), channelBytes(0, 2), channelBytes(0, 3)));
+    const __m512i green = _mm512_broadcast_i32x4(
+        _mm_setr_epi32(channelBytes(1, 0), channelBytes(1, 1), channelBytes(1, 2), channelBytes(1, 3)));
+    const __m512i red = _mm512_broadcast_i32x4(
+        _mm_setr_epi32(channelBytes(2, 0), channelBytes(2, 1), channelBytes(2, 2), channelBytes(2, 3)));
+    const __m512i pixelOrder = _mm512_broadcast_i32x4(
+        _mm_setr_epi32(kPixelOrder[0], kPixelOrder[1], kPixelOrder[2], kPixelOrder[3]));
+    const bool inPlace = dst == src;
+    std::size_t done = 0;
+    const auto misalignment = reinterpret_cast<std::uintptr_t>(dst) % 64;
+    if (misalignment % 4 == 0 && misalignment != 0) {
+        done = std::min(count, static_cast<std::size_t>((64 - misalignment) / 4));
+        blendStep16<hold>(dst, src, backdrop, mask, 0, static_cast<__mmask16>((1u << done) - 1), inPlace, own,
+                          other, blue, green, red, pixelOrder);
+    }
+    for (; done + 16 <= count; done += 16) {
+        blendStep16<hold>(dst, src, backdrop, mask, done, 0xFFFF, inPlace, own, other, blue, green, red,
+                          pixelOrder);
+    }
+    if (done < count) {
+        blendStep16<hold>(dst, src, backdrop, mask, done, static_cast<__mmask16>((1u << (count - done)) - 1),
+                          inPlace, own, other, blue, green, red, pixelOrder);
+    }
+    return count;
+}
+
+#pragma GCC diagnostic pop
+
+#endif  // KESTRA_PASSES_AVX512_DISPATCH
+
 // Runs the pass over the first pixels of [first, first + count) four or
 // more at a time and returns how many pixels it handled. dst may be src.
-std::size_t passVector(PassKind kind, bool wide, std::uint8_t* dst, const std::uint8_t* src,
+std::size_t passVector(PassKind kind, PassKernel kernel, std::uint8_t* dst, const std::uint8_t* src,
                        const std::uint8_t* backdrop, const std::uint8_t* mask, std::size_t count,
                        float ownWeight, float otherWeight) {
     std::size_t done = 0;
+#if defined(KESTRA_PASSES_AVX512_DISPATCH)
+    if (kernel == PassKernel::avx512 && kind == PassKind::blendBackdrop) {
+        return needsHold(ownWeight, otherWeight)
+                   ? blendVectorAvx512<true>(dst, src, backdrop, mask, count, ownWeight, otherWeight)
+                   : blendVectorAvx512<false>(dst, src, backdrop, mask, count, ownWeight, otherWeight);
+    }
+#endif
 #if defined(KESTRA_PASSES_AVX2_DISPATCH)
-    if (wide) {
+    if (kernel == PassKernel::avx2 || kernel == PassKernel::avx512) {
         switch (kind) {
             case PassKind::invert:
                 done = invertVectorAvx2(dst, src, mask, count);
@@ -280,7 +395,7 @@ std::size_t passVector(PassKind kind, bool wide, std::uint8_t* dst, const std::u
         }
     }
 #else
-    (void)wide;
+    (void)kernel;
 #endif
     if (kind == PassKind::invert) {
         for (; done + 16 <= count; done += 16) {
@@ -382,7 +497,8 @@ void passScalar(PassKind kind, std::uint8_t* dst, const std::uint8_t* src, const
     }
 }
 
-KernelChoice<PassKernel> kernelChoice{PassKernel::sse2, kBuildHasSse2, kBuildHasAvx2Dispatch};
+KernelChoice<PassKernel> kernelChoice{PassKernel::sse2, kBuildHasSse2, kBuildHasAvx2Dispatch,
+                                      PassKernel::avx512, kBuildHasAvx512Dispatch};
 
 // One worker's band of bytes [begin, end) of the frame, written to out (the
 // frame itself when out is null).
@@ -411,8 +527,8 @@ void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, st
             done = std::min(count, static_cast<std::size_t>((32 - misalignment) / 4));
             passScalar(kind, dst, src, backdrop, mask, done, ownWeight, otherWeight);
         }
-        done += passVector(kind, kernel == PassKernel::avx2, dst + done * 4, src + done * 4,
-                           backdrop + done * 4, mask + done, count - done, ownWeight, otherWeight);
+        done += passVector(kind, kernel, dst + done * 4, src + done * 4, backdrop + done * 4, mask + done,
+                           count - done, ownWeight, otherWeight);
     }
 #else
     (void)kernel;
@@ -569,7 +685,7 @@ std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, st
     const PassKernel kernel = kernelChoice.active();
     std::int64_t equal = 0;
 #if defined(KESTRA_PASSES_AVX2_DISPATCH)
-    if (kernel == PassKernel::avx2) {
+    if (kernel == PassKernel::avx2 || kernel == PassKernel::avx512) {
         equal = countEqualAvx2(a, b, pixels, done);
     }
 #endif

@@ -1,7 +1,8 @@
 // Kernel choice of the pixel passes (FrameAnalyzer::invertPass,
 // copyBackdropPass, blendBackdropPass). automatic takes the widest kernel the
 // build and the processor offer; the others pin one so that tests can compare
-// them (they all give the same bytes).
+// them (they all give the same bytes). avx512 has a blend of its own and
+// runs the AVX2 invert, copy and change count.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@ namespace kestra {
 
 struct FrameAnalyzer;
 
-enum class PassKernel { automatic, scalar, sse2, avx2 };
+enum class PassKernel { automatic, scalar, sse2, avx2, avx512 };
 
 // Pins (or with automatic, releases) the kernel; returns false, changing
 // nothing, when this build or processor lacks it.

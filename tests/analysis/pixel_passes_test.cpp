@@ -115,7 +115,7 @@ std::vector<std::uint8_t> expectedFrame(const PassFixture& f, Pass pass, float o
 // Every kernel this build and processor can run, the scalar one first.
 std::vector<PassKernel> availableKernels() {
     std::vector<PassKernel> kernels;
-    for (PassKernel k : {PassKernel::scalar, PassKernel::sse2, PassKernel::avx2}) {
+    for (PassKernel k : {PassKernel::scalar, PassKernel::sse2, PassKernel::avx2, PassKernel::avx512}) {
         if (selectPassKernel(k)) {
             kernels.push_back(k);
         }
