@@ -534,3 +534,100 @@ TEST(PixelPasses, BlendKernelsMatchTheScalarKernelOnOddSizesAndMasks) {
 
 }  // namespace
 }  // namespace kestra
+
+namespace kestra {
+namespace {
+
+// The blend of every kernel on all 65536 pairs of a byte of the frame and a
+// byte of the backdrop, in each colour channel, gives the plain blend's byte
+// for each weight tried: inside 0..1, outside, huge, infinite and NaN.
+TEST(PixelPasses, BlendKernelsGiveThePlainBlendForEveryPairOfBytes) {
+    std::mt19937 random(kSeed + 12);
+    PassFixture f(256, 258, random);  // rows 0..255 are blended
+    for (std::size_t y = 0; y < 256; ++y) {
+        for (std::size_t x = 0; x < 256; ++x) {
+            std::uint8_t* pixel = f.frame.data() + (y * 256 + x) * 4;
+            std::uint8_t* under = f.backdrop.data() + (y * 256 + x) * 4;
+            pixel[0] = static_cast<std::uint8_t>(x);
+            under[0] = static_cast<std::uint8_t>(y);
+            pixel[1] = static_cast<std::uint8_t>(y);
+            under[1] = static_cast<std::uint8_t>(x);
+            pixel[2] = static_cast<std::uint8_t>(255 - x);
+            under[2] = static_cast<std::uint8_t>(y ^ 0x5A);
+        }
+    }
+    std::fill(f.mask.begin(), f.mask.end(), 0);
+    const auto kernels = availableKernels();
+    for (float opacity :
+         {0.35f, 0.41f, 0.5f, 0.2f, 1.0f / 3.0f, 0.73f, 0.999f, 0.001f, 1.0f, 1.7f, -0.7f, 3.0e9f,
+          std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()}) {
+        const auto expected = expectedFrame(f, Pass::blend, opacity);
+        for (PassKernel kernel : kernels) {
+            EXPECT_TRUE(runPass(f, Pass::blend, 1, opacity, kernel) == expected)
+                << "opacity " << opacity << ", kernel " << static_cast<int>(kernel);
+        }
+    }
+}
+
+// The frame and the surface at every 4-byte offset from a 64-byte boundary,
+// rows of 1 to 47 pixels (every length of the first and last partial
+// vectors), masks random, empty and full, 1 to 3 workers: every kernel gives
+// the scalar kernel's bytes, in place and into the surface, and writes no
+// byte outside the frame.
+TEST(PixelPasses, BlendKernelsMatchTheScalarKernelAtEveryAlignment) {
+    std::mt19937 random(kSeed + 13);
+    const auto kernels = availableKernels();
+    for (std::int32_t w : {1, 3, 15, 16, 17, 31, 47}) {
+        for (int fill : {-1, 0, 1}) {
+            PassFixture f(w, 6, random);
+            if (fill >= 0) {
+                std::fill(f.mask.begin(), f.mask.end(), static_cast<std::uint8_t>(fill));
+            }
+            const float opacity = 0.6f;
+            const auto expected = runPass(f, Pass::blend, 1, opacity, PassKernel::scalar);
+            // 64 spare bytes on both sides of a 64-byte aligned block.
+            std::vector<std::uint8_t> buffer(f.frame.size() + 256, 0xC3);
+            const auto base = reinterpret_cast<std::uintptr_t>(buffer.data());
+            const std::size_t aligned = static_cast<std::size_t>((64 - base % 64) % 64) + 64;
+            for (std::size_t shift = 0; shift < 64; shift += 4) {
+                for (PassKernel kernel : kernels) {
+                    for (int threads = 1; threads <= 3; ++threads) {
+                        ASSERT_TRUE(selectPassKernel(kernel));
+                        std::fill(buffer.begin(), buffer.end(), 0xC3);
+                        std::uint8_t* out = buffer.data() + aligned + shift;
+                        FrameAnalyzer a = f.analyzer(threads, opacity);
+                        EXPECT_TRUE(runPassInto(a, FramePass::blendBackdrop, out));
+                        disown(a);
+                        const std::vector<std::uint8_t> into(out, out + f.frame.size());
+                        EXPECT_TRUE(into == expected)
+                            << w << " wide, mask " << fill << ", offset " << shift << ", kernel "
+                            << static_cast<int>(kernel) << ", " << threads << " workers, into";
+                        // In place, the frame at the same offset.
+                        std::copy(f.frame.begin(), f.frame.end(), out);
+                        a = f.analyzer(threads, opacity);
+                        a.frame = out;
+                        a.blendBackdropPass();
+                        disown(a);
+                        resetPixelPassState();
+                        const std::vector<std::uint8_t> inPlace(out, out + f.frame.size());
+                        EXPECT_TRUE(inPlace == expected)
+                            << w << " wide, mask " << fill << ", offset " << shift << ", kernel "
+                            << static_cast<int>(kernel) << ", " << threads << " workers, in place";
+                        const bool spareUntouched =
+                            std::all_of(buffer.begin(),
+                                        buffer.begin() + static_cast<std::ptrdiff_t>(aligned + shift),
+                                        [](std::uint8_t v) { return v == 0xC3; }) &&
+                            std::all_of(buffer.begin() +
+                                            static_cast<std::ptrdiff_t>(aligned + shift + f.frame.size()),
+                                        buffer.end(), [](std::uint8_t v) { return v == 0xC3; });
+                        EXPECT_TRUE(spareUntouched)
+                            << w << " wide, offset " << shift << ", kernel " << static_cast<int>(kernel);
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestra
