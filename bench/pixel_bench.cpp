@@ -197,6 +197,30 @@ BENCHMARK(BM_BestCall_PassInto<FramePass::blendBackdrop>)
     ->Name("BM_BestCall_BlendBackdropInto")
     ->Apply(bestCallArgs);
 
+// The blend with each kernel pinned, 1 and 2 threads, at 1920 x 1080: how
+// much of the full-frame cost the kernel is. kernel 0 scalar, 1 SSE2, 2 AVX2,
+// 3 AVX-512.
+void BM_BestCall_BlendBackdropKernel(benchmark::State& state) {
+    const PassKernel kernels[] = {PassKernel::scalar, PassKernel::sse2, PassKernel::avx2, PassKernel::avx512};
+    if (!selectPassKernel(kernels[state.range(0)])) {
+        state.SkipWithError("kernel not available here");
+        return;
+    }
+    const BenchFrames& f = benchFrames(1920, 1080);
+    const auto threads = static_cast<int>(state.range(1));
+    ThreadScope scope(threads);
+    PassSetup setup(f, threads, 0.35f);
+    timeBestCall(
+        state, kBestOf, [&] { setup.analyzer.blendBackdropPass(); }, setup.frame.data(), f.bytes());
+    resetPixelPassState();
+}
+BENCHMARK(BM_BestCall_BlendBackdropKernel)
+    ->ArgNames({"kernel", "threads"})
+    ->ArgsProduct({{0, 1, 2, 3}, {1, 2}})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMicrosecond);
+
 void BM_BestCall_StackBlur(benchmark::State& state) {
     const BenchFrames& f = benchFrames(1920, 1080);
     ThreadScope scope(static_cast<int>(state.range(0)));
