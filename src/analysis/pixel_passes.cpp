@@ -273,11 +273,6 @@ KESTRA_AVX2 std::size_t blendVectorAvx2(std::uint8_t* dst, const std::uint8_t* s
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-// The blend of AVX-512 kernel on the 16 pixels at `at` whose bits are set
-// in `lanes` (the others are neither read nor written): the AVX2 kernel's
-// steps on twice the pixels, with the mask and byte 3 applied in one
-// bitwise select under a mask register. blue, green and red are the shuffles
-// that take a channel out, pixelOrder the one that puts them back.
 // blendChannel8 on 16 pixels. Always inlined, as blendStep16: passed to a
 // call, vector arguments go through the stack, which the Windows ABI does not
 // align for them.
@@ -295,6 +290,11 @@ KESTRA_AVX512 __attribute__((always_inline)) inline __m512i blendChannel16(__m51
     }
 }
 
+// The AVX-512 blend on the 16 pixels from `at` on whose bits are set in
+// `lanes` (the others are neither read nor written): the AVX2 kernel's steps
+// on twice the pixels, with the mask and byte 3 applied in one bitwise select
+// under a mask register. blue, green and red are the shuffles that take a
+// channel out, pixelOrder the one that puts them back.
 template <bool hold>
 KESTRA_AVX512 __attribute__((always_inline)) inline void blendStep16(
     std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* backdrop, const std::uint8_t* mask,
