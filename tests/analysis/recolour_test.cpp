@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -474,6 +475,43 @@ Recoloured bandWith(const std::vector<Colour>& glyph, Colour page, std::uint8_t 
     return recolour(f, backdrop, {page}, std::vector<std::uint8_t>(40 * 40), s);
 }
 
+// The vector walk against the scalar walk on source with a random photo
+// mask (one pixel in oneIn set), an empty one and a full one, each with random
+// glyph settings (the opacity one of opacities; inversion only on frames
+// narrower than 10 pixels when mayInvert). Returns how many of the three
+// recoloured something at each thread count.
+int walksAgreeOnEachMask(const Frame& source, const std::vector<std::uint8_t>& backdrop,
+                         const std::vector<Colour>& panels, testing::Random& rng, unsigned oneIn,
+                         const std::array<float, 4>& opacities, bool mayInvert, const std::string& label) {
+    enum class Mask { random, empty, full };
+    int recoloured = 0;
+    const int w = source.width();
+    const int h = source.height();
+    for (Mask kind : {Mask::random, Mask::empty, Mask::full}) {
+        std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, kind == Mask::full ? 1 : 0);
+        if (kind == Mask::random) {
+            for (auto& m : photo) {
+                m = rng() % oneIn == 0 ? 1 : 0;
+            }
+        }
+        Settings s;
+        // Inverted, the learned panels are looked up through their
+        // complement and the large frame would find no background.
+        s.inverted = mayInvert && w < 10 && rng() % 2 == 0;
+        s.darkContent = rng() % 2;
+        s.backdropBright = rng() % 2;
+        s.opacityHigh = rng() % 2;
+        s.foregroundOpacity = opacities[rng() % 4];
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + label + " mask " +
+                     std::to_string(static_cast<int>(kind)));
+        recoloured += recolouredAtEachThreadCount(source, backdrop, panels, photo, s);
+        if (::testing::Test::HasFailure()) {
+            break;
+        }
+    }
+    return recoloured;
+}
+
 TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytes) {
     // Odd sizes, every thread count, photo masks random, empty and full, and
     // glyph settings that reach the ends of the byte range. The vector walk
@@ -482,32 +520,13 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytes) {
     testing::Random rng(2024);
     const std::vector<Colour> panels{{250, 250, 250}, {30, 30, 34}, {200, 120, 40}, {0, 0, 0}};
     const std::pair<int, int> sizes[] = {{1, 1}, {3, 7}, {1921, 1081}};
-    enum class Mask { random, empty, full };
     int recoloured = 0;
     for (auto [w, h] : sizes) {
         const Frame source = textLike(w, h, rng, panels);
         const auto backdrop = noiseBackdrop(source, rng);
-        for (Mask kind : {Mask::random, Mask::empty, Mask::full}) {
-            std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, kind == Mask::full ? 1 : 0);
-            if (kind == Mask::random) {
-                for (auto& m : photo) {
-                    m = rng() % 7 == 0 ? 1 : 0;
-                }
-            }
-            Settings s;
-            // Inverted, the learned panels are looked up through their
-            // complement and the large frame would find no background.
-            s.inverted = w < 10 && rng() % 2 == 0;
-            s.darkContent = rng() % 2;
-            s.backdropBright = rng() % 2;
-            s.opacityHigh = rng() % 2;
-            const float opacities[] = {1.0f, 0.6f, -1.0f, 2.5f};
-            s.foregroundOpacity = opacities[rng() % 4];
-            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
-                         std::to_string(static_cast<int>(kind)));
-            recoloured += recolouredAtEachThreadCount(source, backdrop, panels, photo, s);
-            ASSERT_FALSE(::testing::Test::HasFailure());
-        }
+        recoloured +=
+            walksAgreeOnEachMask(source, backdrop, panels, rng, 7, {1.0f, 0.6f, -1.0f, 2.5f}, true, "");
+        ASSERT_FALSE(::testing::Test::HasFailure());
     }
     resetRecolourState();
     resetAnalysisState();
@@ -550,29 +569,13 @@ TEST(RecolourForeground, TheVectorWalkGivesTheScalarWalksBytesOnHazedBackgrounds
     testing::Random rng(77);
     const std::vector<Colour> panels{{180, 184, 190}, {40, 40, 44}};
     const std::pair<int, int> sizes[] = {{1, 1}, {3, 7}, {67, 45}, {1921, 1081}};
-    enum class Mask { random, empty, full };
     int recoloured = 0;
     for (auto [w, h] : sizes) {
         const Frame source = hazed(w, h, rng, panels[0]);
         const auto backdrop = noiseBackdrop(source, rng);
-        for (Mask kind : {Mask::random, Mask::empty, Mask::full}) {
-            std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, kind == Mask::full ? 1 : 0);
-            if (kind == Mask::random) {
-                for (auto& m : photo) {
-                    m = rng() % 11 == 0 ? 1 : 0;
-                }
-            }
-            Settings s;
-            s.darkContent = rng() % 2;
-            s.backdropBright = rng() % 2;
-            s.opacityHigh = rng() % 2;
-            const float opacities[] = {1.0f, 0.35f, -1.0f, 3.0f};
-            s.foregroundOpacity = opacities[rng() % 4];
-            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " mask " +
-                         std::to_string(static_cast<int>(kind)));
-            recoloured += recolouredAtEachThreadCount(source, backdrop, panels, photo, s);
-            ASSERT_FALSE(::testing::Test::HasFailure());
-        }
+        recoloured +=
+            walksAgreeOnEachMask(source, backdrop, panels, rng, 11, {1.0f, 0.35f, -1.0f, 3.0f}, false, "");
+        ASSERT_FALSE(::testing::Test::HasFailure());
     }
     resetRecolourState();
     resetAnalysisState();
@@ -607,30 +610,14 @@ TEST(RecolourForeground, TheVectorWalkTalliesNoiseStretchesAsTheScalarWalk) {
     testing::Random rng(4242);
     const std::vector<Colour> pages{{200, 196, 190}, {60, 64, 70}};
     const std::pair<int, int> sizes[] = {{1, 1}, {3, 7}, {1921, 1081}};
-    enum class Mask { random, empty, full };
     int recoloured = 0;
     for (auto [w, h] : sizes) {
         for (const Colour& page : pages) {
             const Frame source = noiseStretches(w, h, rng, page);
             const auto backdrop = noiseBackdrop(source, rng);
-            for (Mask kind : {Mask::random, Mask::empty, Mask::full}) {
-                std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h, kind == Mask::full ? 1 : 0);
-                if (kind == Mask::random) {
-                    for (auto& m : photo) {
-                        m = rng() % 13 == 0 ? 1 : 0;
-                    }
-                }
-                Settings s;
-                s.darkContent = rng() % 2;
-                s.backdropBright = rng() % 2;
-                s.opacityHigh = rng() % 2;
-                const float opacities[] = {1.0f, 0.7f, -1.0f, 2.0f};
-                s.foregroundOpacity = opacities[rng() % 4];
-                SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " page " + std::to_string(page.b) +
-                             " mask " + std::to_string(static_cast<int>(kind)));
-                recoloured += recolouredAtEachThreadCount(source, backdrop, {page}, photo, s);
-                ASSERT_FALSE(::testing::Test::HasFailure());
-            }
+            recoloured += walksAgreeOnEachMask(source, backdrop, {page}, rng, 13, {1.0f, 0.7f, -1.0f, 2.0f},
+                                               false, " page " + std::to_string(page.b));
+            ASSERT_FALSE(::testing::Test::HasFailure());
         }
     }
     resetRecolourState();
