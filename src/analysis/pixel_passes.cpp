@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "analysis/frame_analyzer.h"
 #include "analysis/pixel_passes.h"
@@ -500,9 +501,9 @@ void passScalar(PassKind kind, std::uint8_t* dst, const std::uint8_t* src, const
 KernelChoice<PassKernel> kernelChoice{PassKernel::sse2, kBuildHasSse2, kBuildHasAvx2Dispatch,
                                       PassKernel::avx512, kBuildHasAvx512Dispatch};
 
-// One worker's band of bytes [begin, end) of the frame, written to out (the
-// frame itself when out is null).
-void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::uint8_t* out,
+// One worker's band of bytes [begin, end) of the frame, written to dst (the
+// frame's own bytes at begin for the pass in place).
+void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, std::uint8_t* dst,
              std::int64_t begin, std::int64_t end) {
     if (end <= begin) {
         return;
@@ -510,7 +511,6 @@ void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, st
     const auto firstPixel = static_cast<std::size_t>(begin / 4);
     const auto count = static_cast<std::size_t>((end - begin) / 4);
     const std::uint8_t* src = analyzer.frame + firstPixel * 4;
-    std::uint8_t* dst = (out != nullptr ? out : analyzer.frame) + firstPixel * 4;
     const std::uint8_t* backdrop =
         kind == PassKind::invert ? src : analyzer.backdropImage.get() + firstPixel * 4;
     const std::uint8_t* mask = analyzer.regionMask.get() + firstPixel;
@@ -537,14 +537,34 @@ void runBand(PassKind kind, PassKernel kernel, const FrameAnalyzer& analyzer, st
                ownWeight, otherWeight);
 }
 
+// Rewrites the rows of out in the bytes [begin, end) (whole rows) whose
+// bytes differ from those makeRow(offset) gives for them, and widens span
+// to each row rewritten.
+template <typename MakeRow>
+void rewriteChangedRows(std::uint8_t* out, std::int64_t begin, std::int64_t end, std::int64_t rowBytes,
+                        MakeRow makeRow, RowSpan& span) {
+    const auto bytes = static_cast<std::size_t>(rowBytes);
+    for (std::int64_t at = begin; at < end; at += rowBytes) {
+        const std::uint8_t* row = makeRow(at);
+        if (std::memcmp(row, out + at, bytes) != 0) {
+            std::memcpy(out + at, row, bytes);
+            const auto index = static_cast<std::int32_t>(at / rowBytes);
+            span.first = std::min(span.first, index);
+            span.end = std::max(span.end, index + 1);
+        }
+    }
+}
+
 // Splits the rows firstRow .. endRow - 1 that the pass changes (those above
 // height - 2) into threadCount bands (the last band takes the rows that do
 // not divide evenly) and runs them in one parallel region, in place or into
 // out; with out, the last band also copies the rows of the range that the
-// pass leaves as they are. Rows outside the range are not touched. Returns
-// false when the analyzer has nothing to work on.
+// pass leaves as they are. Rows outside the range are not touched. With
+// changed, each row is made in a buffer of its worker's and written to out
+// only where it differs from out's row; changed receives the rows written.
+// Returns false when the analyzer has nothing to work on.
 bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out, std::int32_t firstRow,
-             std::int32_t endRow) {
+             std::int32_t endRow, RowSpan* changed = nullptr) {
     if (analyzer.frame == nullptr || analyzer.regionMask == nullptr || analyzer.width <= 0 ||
         analyzer.height <= 0 || analyzer.rowBytes != std::int64_t{analyzer.width} * 4 ||
         analyzer.lastRowOffset != (std::int64_t{analyzer.height} - 1) * analyzer.rowBytes) {
@@ -553,41 +573,74 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out, st
     if (kind != PassKind::invert && analyzer.backdropImage == nullptr) {
         return false;
     }
+    if (changed != nullptr && out == nullptr) {
+        return false;
+    }
     const std::int64_t rowBytes = analyzer.rowBytes;
     const std::int64_t first = std::clamp<std::int64_t>(firstRow, 0, analyzer.height) * rowBytes;
     const std::int64_t last = std::clamp<std::int64_t>(endRow, 0, analyzer.height) * rowBytes;
+    const int bandCount = analyzer.threadCount > 1 ? analyzer.threadCount : 1;
+    std::vector<RowSpan> spans(changed != nullptr ? static_cast<std::size_t>(bandCount) : 0);
     if (last <= first) {
+        if (changed != nullptr) {
+            *changed = RowSpan{};
+        }
         return true;
     }
     // The pass ends two rows short of the frame's end.
     const std::int64_t passEnd = std::int64_t{analyzer.lastRowOffset} - rowBytes;
     const std::int64_t end = std::min(last, std::max(passEnd, first));
-    const auto copyRest = [&] {
-        if (out != nullptr && last > end) {
-            std::memcpy(out + end, analyzer.frame + end, static_cast<std::size_t>(last - end));
+    // The rows of the range that the pass leaves as they are.
+    const auto copyRest = [&](RowSpan* span) {
+        if (out == nullptr || last <= end) {
+            return;
         }
+        if (span == nullptr) {
+            std::memcpy(out + end, analyzer.frame + end, static_cast<std::size_t>(last - end));
+            return;
+        }
+        rewriteChangedRows(
+            out, end, last, rowBytes, [&](std::int64_t at) { return analyzer.frame + at; }, *span);
     };
-    if (end <= first) {
-        copyRest();  // only rows the pass leaves as they are
-        return true;
-    }
-    const int bandCount = analyzer.threadCount > 1 ? analyzer.threadCount : 1;
-    const std::int64_t chunk = ((end - first) / rowBytes) / bandCount * rowBytes;
+    const std::int64_t chunk = end > first ? ((end - first) / rowBytes) / bandCount * rowBytes : 0;
     // Each member of the team takes every team-size-th band, so all bands
     // are done even when the runtime grants fewer threads than asked for.
     const PassKernel kernel = kernelChoice.active();
-#pragma omp parallel num_threads(bandCount)
+#pragma omp parallel num_threads(bandCount) if (end > first)
     {
         const int teamSize = omp_get_num_threads();
+        // A row made aside, 64-byte aligned as the surface's rows start.
+        std::vector<std::uint8_t> buffer(changed != nullptr ? static_cast<std::size_t>(rowBytes) + 64 : 0);
+        std::uint8_t* scratch = buffer.data();
+        if (changed != nullptr) {
+            scratch += (64 - reinterpret_cast<std::uintptr_t>(scratch) % 64) % 64;
+        }
         for (int band = omp_get_thread_num(); band < bandCount; band += teamSize) {
             const std::int64_t begin = first + band * chunk;
             std::int64_t stop = band == bandCount - 1 ? end : first + (band + 1) * chunk;
             stop = stop < end ? stop : end;
-            runBand(kind, kernel, analyzer, out, begin, stop);
+            RowSpan* span = changed != nullptr ? &spans[static_cast<std::size_t>(band)] : nullptr;
+            if (span == nullptr) {
+                runBand(kind, kernel, analyzer, (out != nullptr ? out : analyzer.frame) + begin, begin, stop);
+            } else {
+                const auto makeRow = [&](std::int64_t at) {
+                    runBand(kind, kernel, analyzer, scratch, at, at + rowBytes);
+                    return static_cast<const std::uint8_t*>(scratch);
+                };
+                rewriteChangedRows(out, begin, stop, rowBytes, makeRow, *span);
+            }
             if (band == bandCount - 1) {
-                copyRest();
+                copyRest(span);
             }
         }
+    }
+    if (changed != nullptr) {
+        RowSpan all;
+        for (const RowSpan& span : spans) {
+            all.first = std::min(all.first, span.first);
+            all.end = std::max(all.end, span.end);
+        }
+        *changed = all.end > all.first ? all : RowSpan{};
     }
     return true;
 }
@@ -718,6 +771,16 @@ bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out) {
 bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, std::int32_t firstRow,
                      std::int32_t endRow) {
     if (out == nullptr || !runPass(pass, analyzer, out, firstRow, endRow)) {
+        return false;
+    }
+    if (pass == FramePass::invert) {
+        analyzer.frameInverted = 1;
+    }
+    return true;
+}
+
+bool runPassIntoChangedRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, RowSpan& changed) {
+    if (out == nullptr || !runPass(pass, analyzer, out, 0, analyzer.height, &changed)) {
         return false;
     }
     if (pass == FramePass::invert) {

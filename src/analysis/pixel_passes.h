@@ -33,6 +33,20 @@ bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out);
 bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, std::int32_t firstRow,
                      std::int32_t endRow);
 
+// Rows first .. end - 1 of a frame; empty when end <= first.
+struct RowSpan {
+    std::int32_t first = INT32_MAX;
+    std::int32_t end = 0;
+};
+
+// runPassInto for an out that already holds the pass's result for an
+// earlier state of the frame: each row is made aside and written to out
+// only where it differs from what out holds, so that rows left as they were
+// are neither written nor need showing again. changed receives the span from
+// the first to the last row written (empty when none was). Returns false,
+// writing nothing, as runPassInto does.
+bool runPassIntoChangedRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, RowSpan& changed);
+
 // The number of the first `pixels` pixels of a and b whose B, G or R differ
 // (byte 3 is not compared); with the kernel the passes use.
 std::int64_t countChangedPixels(const std::uint8_t* a, const std::uint8_t* b, std::size_t pixels);

@@ -42,6 +42,19 @@ bool reconfigureForCapture(EffectEngine& engine) {
 
 namespace {
 
+// Presents the surface's rows first .. end - 1 and notes whether the window
+// shows the whole surface afterwards: a present of some rows keeps it so
+// only where it was so already, a failed one leaves the window behind.
+bool presentRows(EffectEngine& engine, std::int32_t first, std::int32_t end) {
+    const OverlayLayer& overlay = engine.overlay;
+    const bool whole = first <= 0 && end >= static_cast<std::int32_t>(overlay.height);
+    const bool shown = BitBlt(overlay.windowDC, 0, first, static_cast<int>(overlay.width), end - first,
+                              overlay.memoryDC, 0, first, SRCCOPY) != FALSE;
+    engine.windowShowsSurface = shown && (whole || surfaceOnScreen(engine));
+    engine.windowStamp = overlay.drawingStamp();
+    return engine.windowShowsSurface;
+}
+
 struct ByteRange {
     std::size_t begin = 0;
     std::size_t end = 0;
@@ -100,9 +113,7 @@ void presentInversion(EffectEngine& engine, bool inStep) {
     if (surfaceHoldsFrame && runPassIntoRows(analyzer, FramePass::invert, overlay.surfaceBits, first, end)) {
         // A failed BitBlt leaves the window behind the surface: the next
         // change must present every row again.
-        engine.surfaceInStep = BitBlt(overlay.windowDC, 0, first, static_cast<int>(overlay.width),
-                                      end - first, overlay.memoryDC, 0, first, SRCCOPY) != FALSE;
-        engine.inStepGeneration = overlay.surfaceGeneration;
+        engine.surfaceInStep = presentRows(engine, first, end);
         return;
     }
     presentThroughPass(engine, FramePass::invert);
@@ -144,14 +155,17 @@ bool EffectEngine::frameChanged() {
     return learned;
 }
 
+bool surfaceOnScreen(const EffectEngine& engine) {
+    return engine.windowShowsSurface && engine.windowStamp == engine.overlay.drawingStamp();
+}
+
 void EffectEngine::presentFrame() {
     surfaceInStep = false;
     if (overlay.surfaceBits == nullptr || overlay.sourceBits == nullptr || overlay.byteSize <= 0) {
         return;
     }
     std::memcpy(overlay.surfaceBits, overlay.sourceBits, static_cast<std::size_t>(overlay.byteSize));
-    BitBlt(overlay.windowDC, 0, 0, static_cast<int>(overlay.width), static_cast<int>(overlay.height),
-           overlay.memoryDC, 0, 0, SRCCOPY);
+    presentRows(*this, 0, static_cast<std::int32_t>(overlay.height));
 }
 
 void presentThroughPass(EffectEngine& engine, FramePass pass) {
@@ -160,10 +174,22 @@ void presentThroughPass(EffectEngine& engine, FramePass pass) {
     const OverlayLayer& overlay = engine.overlay;
     const bool surfaceHoldsFrame = overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
                                    overlay.sourceBits == analyzer.frame && overlay.byteSize > 0 &&
-                                   overlay.byteSize == analyzer.byteSize;
+                                   overlay.byteSize == analyzer.byteSize &&
+                                   static_cast<std::int32_t>(overlay.height) == analyzer.height;
+    if (surfaceHoldsFrame && surfaceOnScreen(engine)) {
+        // The window shows the surface, which holds the last result: only
+        // the rows whose result differs are written and presented (none at
+        // all when the result came out the same).
+        RowSpan changed;
+        if (runPassIntoChangedRows(analyzer, pass, overlay.surfaceBits, changed)) {
+            if (changed.end > changed.first) {
+                presentRows(engine, changed.first, changed.end);
+            }
+            return;
+        }
+    }
     if (surfaceHoldsFrame && runPassInto(analyzer, pass, overlay.surfaceBits)) {
-        BitBlt(overlay.windowDC, 0, 0, static_cast<int>(overlay.width), static_cast<int>(overlay.height),
-               overlay.memoryDC, 0, 0, SRCCOPY);
+        presentRows(engine, 0, static_cast<std::int32_t>(overlay.height));
         return;
     }
     switch (pass) {
@@ -188,7 +214,7 @@ void EffectEngine::darkCycle() {
         return;
     }
     const bool newSurface = reconfigureForCapture(*this);
-    const bool inStep = surfaceInStep && inStepGeneration == overlay.surfaceGeneration && !newSurface;
+    const bool inStep = surfaceInStep && surfaceOnScreen(*this) && !newSurface;
     if (!frameChanged() && !newSurface) {
         return;
     }

@@ -84,12 +84,16 @@ struct EffectEngine {
     // frameCopy has taken over (both 0 when nothing differed).
     std::size_t changedBegin = 0;
     std::size_t changedEnd = 0;
-    // Whether the overlay surface of generation inStepGeneration holds, and
-    // has presented, the inversion of frameCopy's content with the mask of
-    // the last photo-region detection: the dark cycle then needs to invert
-    // and present only the rows of a change.
+    // Whether the overlay window shows the whole of its surface: true after
+    // a present of every row succeeded, kept by presents of some rows that
+    // succeed, with the layer's drawingStamp of then in windowStamp. Cycles
+    // then need to present only the rows they changed.
+    bool windowShowsSurface = false;
+    std::uint64_t windowStamp = 0;
+    // Whether the overlay surface, shown as above, holds the inversion of
+    // frameCopy's content with the mask of the last photo-region detection:
+    // the dark cycle then needs to invert only the rows of a change.
     bool surfaceInStep = false;
-    std::uint32_t inStepGeneration = 0;
     // startGlass leaves the first composition of the backdrop image to its
     // first reader (composePendingBackdrop), with the settings the start saw.
     bool backdropComposePending = false;
@@ -162,6 +166,10 @@ struct EffectEngine {
 // missing overlay surface again; used by both frame cycles after each
 // capture. True when the overlay has a new surface to present into.
 bool reconfigureForCapture(EffectEngine& engine);
+
+// Whether the overlay window still shows the whole of the surface that the
+// last present drew into it (EffectEngine::windowShowsSurface).
+bool surfaceOnScreen(const EffectEngine& engine);
 
 // Runs the frame's last pass straight into the overlay surface and presents
 // it: the same image as the pass in place followed by presentFrame, with one

@@ -60,6 +60,7 @@ int OverlayLayer::createLayer() {
 }
 
 void OverlayLayer::showLayer() {
+    ++showings;
     ShowWindow(layerWindow, SW_SHOWNOACTIVATE);
     // Under Wine the X stacking follows a shown window only when it is the
     // top one, so raising it here is also what puts it above a target that

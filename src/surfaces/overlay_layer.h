@@ -43,6 +43,15 @@ struct OverlayLayer {
     // Counts the surfaces allocateSurface made: a holder of what a surface
     // showed knows by it whether that surface is still the one in place.
     std::uint32_t surfaceGeneration = 0;
+    // Counts the times showLayer showed the window: one shown again may have
+    // lost what was drawn into it before it was hidden.
+    std::uint32_t showings = 0;
+
+    // Stays the same only while the window can still show what was last
+    // drawn into it from the same surface.
+    [[nodiscard]] std::uint64_t drawingStamp() const {
+        return std::uint64_t{surfaceGeneration} << 32 | showings;
+    }
 
     OverlayLayer() = default;
     OverlayLayer(const OverlayLayer&) = delete;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "analysis/frame_analyzer.h"
@@ -280,6 +281,65 @@ TEST(PixelPasses, PassIntoAnotherBufferOverSomeRowsWritesThoseRowsOnly) {
                             << w << " x " << h << ", rows " << first << " .. " << end << ", pass "
                             << static_cast<int>(pass) << ", kernel " << static_cast<int>(kernel) << ", "
                             << threads << " workers";
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Over a buffer that holds the whole-frame result with some rows spoiled
+// (none, one, a few apart, the last two, all), the compared run leaves the
+// whole-frame result and names exactly the first and last spoiled row, with
+// every kernel and 1 to 3 workers.
+TEST(PixelPasses, PassIntoChangedRowsRewritesTheRowsThatDifferAndNamesThem) {
+    std::mt19937 random(kSeed + 12);
+    const std::vector<std::pair<std::int32_t, std::int32_t>> sizes = {{1, 1}, {3, 7}, {61, 23}, {1921, 1081}};
+    for (const auto& [w, h] : sizes) {
+        PassFixture f(w, h, random);
+        const auto rowBytes = static_cast<std::size_t>(w) * 4;
+        const std::vector<std::vector<std::int32_t>> spoilings = {
+            {}, {h / 2}, {1 % h, h / 3, h - 3 > 0 ? h - 3 : 0}, {h - 2 > 0 ? h - 2 : 0, h - 1}, {-1}};
+        for (Pass pass : {Pass::invert, Pass::copy, Pass::blend}) {
+            const auto whole = runPass(f, pass, 1, 0.37f, PassKernel::scalar);
+            const FramePass framePass = pass == Pass::invert ? FramePass::invert
+                                        : pass == Pass::copy ? FramePass::copyBackdrop
+                                                             : FramePass::blendBackdrop;
+            for (PassKernel kernel : availableKernels()) {
+                for (int threads : {1, 2, 3}) {
+                    if (w * h > 100000 && threads == 2) {
+                        continue;  // keeps the largest size quick
+                    }
+                    for (const auto& rows : spoilings) {
+                        std::vector<std::uint8_t> out = whole;
+                        std::int32_t first = h;
+                        std::int32_t end = 0;
+                        for (std::int32_t row = 0; row < h; ++row) {
+                            if (std::find(rows.begin(), rows.end(), row) != rows.end() ||
+                                (!rows.empty() && rows.front() == -1)) {
+                                // One byte of the row, anywhere in it.
+                                out[static_cast<std::size_t>(row) * rowBytes + random() % rowBytes] ^= 0x10;
+                                first = std::min(first, row);
+                                end = row + 1;
+                            }
+                        }
+                        ASSERT_TRUE(selectPassKernel(kernel));
+                        FrameAnalyzer a = f.analyzer(threads, 0.37f);
+                        RowSpan changed;
+                        EXPECT_TRUE(runPassIntoChangedRows(a, framePass, out.data(), changed));
+                        disown(a);
+                        resetPixelPassState();
+                        const std::string where = std::to_string(w) + " x " + std::to_string(h) + ", pass " +
+                                                  std::to_string(static_cast<int>(pass)) + ", kernel " +
+                                                  std::to_string(static_cast<int>(kernel)) + ", " +
+                                                  std::to_string(threads) + " workers";
+                        EXPECT_TRUE(out == whole) << where;
+                        if (end > first) {
+                            EXPECT_EQ(changed.first, first) << where;
+                            EXPECT_EQ(changed.end, end) << where;
+                        } else {
+                            EXPECT_LE(changed.end, changed.first) << where << ": nothing was spoiled";
+                        }
                     }
                 }
             }

@@ -108,7 +108,9 @@ TEST_F(GlassStart, RestartingRunningGlassRelearnsAtTheNextCycle) {
     desk->runFor(16);
     tick(record);
     EXPECT_EQ(engine.lastColourLearning, nowMs());
-    EXPECT_EQ(blits(), 1);
+    // The same settings give the same image: presented at most once, and
+    // not at all where the window shows it already.
+    EXPECT_LE(blits(), 1);
     const RECT insideText{kTextBar.left + 2, kTextBar.top, kTextBar.right - 2, kTextBar.bottom};
     EXPECT_EQ(shownApartFromBackdrop(record, insideText), areaOf(insideText));
     EXPECT_EQ(shownApartFromBackdrop(record, kBlank), 0);

@@ -270,5 +270,84 @@ TEST_F(PresentPassScenario, GlassCycleShowsTheInPlaceBlendCopyAndDarkModeOnRando
     }
 }
 
+// The glass cycle writes and presents only the rows whose result differs
+// from what the window shows: after every cycle the surface and the screen
+// must still show the whole result. Edits of a few rows, no edit, failed
+// presents, the overlay hidden and shown again, live backdrop cycles and new
+// pages mixed; cycles whose result came out the same present nothing.
+TEST_F(PresentPassScenario, GlassCycleShowsTheWholeResultWhenOnlySomeRowsChange) {
+    std::mt19937 random(1305);
+    int partialPresents = 0;
+    int quietCycles = 0;
+    const RECT rects[] = {kRects[1], kRects[2], {50, 40, 850, 640}};
+    for (const RECT& rect : rects) {
+        const int width = widthOf(rect);
+        const int height = heightOf(rect);
+        sim::Image page = randomPage(width, height, random);
+        const HWND target = createWindow(rect, sim::Content::image(page));
+        TrackedWindow& record = trackGlass(target, 12);
+        EffectEngine& engine = record.engine;
+        tick(record);
+        desk->callLog().enable();
+        for (int cycle = 0; cycle < 30; ++cycle) {
+            const int y = static_cast<int>(random() % static_cast<unsigned>(height));
+            const int x = static_cast<int>(random() % static_cast<unsigned>(width));
+            const int rows = 1 + static_cast<int>(random() % 9);
+            bool edited = random() % 4 != 0;
+            bool pageEdited = edited;
+            if (edited) {
+                page.fillRect(RECT{x, y, x + 1 + x % 50, y + rows},
+                              sim::bgra(static_cast<std::uint8_t>(random()), 40, 90));
+            }
+            switch (random() % 8) {
+                case 0:
+                    page = randomPage(width, height, random);
+                    edited = true;
+                    pageEdited = true;
+                    break;
+                case 1:
+                    desk->failNext("BitBlt");
+                    break;
+                case 2:
+                    // Shown again, the window may have lost what it showed.
+                    ShowWindow(engine.overlay.layerWindow, SW_HIDE);
+                    engine.overlay.showLayer();
+                    break;
+                case 3:
+                    engine.backdropIdle = false;  // a live backdrop cycle
+                    edited = true;                // processed as a change is
+                    break;
+                default:
+                    break;
+            }
+            desk->window(target).setContent(sim::Content::image(page));
+            engine.analyzer.threadCount = 1 + cycle % 3;
+            const int before = blits();
+            desk->runFor(20);
+            engine.glassCycle();
+            if (engine.analyzer.backdropImage == nullptr || !edited) {
+                continue;  // a cycle with nothing new leaves the buffer as captured
+            }
+            const FramePass last =
+                engine.analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop;
+            const std::vector<std::uint8_t> expected = referencePresent(engine, last);
+            EXPECT_TRUE(surfaceEquals(engine, expected)) << width << " x " << height << ", cycle " << cycle;
+            if (surfaceOnScreen(engine)) {
+                EXPECT_TRUE(screenShows(overlayShot(record), expected))
+                    << width << " x " << height << ", cycle " << cycle;
+            }
+            const auto calls = desk->callLog().named("BitBlt");
+            if (blits() > before && calls.back().rect.bottom < height) {
+                ++partialPresents;
+            }
+            // A live cycle over an unchanged page and background.
+            quietCycles += !pageEdited && blits() == before ? 1 : 0;
+        }
+        desk->callLog().clear();
+    }
+    EXPECT_GT(partialPresents, 10) << "edits of a few rows present those rows only";
+    EXPECT_GT(quietCycles, 0) << "a result the window shows already is not presented again";
+}
+
 }  // namespace
 }  // namespace kestra::testing

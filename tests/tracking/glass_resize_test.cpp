@@ -99,16 +99,18 @@ TEST_F(GlassResize, TextStaysVisibleWhileTheResizedTargetIsFollowed) {
     const EffectEngine& engine = record.engine;
     ASSERT_TRUE(engine.monitorBackdropActive) << "the resize should start the following backdrop";
     ASSERT_EQ(engine.analyzer.width, 640);
-    ASSERT_EQ(blits(), 1) << "every cycle presents while following";
+    ASSERT_EQ(blits(), 1) << "the resized frame is presented";
     expectTextShown(record, "at the tick of the resize");
 
-    // The following cycles present too, all with the text.
+    // The following cycles recompose every time, all with the text; a target
+    // that stays put gives the image shown already, which is not presented
+    // again.
     for (int i = 0; i < 5; ++i) {
         desk->runFor(16);
         tick(record);
         expectTextShown(record, "while following, tick " + std::to_string(i + 1));
     }
-    EXPECT_EQ(blits(), 6);
+    EXPECT_EQ(blits(), 1);
 
     // When the following ends, the first cycle that compares frames learns
     // the colours again and presents the frame, still with its text.
@@ -116,7 +118,7 @@ TEST_F(GlassResize, TextStaysVisibleWhileTheResizedTargetIsFollowed) {
     tick(record);
     ASSERT_FALSE(engine.monitorBackdropActive);
     EXPECT_EQ(engine.lastColourLearning, nowMs());
-    EXPECT_EQ(blits(), 7);
+    EXPECT_LE(blits(), 2);
     expectTextShown(record, "when the following ends");
 }
 
