@@ -278,8 +278,10 @@ void BM_DarkCycleUnchangedFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_DarkCycleUnchangedFrame)->Apply(cycleCases);
 
-void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed) {
-    CycleBench bench(true, state);
+// changed: the page changes between cycles, in one line of text or, with
+// scrolled, in every row (the whole result differs from the one shown).
+void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed, bool scrolled = false) {
+    CycleBench bench(true, state, scrolled);
     EffectEngine& engine = bench.engine();
     const auto prepare = [&] {
         if (changed) {
@@ -312,6 +314,7 @@ void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed) {
 BENCHMARK_CAPTURE(BM_GlassCycle, live_unchanged, Backdrop::Live, false)->Apply(cycleCases);
 BENCHMARK_CAPTURE(BM_GlassCycle, idle_unchanged, Backdrop::Idle, false)->Apply(cycleCases);
 BENCHMARK_CAPTURE(BM_GlassCycle, idle_changed, Backdrop::Idle, true)->Apply(cycleCases);
+BENCHMARK_CAPTURE(BM_GlassCycle, idle_scrolled, Backdrop::Idle, true, true)->Apply(cycleCases);
 BENCHMARK_CAPTURE(BM_GlassCycle, following, Backdrop::Following, false)->Apply(cycleCases);
 
 }  // namespace
