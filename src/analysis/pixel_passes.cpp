@@ -560,8 +560,9 @@ void rewriteChangedRows(std::uint8_t* out, std::int64_t begin, std::int64_t end,
 // not divide evenly) and runs them in one parallel region, in place or into
 // out; with out, the last band also copies the rows of the range that the
 // pass leaves as they are. Rows outside the range are not touched. With
-// changed, each row is made in a buffer of its worker's and written to out
-// only where it differs from out's row; changed receives the rows written.
+// changed (and an out), each row is made in a buffer of its worker's and
+// written to out only where it differs from out's row; changed receives the
+// rows written.
 // Returns false when the analyzer has nothing to work on.
 bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out, std::int32_t firstRow,
              std::int32_t endRow, RowSpan* changed = nullptr) {
@@ -571,9 +572,6 @@ bool runPass(PassKind kind, const FrameAnalyzer& analyzer, std::uint8_t* out, st
         return false;  // no buffers, or geometry not configured for this size
     }
     if (kind != PassKind::invert && analyzer.backdropImage == nullptr) {
-        return false;
-    }
-    if (changed != nullptr && out == nullptr) {
         return false;
     }
     const std::int64_t rowBytes = analyzer.rowBytes;
@@ -768,9 +766,12 @@ bool runPassInto(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out) {
     return runPassIntoRows(analyzer, pass, out, 0, analyzer.height);
 }
 
-bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, std::int32_t firstRow,
-                     std::int32_t endRow) {
-    if (out == nullptr || !runPass(pass, analyzer, out, firstRow, endRow)) {
+namespace {
+
+// The pass into out, which must exist; an invert that ran sets frameInverted.
+bool runPassIntoOut(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, std::int32_t firstRow,
+                    std::int32_t endRow, RowSpan* changed) {
+    if (out == nullptr || !runPass(pass, analyzer, out, firstRow, endRow, changed)) {
         return false;
     }
     if (pass == FramePass::invert) {
@@ -779,14 +780,15 @@ bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out,
     return true;
 }
 
+}  // namespace
+
+bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, std::int32_t firstRow,
+                     std::int32_t endRow) {
+    return runPassIntoOut(analyzer, pass, out, firstRow, endRow, nullptr);
+}
+
 bool runPassIntoChangedRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, RowSpan& changed) {
-    if (out == nullptr || !runPass(pass, analyzer, out, 0, analyzer.height, &changed)) {
-        return false;
-    }
-    if (pass == FramePass::invert) {
-        analyzer.frameInverted = 1;
-    }
-    return true;
+    return runPassIntoOut(analyzer, pass, out, 0, analyzer.height, &changed);
 }
 
 void FrameAnalyzer::blendPhotoPixel(std::uint8_t* framePixel, const std::uint8_t* backdropPixel) const {
