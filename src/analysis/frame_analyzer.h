@@ -4,6 +4,7 @@
 // column x, row y: y * rowBytes + x * 4); a mask index is a byte offset / 4.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -41,6 +42,30 @@ struct MarkedRegion {
     std::int32_t left = 0;
     std::int32_t right = 0;
     bool operator==(const MarkedRegion&) const = default;
+};
+
+// The process-wide colour that recolouring paints foreground runs with.
+struct RunColour {
+    std::uint8_t b = 0;
+    std::uint8_t g = 0;
+    std::uint8_t r = 0;
+    bool operator==(const RunColour&) const = default;
+};
+
+// A band the recolouring found: rows top .. bottom and columns left .. right
+// (inclusive byte offsets) under one run colour, with the average of its
+// pixels close to that colour, which its glyphs are painted against.
+// plainOffset and plainRowWords place the band's rows in bandPlainBits.
+struct ForegroundBand {
+    std::int32_t top = 0;
+    std::int32_t bottom = 0;
+    std::int32_t left = 0;
+    std::int32_t right = 0;
+    RunColour average;
+    bool nearAverage = false;  // the average lies within 50 of the run colour
+    std::size_t plainOffset = 0;
+    std::int32_t plainRowWords = 0;
+    bool operator==(const ForegroundBand&) const = default;
 };
 
 struct FrameAnalyzer {
@@ -92,6 +117,15 @@ struct FrameAnalyzer {
     // call before it (the mask is the union of a call's rectangles).
     std::vector<MarkedRegion> markedRegions;
     std::vector<MarkedRegion> earlierMarkedRegions;
+    // The bands the last findForegroundBands found, in the order found (rows
+    // top to bottom, then left to right), and those of the call before it.
+    // No two overlap. bandPlainBits holds, per band row, one bit per sixteen
+    // pixels from the band's left column that are all its run colour.
+    std::vector<ForegroundBand> foregroundBands;
+    std::vector<ForegroundBand> earlierForegroundBands;
+    std::vector<std::uint64_t> bandPlainBits;
+    // Set by findForegroundBands when it found the bands of the call before.
+    bool foregroundBandsRepeated = false;
     // Set by detectPhotoRegions when the mask it made holds the same bytes as
     // the one the call before it made: as many pixels, the same rectangles.
     bool photoRegionsRepeated = false;
@@ -115,7 +149,15 @@ struct FrameAnalyzer {
     // Background colour learning and recolouring.
     void learnBackgroundColours();
     void markBackgroundColour(const std::uint8_t* pixel);
+    // recolourForeground finds the bands and paints every row of them;
+    // findForegroundBands and paintForegroundRows are its two halves. A row's
+    // painting depends on that row, the photo regions, the bands and the
+    // backdrop only, so rows whose inputs are those of the last call need not
+    // be painted again. paintForegroundRows takes rows by index, first ..
+    // end - 1, and must follow findForegroundBands on the same frame and mask.
     void recolourForeground();
+    void findForegroundBands();
+    void paintForegroundRows(std::int32_t firstRow, std::int32_t endRow);
     void recolourBand(std::int32_t topRow, std::int32_t bottomRow, std::int32_t firstColumn,
                       std::int32_t lastColumn);
 
@@ -126,12 +168,6 @@ struct FrameAnalyzer {
     void blendPhotoPixel(std::uint8_t* framePixel, const std::uint8_t* backdropPixel) const;
 };
 
-// The process-wide colour that recolouring paints foreground runs with.
-struct RunColour {
-    std::uint8_t b = 0;
-    std::uint8_t g = 0;
-    std::uint8_t r = 0;
-};
 extern RunColour runColour;
 
 // Returns the analysis subsystem's process-wide state (runColour) to its

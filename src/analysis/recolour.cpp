@@ -5,6 +5,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -276,23 +277,13 @@ bool eightOfColour(const std::uint8_t* mask, const std::uint8_t* pixels, std::ui
 
 // What the band sums learn for the recolouring that follows them: one bit
 // per group of sixteen pixels (at multiples of 16 from the band's first
-// column) that are all exactly the run colour, rowWords words a band row.
-// When the band's average lies within 50 of the run colour, such a group is
-// near the average in every pixel and holds no glyph: the row walk skips it
-// without reading it again.
-struct PlainGroups {
-    std::vector<std::uint64_t> bits;
-    std::int32_t rowWords = 0;
-    bool nearAverage = false;
-
-    void size(std::int32_t rows, std::int32_t pixels) {
-        rowWords = pixels / 16 / 64 + 1;
-        bits.assign(static_cast<std::size_t>(rows) * static_cast<std::size_t>(rowWords), 0);
-    }
-    std::uint64_t* row(std::int32_t index) {
-        return bits.data() + static_cast<std::size_t>(index) * static_cast<std::size_t>(rowWords);
-    }
-};
+// column) that are all exactly the run colour, plainRowWords(pixels) words a
+// band row. When the band's average lies within 50 of the run colour, such a
+// group is near the average in every pixel and holds no glyph: the row walk
+// skips it without reading it again.
+std::int32_t plainRowWords(std::int32_t pixels) {
+    return pixels / 16 / 64 + 1;
+}
 
 // Adds the bytes of the pixels of one band row that lie within 100 of the
 // run colour in every channel to sum, and counts them. Most of them are the
@@ -528,117 +519,137 @@ void paintGlyphs(const FrameAnalyzer& a, RowGlyphs& g) {
     }
 }
 
-// recolourRows in whole-row steps. Walked pixel by pixel, a row leaves every
+#endif
+
+// A worker's buffers for walking band rows of up to `pixels` pixels (the
+// vector walk's; the single steps need none).
+struct RowWork {
+#if defined(KESTRA_RECOLOUR_SSE2)
+    std::vector<std::uint64_t> glyph;
+    RowGlyphs listed;
+
+    explicit RowWork(std::int32_t pixels) : glyph(static_cast<std::size_t>(pixels) / 64 + 1), listed(pixels) {}
+#else
+    explicit RowWork(std::int32_t /*pixels*/) {}
+#endif
+};
+
+#if defined(KESTRA_RECOLOUR_SSE2)
+// recolourRow in whole-row steps. Walked pixel by pixel, a row leaves every
 // pixel visited and paints the maximal stretches of pixels that were not
 // visited before and are not near the run colour: here those pixels are
 // found sixteen at a time as a bit set, each stretch gets the same
 // statistics as the single steps gather, and the row's glyph pixels are then
 // painted four at a time.
-void recolourRowsVector(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
-                        std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun,
-                        PlainGroups* plain) {
+void recolourRowVector(const FrameAnalyzer& a, std::int32_t r, std::int32_t firstColumn, std::int32_t n,
+                       const RunColour rc, int avgRun, std::uint8_t* visited, const std::uint64_t* skip,
+                       RowWork& work) {
     const std::uint32_t runKey = packed(rc);
-    const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
-    std::vector<std::uint64_t> glyph(static_cast<std::size_t>(n) / 64 + 1);
-    RowGlyphs listed(n);
     const __m128i key = keyVector(runKey);
     const __m128i distance = _mm_set1_epi8(50);
     const __m128i zero = _mm_setzero_si128();
-    for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
-        std::uint8_t* visited = a.visitedMask.get() + (r + firstColumn) / 4;
-        std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
-        const std::uint8_t* row = a.frame + r + firstColumn;
-        std::fill(glyph.begin(), glyph.end(), 0);
-        const std::uint64_t* skip =
-            plain != nullptr && plain->nearAverage ? plain->row((r - firstRow) / a.rowBytes) : nullptr;
-        std::int32_t i = 0;
-        for (; i + 16 <= n; i += 16) {
-            if (skip != nullptr && (skip[i / 1024] >> (i / 16 % 64) & 1) != 0) {
-                continue;
-            }
-            const std::uint8_t* px = row + 4 * i;
-            const std::uint32_t near = laneBits(fourWithin(px, key, distance)) |
-                                       laneBits(fourWithin(px + 16, key, distance)) << 4 |
-                                       laneBits(fourWithin(px + 32, key, distance)) << 8 |
-                                       laneBits(fourWithin(px + 48, key, distance)) << 12;
-            const auto unvisited = static_cast<std::uint32_t>(_mm_movemask_epi8(
-                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(visited + i)), zero)));
-            glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{unvisited & ~near & 0xFFFFu} << (i % 64);
+    std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
+    const std::uint8_t* row = a.frame + r + firstColumn;
+    const std::size_t words = static_cast<std::size_t>(n) / 64 + 1;
+    std::uint64_t* glyph = work.glyph.data();
+    std::fill(glyph, glyph + words, 0);
+    std::int32_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        if (skip != nullptr && (skip[i / 1024] >> (i / 16 % 64) & 1) != 0) {
+            continue;
         }
-        for (; i < n; ++i) {
-            const std::uint8_t* px = row + 4 * i;
-            if (visited[i] == 0 && packed(px) != runKey && !within(px, rc, 50)) {
-                glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{1} << (i % 64);
-            }
-        }
-        tallyRow(glyph.data(), glyph.size(), row, r + firstColumn, a.backdropImage.get() + r + firstColumn,
-                 painted, avgRun, listed);
-        paintGlyphs(a, listed);
-        std::memset(visited, 1, static_cast<std::size_t>(n));
+        const std::uint8_t* px = row + 4 * i;
+        const std::uint32_t near = laneBits(fourWithin(px, key, distance)) |
+                                   laneBits(fourWithin(px + 16, key, distance)) << 4 |
+                                   laneBits(fourWithin(px + 32, key, distance)) << 8 |
+                                   laneBits(fourWithin(px + 48, key, distance)) << 12;
+        const auto unvisited = static_cast<std::uint32_t>(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(visited + i)), zero)));
+        glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{unvisited & ~near & 0xFFFFu} << (i % 64);
     }
+    for (; i < n; ++i) {
+        const std::uint8_t* px = row + 4 * i;
+        if (visited[i] == 0 && packed(px) != runKey && !within(px, rc, 50)) {
+            glyph[static_cast<std::size_t>(i / 64)] |= std::uint64_t{1} << (i % 64);
+        }
+    }
+    tallyRow(glyph, words, row, r + firstColumn, a.backdropImage.get() + r + firstColumn, painted, avgRun,
+             work.listed);
+    paintGlyphs(a, work.listed);
+    std::memset(visited, 1, static_cast<std::size_t>(n));
 }
 #endif
 
-// Recolours the band rows firstRow..lastRow (inclusive byte offsets). Most
-// pixels of a band are the run colour itself, so an exact match is tried
-// before the per-channel distance.
-void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
-                  std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun,
-                  PlainGroups* plain = nullptr) {
+// Recolours one band row: the n pixels from column firstColumn of the row at
+// byte offset r, with visited (n bytes) marking the pixels that are not to
+// be painted; leaves them all visited. Most pixels of a band are the run
+// colour itself, so an exact match is tried before the per-channel
+// distance. skip (the row's plain groups, or null) lets the vector walk pass
+// over groups known to hold no glyph.
+void recolourRow(const FrameAnalyzer& a, std::int32_t r, std::int32_t firstColumn, std::int32_t n,
+                 const RunColour rc, int avgRun, std::uint8_t* visited, [[maybe_unused]] const std::uint64_t* skip,
+                 [[maybe_unused]] RowWork* work) {
 #if defined(KESTRA_RECOLOUR_SSE2)
     if (vectorWalk()) {
-        recolourRowsVector(a, firstRow, lastRow, firstColumn, lastColumn, rc, avgRun, plain);
+        recolourRowVector(a, r, firstColumn, n, rc, avgRun, visited, skip, *work);
         return;
     }
 #endif
-    static_cast<void>(plain);  // only the vector walk has groups to skip
     const std::uint32_t runKey = packed(rc);
     const auto near = [&](const std::uint8_t* px) { return packed(px) == runKey || within(px, rc, 50); };
-    const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
-    for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
-        std::uint8_t* visited = a.visitedMask.get() + (r + firstColumn) / 4;
-        std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
-        const std::uint8_t* row = a.frame + r + firstColumn;
-        std::int32_t i = 0;
-        while (i < n) {
-            // Eight unvisited pixels of the run colour itself: background,
-            // visited all at once.
-            if (i + 8 <= n && eightOfColour(visited + i, row + 4 * i, runKey)) {
-                std::memcpy(visited + i, &kEightSet, sizeof kEightSet);
-                i += 8;
-                continue;
-            }
-            if (visited[i] != 0) {
-                ++i;
-                continue;
-            }
-            visited[i] = 1;
-            const std::uint8_t* px = row + 4 * i;
-            if (near(px)) {
-                ++i;
-                continue;
-            }
-            painted[i] = 1;
-            std::int32_t segEnd = i;
-            GlyphTally tally(brightness(px));
-            for (std::int32_t q = i + 1; q < n; ++q) {
-                if (visited[q] != 0) {
-                    break;
-                }
-                visited[q] = 1;
-                const std::uint8_t* qx = row + 4 * q;
-                if (near(qx)) {
-                    break;
-                }
-                painted[q] = 1;
-                segEnd = q;
-                tally.add(brightness(qx), avgRun);
-            }
-            const bool lightGlyph = tally.light();
-            paintSegment(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
-                         lightGlyph ? tally.lightest : 255 - tally.darkest);
-            i = segEnd + 1;
+    std::uint8_t* painted = a.recolourMask + (r + firstColumn) / 4;
+    const std::uint8_t* row = a.frame + r + firstColumn;
+    std::int32_t i = 0;
+    while (i < n) {
+        // Eight unvisited pixels of the run colour itself: background,
+        // visited all at once.
+        if (i + 8 <= n && eightOfColour(visited + i, row + 4 * i, runKey)) {
+            std::memcpy(visited + i, &kEightSet, sizeof kEightSet);
+            i += 8;
+            continue;
         }
+        if (visited[i] != 0) {
+            ++i;
+            continue;
+        }
+        visited[i] = 1;
+        const std::uint8_t* px = row + 4 * i;
+        if (near(px)) {
+            ++i;
+            continue;
+        }
+        painted[i] = 1;
+        std::int32_t segEnd = i;
+        GlyphTally tally(brightness(px));
+        for (std::int32_t q = i + 1; q < n; ++q) {
+            if (visited[q] != 0) {
+                break;
+            }
+            visited[q] = 1;
+            const std::uint8_t* qx = row + 4 * q;
+            if (near(qx)) {
+                break;
+            }
+            painted[q] = 1;
+            segEnd = q;
+            tally.add(brightness(qx), avgRun);
+        }
+        const bool lightGlyph = tally.light();
+        paintSegment(a, r + firstColumn + 4 * i, r + firstColumn + 4 * segEnd, lightGlyph,
+                     lightGlyph ? tally.lightest : 255 - tally.darkest);
+        i = segEnd + 1;
+    }
+}
+
+// Recolours the band rows firstRow..lastRow (inclusive byte offsets) against
+// the visited mask.
+void recolourRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t lastRow,
+                  std::int32_t firstColumn, std::int32_t lastColumn, const RunColour rc, int avgRun) {
+    const std::int32_t n = (lastColumn - firstColumn) / 4 + 1;  // pixels per band row
+    RowWork work(n);
+    for (std::int32_t r = firstRow; r <= lastRow; r += a.rowBytes) {
+        recolourRow(a, r, firstColumn, n, rc, avgRun, a.visitedMask.get() + (r + firstColumn) / 4, nullptr,
+                    &work);
     }
 }
 
@@ -696,60 +707,79 @@ struct BandSum {
     }
 };
 
-// Averages a band found by recolourForeground and recolours it in one
-// parallel region: each worker adds its rows, all wait for the total (integer
-// sums, so the order of adding changes nothing), then each recolours the same
-// rows. Returns false, doing nothing, where recolourBand would not start the
-// workers: the caller then takes the single-threaded way.
-bool averageAndRecolour(const FrameAnalyzer& a, std::int32_t topRow, std::int32_t bottomRow,
-                        std::int32_t firstColumn, std::int32_t lastColumn, const RunColour run) {
+// Sums the pixels of a band found by findForegroundBands that lie close to
+// its run colour and notes the band's plain groups in plain (plainRowWords
+// words a row, zeroed). Large bands are split among the workers, each adding
+// its rows (integer sums, so the order of adding changes nothing).
+BandSum sumBand(const FrameAnalyzer& a, std::int32_t topRow, std::int32_t bottomRow, std::int32_t firstColumn,
+                std::int32_t lastColumn, const RunColour run, std::uint64_t* plain) {
+    const std::int32_t pixels = (lastColumn - firstColumn) / 4 + 1;
+    const std::int32_t rowWords = plainRowWords(pixels);
+    const auto addRows = [&](std::int32_t first, std::int32_t last, BandSum& into) {
+        for (std::int32_t r = first; r <= last; r += a.rowBytes) {
+            addSimilar(a.frame + r + firstColumn, pixels, run, into.sum, into.count,
+                       plain + static_cast<std::size_t>((r - topRow) / a.rowBytes) * rowWords);
+        }
+    };
     const std::int32_t bands = a.threadCount > 0 ? a.threadCount : 1;
     const std::uint32_t rowSpan =
         static_cast<std::uint32_t>(bottomRow - topRow) / static_cast<std::uint32_t>(a.rowBytes);
     const std::int32_t chunk =
         static_cast<std::int32_t>(rowSpan / static_cast<std::uint32_t>(bands)) * a.rowBytes;
-    const std::int64_t bandPixels =
-        (std::int64_t{rowSpan} + 1) * ((std::int64_t{lastColumn} - firstColumn) / 4 + 1);
+    const std::int64_t bandPixels = (std::int64_t{rowSpan} + 1) * pixels;
+    BandSum total;
     if (bands == 1 || chunk == 0 || bandPixels < kSmallBandPixels) {
-        return false;
+        // Waking the workers would cost more than they save.
+        addRows(topRow, bottomRow, total);
+        return total;
     }
-    const std::int32_t pixels = (lastColumn - firstColumn) / 4 + 1;
     std::vector<BandSum> partial(static_cast<std::size_t>(bands));
-    std::vector<PlainGroups> plain(static_cast<std::size_t>(bands));
-    RunColour averaged = run;
 #pragma omp parallel num_threads(bands)
     {
-        const int team = omp_get_num_threads();
-        for (int n = omp_get_thread_num(); n < bands; n += team) {
+        for (int n = omp_get_thread_num(); n < bands; n += omp_get_num_threads()) {
             const std::int32_t first = topRow + n * chunk;
             const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
-            BandSum& mine = partial[static_cast<std::size_t>(n)];
-            PlainGroups& groups = plain[static_cast<std::size_t>(n)];
-            groups.size((last - first) / a.rowBytes + 1, pixels);
-            for (std::int32_t r = first; r <= last; r += a.rowBytes) {
-                addSimilar(a.frame + r + firstColumn, pixels, run, mine.sum, mine.count,
-                           groups.row((r - first) / a.rowBytes));
-            }
-        }
-#pragma omp barrier
-        BandSum total;
-        for (const BandSum& part : partial) {
-            total.add(part);
-        }
-        const RunColour rc = total.average(run);
-#pragma omp single
-        averaged = rc;
-        const int avgRun = (rc.b + rc.g + rc.r) / 3;
-        for (int n = omp_get_thread_num(); n < bands; n += team) {
-            const std::int32_t first = topRow + n * chunk;
-            const std::int32_t last = n == bands - 1 ? bottomRow : first + chunk - a.rowBytes;
-            PlainGroups& groups = plain[static_cast<std::size_t>(n)];
-            groups.nearAverage = within(std::array<std::uint8_t, 3>{run.b, run.g, run.r}.data(), rc, 50);
-            recolourRows(a, first, last, firstColumn, lastColumn, rc, avgRun, &groups);
+            addRows(first, last, partial[static_cast<std::size_t>(n)]);
         }
     }
-    runColour = averaged;
-    return true;
+    for (const BandSum& part : partial) {
+        total.add(part);
+    }
+    return total;
+}
+
+// Paints the rows firstRow .. endRow - 1 (indices) of every band that covers
+// them. Bands never overlap, so within a band's columns a row holds no other
+// band's marks: the photo regions alone are visited there, as they were
+// when the band was found, and each band row is walked on its own copy of
+// them (visited, a row of the frame's width).
+void paintBandRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t endRow, RowWork& work,
+                   std::uint8_t* visited) {
+    const std::vector<ForegroundBand>& bands = a.foregroundBands;
+    // The bands covering the current row, in the order found (which is the
+    // order of their top rows).
+    std::vector<const ForegroundBand*> active;
+    std::size_t next = 0;
+    for (std::int32_t y = firstRow; y < endRow; ++y) {
+        const std::int32_t r = y * a.rowBytes;
+        for (; next < bands.size() && bands[next].top <= r; ++next) {
+            if (bands[next].bottom >= r) {
+                active.push_back(&bands[next]);
+            }
+        }
+        std::erase_if(active, [r](const ForegroundBand* band) { return band->bottom < r; });
+        for (const ForegroundBand* band : active) {
+            const std::int32_t n = (band->right - band->left) / 4 + 1;
+            std::memcpy(visited, a.regionMask.get() + (r + band->left) / 4, static_cast<std::size_t>(n));
+            const RunColour rc = band->average;
+            const std::uint64_t* skip =
+                band->nearAverage ? a.bandPlainBits.data() + band->plainOffset +
+                                        static_cast<std::size_t>((r - band->top) / a.rowBytes) *
+                                            static_cast<std::size_t>(band->plainRowWords)
+                                  : nullptr;
+            recolourRow(a, r, band->left, n, rc, (rc.b + rc.g + rc.r) / 3, visited, skip, &work);
+        }
+    }
 }
 
 }  // namespace
@@ -811,6 +841,15 @@ void FrameAnalyzer::recolourBand(std::int32_t topRow, std::int32_t bottomRow, st
 }
 
 void FrameAnalyzer::recolourForeground() {
+    findForegroundBands();
+    paintForegroundRows(0, height);
+}
+
+void FrameAnalyzer::findForegroundBands() {
+    earlierForegroundBands.swap(foregroundBands);
+    foregroundBands.clear();
+    bandPlainBits.clear();
+    foregroundBandsRepeated = false;
     if (frame == nullptr || backdropImage == nullptr || regionMask == nullptr || visitedMask == nullptr ||
         recolourMask == nullptr || backgroundColourTable == nullptr || pixelCount <= 0 ||
         sampleColumnBytes <= 0) {
@@ -911,25 +950,68 @@ void FrameAnalyzer::recolourForeground() {
                 continue;
             }
 
-            // The band's colour is the average of its pixels close to the run.
-            if (!averageAndRecolour(*this, row, bottom, col, end, rc)) {
-                // One thread, or a band too small to wake the workers for:
-                // recolourBand would recolour it here, in one call.
-                BandSum total;
-                PlainGroups groups;
-                groups.size((bottom - row) / rowBytes + 1, (end - col) / 4 + 1);
-                for (std::int32_t r = row; r <= bottom; r += rowBytes) {
-                    addSimilar(frame + r + col, (end - col) / 4 + 1, rc, total.sum, total.count,
-                               groups.row((r - row) / rowBytes));
-                }
-                const RunColour averaged = total.average(rc);
-                runColour = averaged;
-                groups.nearAverage =
-                    within(std::array<std::uint8_t, 3>{rc.b, rc.g, rc.r}.data(), averaged, 50);
-                recolourRows(*this, row, bottom, col, end, averaged,
-                             (averaged.b + averaged.g + averaged.r) / 3, &groups);
+            // The band's colour is the average of its pixels close to the
+            // run; the band is painted later (paintForegroundRows), and is
+            // marked visited now, as its painting leaves it.
+            const std::int32_t pixels = (end - col) / 4 + 1;
+            ForegroundBand band;
+            band.top = row;
+            band.bottom = bottom;
+            band.left = col;
+            band.right = end;
+            band.plainRowWords = plainRowWords(pixels);
+            band.plainOffset = bandPlainBits.size();
+            bandPlainBits.resize(band.plainOffset + static_cast<std::size_t>((bottom - row) / rowBytes + 1) *
+                                                        static_cast<std::size_t>(band.plainRowWords));
+            const BandSum total =
+                sumBand(*this, row, bottom, col, end, rc, bandPlainBits.data() + band.plainOffset);
+            band.average = total.average(rc);
+            band.nearAverage = within(std::array<std::uint8_t, 3>{rc.b, rc.g, rc.r}.data(), band.average, 50);
+            runColour = band.average;
+            foregroundBands.push_back(band);
+            for (std::int32_t r = row; r <= bottom; r += rowBytes) {
+                std::memset(visitedMask.get() + (r + col) / 4, 1, static_cast<std::size_t>(pixels));
             }
             col = end + 4;
+        }
+    }
+    foregroundBandsRepeated = foregroundBands == earlierForegroundBands;
+}
+
+void FrameAnalyzer::paintForegroundRows(std::int32_t firstRow, std::int32_t endRow) {
+    if (foregroundBands.empty() || frame == nullptr || backdropImage == nullptr || regionMask == nullptr ||
+        recolourMask == nullptr || rowBytes <= 0 || width <= 0) {
+        return;
+    }
+    firstRow = std::clamp(firstRow, 0, height);
+    endRow = std::clamp(endRow, firstRow, height);
+    // The pixels to paint decide whether waking the workers is worth it.
+    std::int64_t pixels = 0;
+    for (const ForegroundBand& band : foregroundBands) {
+        const std::int32_t top = std::max(band.top / rowBytes, firstRow);
+        const std::int32_t end = std::min(band.bottom / rowBytes + 1, endRow);
+        if (end > top) {
+            pixels += std::int64_t{end - top} * ((band.right - band.left) / 4 + 1);
+        }
+    }
+    if (pixels == 0) {
+        return;
+    }
+    const std::int32_t rows = endRow - firstRow;
+    std::int32_t workers = threadCount > 1 && pixels >= kSmallBandPixels ? threadCount : 1;
+    workers = std::min(workers, rows);
+    const std::int32_t chunk = rows / workers;
+    const FrameAnalyzer& self = *this;
+#pragma omp parallel num_threads(workers) if (workers > 1)
+    {
+        RowWork work(self.width);
+        std::vector<std::uint8_t> visited(static_cast<std::size_t>(self.width));
+        // Every share is done exactly once even if the runtime grants fewer
+        // threads than asked for.
+        for (int n = omp_get_thread_num(); n < workers; n += omp_get_num_threads()) {
+            const std::int32_t first = firstRow + n * chunk;
+            const std::int32_t end = n == workers - 1 ? endRow : first + chunk;
+            paintBandRows(self, first, end, work, visited.data());
         }
     }
 }
