@@ -131,6 +131,10 @@ void FrameAnalyzer::releaseGlassBuffers() {
     recolourMask = nullptr;
     visitedMask.reset();
     backgroundColourTable.reset();
+    foregroundBands.clear();
+    earlierForegroundBands.clear();
+    bandPlainBits.clear();
+    foregroundBandsRepeated = false;
 }
 
 void FrameAnalyzer::releaseAnalyzer() {

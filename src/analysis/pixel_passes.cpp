@@ -787,8 +787,9 @@ bool runPassIntoRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out,
     return runPassIntoOut(analyzer, pass, out, firstRow, endRow, nullptr);
 }
 
-bool runPassIntoChangedRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, RowSpan& changed) {
-    return runPassIntoOut(analyzer, pass, out, 0, analyzer.height, &changed);
+bool runPassIntoChangedRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, RowSpan& changed,
+                            std::int32_t firstRow, std::int32_t endRow) {
+    return runPassIntoOut(analyzer, pass, out, firstRow, std::min(endRow, analyzer.height), &changed);
 }
 
 void FrameAnalyzer::blendPhotoPixel(std::uint8_t* framePixel, const std::uint8_t* backdropPixel) const {

@@ -43,9 +43,11 @@ struct RowSpan {
 // earlier state of the frame: each row is made aside and written to out
 // only where it differs from what out holds, so that rows left as they were
 // are neither written nor need showing again. changed receives the span from
-// the first to the last row written (empty when none was). Returns false,
-// writing nothing, as runPassInto does.
-bool runPassIntoChangedRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, RowSpan& changed);
+// the first to the last row written (empty when none was). Only the rows
+// firstRow .. endRow - 1 are made (clipped to the frame); out's other rows
+// are left as they are. Returns false, writing nothing, as runPassInto does.
+bool runPassIntoChangedRows(FrameAnalyzer& analyzer, FramePass pass, std::uint8_t* out, RowSpan& changed,
+                            std::int32_t firstRow = 0, std::int32_t endRow = INT32_MAX);
 
 // The number of the first `pixels` pixels of a and b whose B, G or R differ
 // (byte 3 is not compared); with the kernel the passes use.

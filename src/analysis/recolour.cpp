@@ -528,7 +528,8 @@ struct RowWork {
     std::vector<std::uint64_t> glyph;
     RowGlyphs listed;
 
-    explicit RowWork(std::int32_t pixels) : glyph(static_cast<std::size_t>(pixels) / 64 + 1), listed(pixels) {}
+    explicit RowWork(std::int32_t pixels)
+        : glyph(static_cast<std::size_t>(pixels) / 64 + 1), listed(pixels) {}
 #else
     explicit RowWork(std::int32_t /*pixels*/) {}
 #endif
@@ -587,8 +588,8 @@ void recolourRowVector(const FrameAnalyzer& a, std::int32_t r, std::int32_t firs
 // distance. skip (the row's plain groups, or null) lets the vector walk pass
 // over groups known to hold no glyph.
 void recolourRow(const FrameAnalyzer& a, std::int32_t r, std::int32_t firstColumn, std::int32_t n,
-                 const RunColour rc, int avgRun, std::uint8_t* visited, [[maybe_unused]] const std::uint64_t* skip,
-                 [[maybe_unused]] RowWork* work) {
+                 const RunColour rc, int avgRun, std::uint8_t* visited,
+                 [[maybe_unused]] const std::uint64_t* skip, [[maybe_unused]] RowWork* work) {
 #if defined(KESTRA_RECOLOUR_SSE2)
     if (vectorWalk()) {
         recolourRowVector(a, r, firstColumn, n, rc, avgRun, visited, skip, *work);
@@ -772,11 +773,11 @@ void paintBandRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t e
             const std::int32_t n = (band->right - band->left) / 4 + 1;
             std::memcpy(visited, a.regionMask.get() + (r + band->left) / 4, static_cast<std::size_t>(n));
             const RunColour rc = band->average;
-            const std::uint64_t* skip =
-                band->nearAverage ? a.bandPlainBits.data() + band->plainOffset +
-                                        static_cast<std::size_t>((r - band->top) / a.rowBytes) *
-                                            static_cast<std::size_t>(band->plainRowWords)
-                                  : nullptr;
+            const std::uint64_t* skip = band->nearAverage
+                                            ? a.bandPlainBits.data() + band->plainOffset +
+                                                  static_cast<std::size_t>((r - band->top) / a.rowBytes) *
+                                                      static_cast<std::size_t>(band->plainRowWords)
+                                            : nullptr;
             recolourRow(a, r, band->left, n, rc, (rc.b + rc.g + rc.r) / 3, visited, skip, &work);
         }
     }

@@ -61,11 +61,13 @@ struct ByteRange {
 };
 
 // Compares frame with copy block by block from the start up to the first
-// block that differs and from the end back to the last one, and copies frame
-// over copy between the two (the bytes outside are equal already). Returns
-// that range, empty when nothing differed: one walk instead of a compare and
-// then a copy of the whole frame, and the rows a change touched.
-ByteRange compareAndCopy(std::uint8_t* copy, const std::uint8_t* frame, std::size_t bytes) {
+// block that differs and from the end back to the last one, and (with
+// takeOver) copies frame over copy between the two (the bytes outside are
+// equal already). Returns that range, empty when nothing differed: one walk
+// instead of a compare and then a copy of the whole frame, and the rows a
+// change touched.
+ByteRange compareAndCopy(std::uint8_t* copy, const std::uint8_t* frame, std::size_t bytes,
+                         bool takeOver = true) {
     constexpr std::size_t kBlock = 4096;
     std::size_t begin = 0;
     while (begin < bytes && std::memcmp(frame + begin, copy + begin, std::min(kBlock, bytes - begin)) == 0) {
@@ -82,7 +84,9 @@ ByteRange compareAndCopy(std::uint8_t* copy, const std::uint8_t* frame, std::siz
         end = at;
         at -= kBlock;
     }
-    std::memcpy(copy + begin, frame + begin, end - begin);
+    if (takeOver) {
+        std::memcpy(copy + begin, frame + begin, end - begin);
+    }
     return ByteRange{begin, end};
 }
 
@@ -92,6 +96,7 @@ ByteRange compareAndCopy(std::uint8_t* copy, const std::uint8_t* frame, std::siz
 // alone are inverted and presented. Notes whether the surface is in step
 // afterwards.
 void presentInversion(EffectEngine& engine, bool inStep) {
+    engine.glassInStep = false;
     FrameAnalyzer& analyzer = engine.analyzer;
     OverlayLayer& overlay = engine.overlay;
     const bool surfaceHoldsFrame = overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
@@ -155,12 +160,27 @@ bool EffectEngine::frameChanged() {
     return learned;
 }
 
+bool frameRowsChangedSinceCopy(const EffectEngine& engine, std::int32_t& firstRow, std::int32_t& endRow) {
+    const FrameAnalyzer& analyzer = engine.analyzer;
+    const std::uint8_t* frame = engine.mainCapture.frameBits;
+    if (frame == nullptr || engine.frameCopy == nullptr || analyzer.byteSize <= 0 || analyzer.rowBytes <= 0) {
+        return false;
+    }
+    const ByteRange changed =
+        compareAndCopy(engine.frameCopy.get(), frame, static_cast<std::size_t>(analyzer.byteSize), false);
+    const auto rowBytes = static_cast<std::size_t>(analyzer.rowBytes);
+    firstRow = static_cast<std::int32_t>(changed.begin / rowBytes);
+    endRow = static_cast<std::int32_t>((changed.end + rowBytes - 1) / rowBytes);
+    return true;
+}
+
 bool surfaceOnScreen(const EffectEngine& engine) {
     return engine.windowShowsSurface && engine.windowStamp == engine.overlay.drawingStamp();
 }
 
 void EffectEngine::presentFrame() {
     surfaceInStep = false;
+    glassInStep = false;
     if (overlay.surfaceBits == nullptr || overlay.sourceBits == nullptr || overlay.byteSize <= 0) {
         return;
     }
@@ -168,7 +188,7 @@ void EffectEngine::presentFrame() {
     presentRows(*this, 0, static_cast<std::int32_t>(overlay.height));
 }
 
-void presentThroughPass(EffectEngine& engine, FramePass pass) {
+bool presentThroughPass(EffectEngine& engine, FramePass pass, std::int32_t firstRow, std::int32_t endRow) {
     engine.surfaceInStep = false;
     FrameAnalyzer& analyzer = engine.analyzer;
     const OverlayLayer& overlay = engine.overlay;
@@ -176,21 +196,25 @@ void presentThroughPass(EffectEngine& engine, FramePass pass) {
                                    overlay.sourceBits == analyzer.frame && overlay.byteSize > 0 &&
                                    overlay.byteSize == analyzer.byteSize &&
                                    static_cast<std::int32_t>(overlay.height) == analyzer.height;
+    const bool everyRow = firstRow <= 0 && endRow >= analyzer.height;
     if (surfaceHoldsFrame && surfaceOnScreen(engine)) {
         // The window shows the surface, which holds the last result: only
         // the rows whose result differs are written and presented (none at
         // all when the result came out the same).
         RowSpan changed;
-        if (runPassIntoChangedRows(analyzer, pass, overlay.surfaceBits, changed)) {
+        if (runPassIntoChangedRows(analyzer, pass, overlay.surfaceBits, changed, firstRow, endRow)) {
             if (changed.end > changed.first) {
                 presentRows(engine, changed.first, changed.end);
             }
-            return;
+            return true;
         }
+    }
+    if (!everyRow) {
+        return false;
     }
     if (surfaceHoldsFrame && runPassInto(analyzer, pass, overlay.surfaceBits)) {
         presentRows(engine, 0, static_cast<std::int32_t>(overlay.height));
-        return;
+        return true;
     }
     switch (pass) {
         case FramePass::invert:
@@ -204,6 +228,7 @@ void presentThroughPass(EffectEngine& engine, FramePass pass) {
             break;
     }
     engine.presentFrame();
+    return false;
 }
 
 void EffectEngine::darkCycle() {

@@ -37,6 +37,23 @@ enum class [[nodiscard]] GlassStartResult{
 // screen moved.
 extern std::uint32_t engineActivity;
 
+// What a glass result depends on besides the frame, the photo regions and
+// the bands: the backdrop image (by its generation) and the settings the
+// recolouring and the last pass read.
+struct GlassInputs {
+    std::uint64_t backdropGeneration = 0;
+    float contentOpacity = 0.0f;
+    float contentOpacityComplement = 0.0f;
+    float photoOpacity = 0.0f;
+    float photoOpacityComplement = 0.0f;
+    float foregroundOpacity = 0.0f;
+    std::uint8_t backdropBright = 0;
+    std::uint8_t isDarkContent = 0;
+    std::uint8_t frameInverted = 0;
+    std::uint8_t contentOpacityHigh = 0;
+    bool operator==(const GlassInputs&) const = default;
+};
+
 struct EffectEngine {
     MagnifierCapture mainCapture;
     HeapBuffer frameCopy;
@@ -94,6 +111,15 @@ struct EffectEngine {
     // frameCopy's content with the mask of the last photo-region detection:
     // the dark cycle then needs to invert only the rows of a change.
     bool surfaceInStep = false;
+    // Whether the overlay surface, shown as above, holds the glass result of
+    // frameCopy's content with the photo regions and bands of the last
+    // detection and band search and the inputs in glassInputs: the glass
+    // cycle then needs to paint and present only the rows of a change.
+    bool glassInStep = false;
+    GlassInputs glassInputs{};
+    // Counts the writes of backdropImage: a composition, a new image, a
+    // change of the monitor's part while following.
+    std::uint64_t backdropGeneration = 0;
     // startGlass leaves the first composition of the backdrop image to its
     // first reader (composePendingBackdrop), with the settings the start saw.
     bool backdropComposePending = false;
@@ -167,6 +193,11 @@ struct EffectEngine {
 // capture. True when the overlay has a new surface to present into.
 bool reconfigureForCapture(EffectEngine& engine);
 
+// The rows first .. end - 1 outside which the captured frame equals
+// frameCopy (both 0 when it equals it throughout), frameCopy left as it is;
+// false when there is no frame or no copy to compare.
+bool frameRowsChangedSinceCopy(const EffectEngine& engine, std::int32_t& firstRow, std::int32_t& endRow);
+
 // Whether the overlay window still shows the whole of the surface that the
 // last present drew into it (EffectEngine::windowShowsSurface).
 bool surfaceOnScreen(const EffectEngine& engine);
@@ -175,6 +206,12 @@ bool surfaceOnScreen(const EffectEngine& engine);
 // it: the same image as the pass in place followed by presentFrame, with one
 // walk over the frame instead of two. Where the surface does not hold this
 // frame (no surface, another source, another size) it does exactly that.
-void presentThroughPass(EffectEngine& engine, FramePass pass);
+// Returns whether the surface then holds the pass's result in every row
+// (not so after the in-place way, which leaves it to presentFrame's copy).
+// With a row range, the surface's other rows must hold their result already
+// and the window must show the surface: only the range is made, and where
+// that cannot be, nothing is done and false returned.
+bool presentThroughPass(EffectEngine& engine, FramePass pass, std::int32_t firstRow = 0,
+                        std::int32_t endRow = INT32_MAX);
 
 }  // namespace kestra

@@ -127,6 +127,7 @@ void composeBackdropWith(EffectEngine& engine, std::int32_t radius, float bright
     if (contentOpacityHigh == 0 && backdrop.isBright && radius >= kLiftMinimumRadius) {
         liftDarkPixels(image, static_cast<std::uint32_t>(backdrop.byteSize));
     }
+    ++engine.backdropGeneration;
 }
 
 }  // namespace
@@ -181,6 +182,7 @@ AttachResult EffectEngine::attachEngine(bool createOverlay) {
 }
 
 int EffectEngine::configureFrame(std::int32_t width, std::int32_t height, std::uint8_t* frame) {
+    glassInStep = false;
     analyzer.width = width;
     analyzer.height = height;
     analyzer.frame = frame;
@@ -237,6 +239,7 @@ int EffectEngine::prepareGlassFrame() {
     }
     analyzer.backdropImage.reset();
     analyzer.backdropImage = heapAllocate(bytes, true);
+    ++backdropGeneration;
     if (analyzer.backdropImage == nullptr || backdropCopy == nullptr) {
         // Drop both copies and forget the frame, so that the next backdrop
         // capture counts as new and tries the allocation again.
@@ -346,6 +349,7 @@ void EffectEngine::stopGlass(bool clearFlag) {
         return;
     }
     releaseGlassResources(*this);
+    glassInStep = false;
     if (clearFlag) {
         glassEnabled = false;
     }

@@ -31,24 +31,31 @@ inline void storePixel(std::uint8_t* p, std::uint32_t v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// Copies B, G and R of count pixels; the fourth byte of each target pixel stays.
-void copyColourBytes(std::uint8_t* dst, const std::uint8_t* src, std::int32_t count) {
+// Copies B, G and R of count pixels; the fourth byte of each target pixel
+// stays. Returns whether any byte of dst changed.
+bool copyColourBytes(std::uint8_t* dst, const std::uint8_t* src, std::int32_t count) {
     std::int32_t i = 0;
+    std::uint32_t changed = 0;
 #if defined(KESTRA_SIMD_SSE2)
     // Four pixels a step, the same masking.
     const __m128i colour = _mm_set1_epi32(static_cast<int>(kColourBytes));
+    __m128i differ = _mm_setzero_si128();
     for (; i + 4 <= count; i += 4) {
         const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i));
         __m128i* at = reinterpret_cast<__m128i*>(dst + 4 * i);
         const __m128i d = _mm_loadu_si128(at);
+        differ = _mm_or_si128(differ, _mm_and_si128(colour, _mm_xor_si128(d, s)));
         _mm_storeu_si128(at, _mm_or_si128(_mm_andnot_si128(colour, d), _mm_and_si128(colour, s)));
     }
+    changed = _mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) != 0xFFFF ? 1u : 0u;
 #endif
     for (; i < count; ++i) {
         const std::uint32_t s = loadPixel(src + 4 * i);
         const std::uint32_t d = loadPixel(dst + 4 * i);
+        changed |= (d ^ s) & kColourBytes;
         storePixel(dst + 4 * i, (d & ~kColourBytes) | (s & kColourBytes));
     }
+    return changed != 0;
 }
 
 // The inclusive end of a range clipped to [0, limit - 1]: ends beyond the last
@@ -60,7 +67,8 @@ inline std::int32_t clipEnd(std::int32_t end, std::int32_t limit) {
 // Cuts the target's part out of the blurred monitor frame into backdropImage.
 // Target coordinates are screen coordinates; the monitor frame's first pixel
 // is the monitor's top-left corner, so they are taken relative to it. Reads
-// stay inside the monitor frame, writes inside backdropImage.
+// stay inside the monitor frame, writes inside backdropImage. A copy that
+// changes the image counts as a new backdrop generation.
 void copyMonitorPart(EffectEngine& engine) {
     const MagnifierCapture& monitor = engine.monitorCapture;
     std::uint8_t* image = engine.analyzer.backdropImage.get();
@@ -97,12 +105,26 @@ void copyMonitorPart(EffectEngine& engine) {
     }
     const std::int32_t rows = std::min(bottom - top + 1, imageRows);
     const std::int32_t columns = std::min(right - left + 1, imageColumns);
+    bool changed = false;
     for (std::int32_t y = 0; y < rows; ++y) {
         const std::uint8_t* src = monitor.frameBits + static_cast<std::size_t>(top + y) * monitorStride +
                                   static_cast<std::size_t>(left) * 4;
         std::uint8_t* dst = image + static_cast<std::size_t>(y) * imageStride;
-        copyColourBytes(dst, src, columns);
+        changed = copyColourBytes(dst, src, columns) || changed;
     }
+    if (changed) {
+        ++engine.backdropGeneration;
+    }
+}
+
+// The inputs of this cycle's glass result besides the frame, the photo
+// regions and the bands.
+GlassInputs glassInputsOf(const EffectEngine& engine) {
+    const FrameAnalyzer& a = engine.analyzer;
+    return GlassInputs{
+        engine.backdropGeneration, a.contentOpacity,    a.contentOpacityComplement, a.photoOpacity,
+        a.photoOpacityComplement,  a.foregroundOpacity, a.backdropBright,           a.isDarkContent,
+        a.frameInverted,           a.contentOpacityHigh};
 }
 
 }  // namespace
@@ -193,6 +215,11 @@ void EffectEngine::glassCycle() {
     if (monitorBackdropActive || !backdropIdle || backdropRecomposed) {
         noteActivity();
     }
+    // What the window shows is the glass result of frameCopy's content
+    // (glassInStep): only the rows where the frame differs from it can come
+    // out differently, if nothing else that the result depends on changed.
+    const bool inStep = glassInStep && !newSurface && !backdropRecomposed && surfaceOnScreen(*this);
+    glassInStep = false;
     // The passes read backdropImage at the main frame's offsets: without an
     // image of the frame's size (a failed allocation, or a size change whose
     // backdrop has not followed yet) there is nothing to blend this cycle.
@@ -204,6 +231,16 @@ void EffectEngine::glassCycle() {
         backdropRecomposed = true;
         return;
     }
+    const auto rowBytes = static_cast<std::size_t>(analyzer.rowBytes);
+    auto firstRow = static_cast<std::int32_t>(changedBegin / rowBytes);
+    auto endRow = static_cast<std::int32_t>((changedEnd + rowBytes - 1) / rowBytes);
+    // While following, frameCopy does not take the frame: the frame is
+    // compared with it here, without taking it over.
+    bool rowsKnown = true;
+    if (monitorBackdropActive) {
+        rowsKnown = frameRowsChangedSinceCopy(*this, firstRow, endRow);
+    }
+    const bool frameIsCopy = !monitorBackdropActive || (rowsKnown && firstRow >= endRow);
     analyzer.detectPhotoRegions();
     if (glassDarkMode && analyzer.contentOpacity != 0.0f && !glassContentDark) {
         analyzer.invertPass();
@@ -211,9 +248,26 @@ void EffectEngine::glassCycle() {
     } else {
         analyzer.frameInverted = 0;
     }
-    analyzer.recolourForeground();
-    presentThroughPass(*this,
-                       analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop);
+    const GlassInputs inputs = glassInputsOf(*this);
+    analyzer.findForegroundBands();
+    const bool changedRowsOnly = inStep && rowsKnown && inputs == glassInputs &&
+                                 analyzer.photoRegionsRepeated && analyzer.foregroundBandsRepeated;
+    if (!changedRowsOnly) {
+        firstRow = 0;
+        endRow = analyzer.height;
+    }
+    analyzer.paintForegroundRows(firstRow, endRow);
+    const FramePass pass =
+        analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop;
+    bool surfaceHoldsResult = presentThroughPass(*this, pass, firstRow, endRow);
+    if (!surfaceHoldsResult && changedRowsOnly) {
+        // The surface could not take the rows alone: all of them, then.
+        analyzer.paintForegroundRows(0, firstRow);
+        analyzer.paintForegroundRows(endRow, analyzer.height);
+        surfaceHoldsResult = presentThroughPass(*this, pass);
+    }
+    glassInStep = surfaceHoldsResult && frameIsCopy && surfaceOnScreen(*this);
+    glassInputs = inputs;
     backdropRecomposed = false;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -214,9 +215,11 @@ struct Recoloured {
     RunColour run;
 };
 
+// run recolours (recolourForeground when empty).
 Recoloured recolour(const Frame& source, const std::vector<std::uint8_t>& backdrop,
                     const std::vector<Colour>& learned, const std::vector<std::uint8_t>& photoMask,
-                    const Settings& s, int extent = 3000) {
+                    const Settings& s, int extent = 3000,
+                    const std::function<void(FrameAnalyzer&)>& run = {}) {
     Frame frame = source;
     Analyzer a(frame, extent);
     a->threadCount = s.threads;
@@ -232,7 +235,11 @@ Recoloured recolour(const Frame& source, const std::vector<std::uint8_t>& backdr
     a->backdropImage = testing::heapCopyOf(backdrop);
     std::copy(photoMask.begin(), photoMask.end(), a->regionMask.get());
     resetAnalysisState();
-    a->recolourForeground();
+    if (run) {
+        run(*a);
+    } else {
+        a->recolourForeground();
+    }
     return Recoloured{frame,
                       std::vector<std::uint8_t>(a->regionMask.get(), a->regionMask.get() + a->pixelCount),
                       runColour};
@@ -382,6 +389,61 @@ TEST(RecolourForeground, EveryThreadCountAgreesWithThePlainVersion) {
             }
         }
     }
+}
+
+// The band search followed by the rows painted in random pieces, in random
+// order and on 1 to 3 workers, gives the whole recolouring's bytes; no two
+// bands overlap, and a second search of the same frame finds the same bands.
+TEST(RecolourForeground, RowsPaintedInPiecesGiveTheWholeRecolouring) {
+    testing::Random rng(81);
+    const std::vector<Colour> panels{{250, 250, 250}, {30, 30, 34}, {200, 120, 40}};
+    const std::pair<int, int> sizes[] = {{1, 1}, {3, 7}, {121, 67}, {479, 321}, {1921, 1081}};
+    int banded = 0;
+    for (auto [w, h] : sizes) {
+        const Frame source = textLike(w, h, rng, panels);
+        const auto backdrop = noiseBackdrop(source, rng);
+        std::vector<std::uint8_t> photo(static_cast<std::size_t>(w) * h);
+        for (int i = 0; i < w * h / 50; ++i) {
+            photo[rng() % photo.size()] = 1;
+        }
+        Settings s;
+        s.threads = 1 + static_cast<int>(rng() % 3);
+        s.darkContent = rng() % 2;
+        s.backdropBright = rng() % 2;
+        const Recoloured whole = recolour(source, backdrop, panels, photo, s);
+        const auto inPieces = [&](FrameAnalyzer& a) {
+            a.findForegroundBands();
+            const std::vector<ForegroundBand> bands = a.foregroundBands;
+            for (std::size_t i = 0; i < bands.size(); ++i) {
+                for (std::size_t j = i + 1; j < bands.size(); ++j) {
+                    const bool apart = bands[i].bottom < bands[j].top || bands[j].bottom < bands[i].top ||
+                                       bands[i].right < bands[j].left || bands[j].right < bands[i].left;
+                    ASSERT_TRUE(apart) << w << "x" << h << ": bands " << i << " and " << j << " overlap";
+                }
+            }
+            banded += bands.empty() ? 0 : 1;
+            // The same frame and mask give the same bands again.
+            a.findForegroundBands();
+            EXPECT_TRUE(a.foregroundBandsRepeated) << w << "x" << h;
+            EXPECT_EQ(a.foregroundBands, bands) << w << "x" << h;
+            // Cut the rows at random places and paint the pieces backwards.
+            std::vector<int> cuts{0, h};
+            for (int k = 0; k < 4; ++k) {
+                cuts.push_back(static_cast<int>(rng() % static_cast<unsigned>(h + 1)));
+            }
+            std::sort(cuts.begin(), cuts.end());
+            for (std::size_t k = cuts.size() - 1; k > 0; --k) {
+                a.threadCount = 1 + static_cast<int>(rng() % 3);
+                a.paintForegroundRows(cuts[k - 1], cuts[k]);
+            }
+            a.paintForegroundRows(h, h + 5);  // no rows: nothing
+        };
+        const Recoloured pieces = recolour(source, backdrop, panels, photo, s, 3000, inPieces);
+        EXPECT_TRUE(pieces.frame == whole.frame) << w << "x" << h;
+        EXPECT_EQ(pieces.region, whole.region) << w << "x" << h;
+        EXPECT_EQ(pieces.run, whole.run) << w << "x" << h;
+    }
+    EXPECT_GE(banded, 3) << "the frames hold bands";
 }
 
 TEST(RecolourForeground, SomethingIsRecolouredInTextLikeFrames) {

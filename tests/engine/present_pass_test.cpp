@@ -91,6 +91,51 @@ std::vector<std::uint8_t> referencePresent(const EffectEngine& engine, FramePass
     return frame;
 }
 
+// What the glass cycle presents for the target's frame `raw` with every row
+// recoloured: the cycle's detection, inversion and recolouring run again on
+// raw in the live analyzer, then the last pass as referencePresent makes it.
+// The analyzer is put back as the cycle left it.
+std::vector<std::uint8_t> wholeGlassPresent(EffectEngine& engine, const std::vector<std::uint8_t>& raw,
+                                            FramePass pass) {
+    FrameAnalyzer& a = engine.analyzer;
+    const auto bytes = static_cast<std::size_t>(a.byteSize);
+    const auto pixels = static_cast<std::size_t>(a.pixelCount);
+    EXPECT_EQ(raw.size(), bytes);
+    const std::vector<std::uint8_t> frame(a.frame, a.frame + bytes);
+    const std::vector<std::uint8_t> region(a.regionMask.get(), a.regionMask.get() + pixels);
+    // What detection and recolouring leave in the analyzer.
+    const auto marked = a.markedRegions;
+    const auto earlierMarked = a.earlierMarkedRegions;
+    const bool regionsRepeated = a.photoRegionsRepeated;
+    const std::int32_t markedPixels = a.markedPixelCount;
+    const auto bands = a.foregroundBands;
+    const auto earlierBands = a.earlierForegroundBands;
+    const auto plainBits = a.bandPlainBits;
+    const bool bandsRepeated = a.foregroundBandsRepeated;
+    const std::uint8_t inverted = a.frameInverted;
+    const RunColour run = runColour;
+    std::memcpy(a.frame, raw.data(), bytes);
+    a.detectPhotoRegions();
+    if (inverted != 0) {
+        a.invertPass();
+    }
+    a.recolourForeground();
+    std::vector<std::uint8_t> expected = referencePresent(engine, pass);
+    std::memcpy(a.frame, frame.data(), bytes);
+    std::memcpy(a.regionMask.get(), region.data(), pixels);
+    a.markedRegions = marked;
+    a.earlierMarkedRegions = earlierMarked;
+    a.photoRegionsRepeated = regionsRepeated;
+    a.markedPixelCount = markedPixels;
+    a.foregroundBands = bands;
+    a.earlierForegroundBands = earlierBands;
+    a.bandPlainBits = plainBits;
+    a.foregroundBandsRepeated = bandsRepeated;
+    a.frameInverted = inverted;
+    runColour = run;
+    return expected;
+}
+
 bool surfaceEquals(const EffectEngine& engine, const std::vector<std::uint8_t>& expected) {
     const OverlayLayer& overlay = engine.overlay;
     return overlay.surfaceBits != nullptr && static_cast<std::size_t>(overlay.byteSize) == expected.size() &&
@@ -270,39 +315,51 @@ TEST_F(PresentPassScenario, GlassCycleShowsTheInPlaceBlendCopyAndDarkModeOnRando
     }
 }
 
-// The glass cycle writes and presents only the rows whose result differs
-// from what the window shows: after every cycle the surface and the screen
-// must still show the whole result. Edits of a few rows, no edit, failed
-// presents, the overlay hidden and shown again, live backdrop cycles and new
-// pages mixed; cycles whose result came out the same present nothing.
+// The glass cycle paints, writes and presents only the rows a change of the
+// page touched, and of those only the ones whose result differs: after every
+// cycle the surface and the screen must still show the whole result, every
+// row recoloured from the target's frame. Edits of a few rows, no edit,
+// failed presents, the overlay hidden and shown again, live backdrop cycles,
+// settings changed under an edit, the colour learning falling due, the
+// following mode and new pages mixed; cycles whose result came out the same
+// present nothing.
 TEST_F(PresentPassScenario, GlassCycleShowsTheWholeResultWhenOnlySomeRowsChange) {
     std::mt19937 random(1305);
     int partialPresents = 0;
     int quietCycles = 0;
+    int followingCycles = 0;
     const RECT rects[] = {kRects[1], kRects[2], {50, 40, 850, 640}};
     for (const RECT& rect : rects) {
         const int width = widthOf(rect);
         const int height = heightOf(rect);
         sim::Image page = randomPage(width, height, random);
+        sim::Image pageBefore = page;  // the page before the last edit
         const HWND target = createWindow(rect, sim::Content::image(page));
         TrackedWindow& record = trackGlass(target, 12);
         EffectEngine& engine = record.engine;
+        FrameAnalyzer& analyzer = engine.analyzer;
         tick(record);
         desk->callLog().enable();
-        for (int cycle = 0; cycle < 30; ++cycle) {
-            const int y = static_cast<int>(random() % static_cast<unsigned>(height));
-            const int x = static_cast<int>(random() % static_cast<unsigned>(width));
-            const int rows = 1 + static_cast<int>(random() % 9);
-            bool edited = random() % 4 != 0;
-            bool pageEdited = edited;
-            if (edited) {
+        for (int cycle = 0; cycle < 40; ++cycle) {
+            const auto edit = [&] {
+                pageBefore = page;
+                const int y = static_cast<int>(random() % static_cast<unsigned>(height));
+                const int x = static_cast<int>(random() % static_cast<unsigned>(width));
+                const int rows = 1 + static_cast<int>(random() % 9);
                 page.fillRect(RECT{x, y, x + 1 + x % 50, y + rows},
                               sim::bgra(static_cast<std::uint8_t>(random()), 40, 90));
+            };
+            const auto kase = random() % 12;
+            // A following mode starts over the page as it is, so that its
+            // later cycles meet edits of a few rows.
+            bool pageEdited = kase != 7 && kase != 9 && kase != 10 && random() % 4 != 0;
+            if (pageEdited) {
+                edit();
             }
-            switch (random() % 8) {
+            std::int32_t wait = 20;
+            switch (kase) {
                 case 0:
                     page = randomPage(width, height, random);
-                    edited = true;
                     pageEdited = true;
                     break;
                 case 1:
@@ -315,23 +372,67 @@ TEST_F(PresentPassScenario, GlassCycleShowsTheWholeResultWhenOnlySomeRowsChange)
                     break;
                 case 3:
                     engine.backdropIdle = false;  // a live backdrop cycle
-                    edited = true;                // processed as a change is
+                    engine.lastBackdropChange = nowMs();
+                    break;
+                case 4: {
+                    // Settings the result depends on, changed under an edit
+                    // (a cycle without a change would keep the image).
+                    const float opacity = analyzer.foregroundOpacity == 1.0f ? 0.6f : 1.0f;
+                    analyzer.foregroundOpacity = opacity;
+                    analyzer.foregroundOpacityComplement = 1.0f - opacity;
+                    edit();
+                    pageEdited = true;
+                    break;
+                }
+                case 5: {
+                    const float opacity = analyzer.contentOpacity == 0.0f ? 0.55f : 0.0f;
+                    analyzer.contentOpacity = opacity;
+                    analyzer.contentOpacityComplement = 1.0f - opacity;
+                    engine.glassDarkMode = random() % 2 == 0;
+                    edit();
+                    pageEdited = true;
+                    break;
+                }
+                case 6:
+                    engine.lastColourLearning = nowMs() - kColourLearningPeriodMs;
+                    break;
+                case 7:
+                case 9:
+                    // A move starts the following mode (the target stays put).
+                    desk->window(target).moveBy(0, 0);
+                    engine.followTarget();
+                    break;
+                case 10:
+                    // The last edit undone (while following too): rows that
+                    // are as they were before it changed all the same.
+                    page = pageBefore;
+                    pageEdited = true;
+                    break;
+                case 8:
+                    // Following ends, a live backdrop turns idle (its last
+                    // composition waits for a change of the page).
+                    wait = 1100;
+                    edit();
+                    pageEdited = true;
                     break;
                 default:
                     break;
             }
             desk->window(target).setContent(sim::Content::image(page));
-            engine.analyzer.threadCount = 1 + cycle % 3;
+            analyzer.threadCount = 1 + cycle % 3;
             const int before = blits();
-            desk->runFor(20);
+            desk->runFor(wait);
             engine.glassCycle();
-            if (engine.analyzer.backdropImage == nullptr || !edited) {
-                continue;  // a cycle with nothing new leaves the buffer as captured
+            if (analyzer.backdropImage == nullptr) {
+                continue;  // the backdrop has not caught up with this size yet
             }
+            followingCycles += engine.monitorBackdropActive ? 1 : 0;
             const FramePass last =
-                engine.analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop;
-            const std::vector<std::uint8_t> expected = referencePresent(engine, last);
-            EXPECT_TRUE(surfaceEquals(engine, expected)) << width << " x " << height << ", cycle " << cycle;
+                analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop;
+            const std::vector<std::uint8_t> expected =
+                wholeGlassPresent(engine, targetShot(record).pixels, last);
+            EXPECT_TRUE(surfaceEquals(engine, expected))
+                << width << " x " << height << ", cycle " << cycle << ", case " << kase;
             if (surfaceOnScreen(engine)) {
                 EXPECT_TRUE(screenShows(overlayShot(record), expected))
                     << width << " x " << height << ", cycle " << cycle;
@@ -340,13 +441,16 @@ TEST_F(PresentPassScenario, GlassCycleShowsTheWholeResultWhenOnlySomeRowsChange)
             if (blits() > before && calls.back().rect.bottom < height) {
                 ++partialPresents;
             }
-            // A live cycle over an unchanged page and background.
-            quietCycles += !pageEdited && blits() == before ? 1 : 0;
+            // A cycle that went through an unchanged page and whose result
+            // came out the same.
+            const bool wentThrough = kase == 3 || kase == 6 || engine.monitorBackdropActive;
+            quietCycles += wentThrough && !pageEdited && blits() == before ? 1 : 0;
         }
         desk->callLog().clear();
     }
     EXPECT_GT(partialPresents, 10) << "edits of a few rows present those rows only";
     EXPECT_GT(quietCycles, 0) << "a result the window shows already is not presented again";
+    EXPECT_GT(followingCycles, 3) << "the following mode was met";
 }
 
 }  // namespace
