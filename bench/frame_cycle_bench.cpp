@@ -280,12 +280,19 @@ BENCHMARK(BM_DarkCycleUnchangedFrame)->Apply(cycleCases);
 
 // changed: the page changes between cycles, in one line of text or, with
 // scrolled, in every row (the whole result differs from the one shown).
-void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed, bool scrolled = false) {
+// moving (following only): the part of the monitor frame under the target
+// shifts by a pixel every cycle, as when the target moves, so the backdrop
+// image differs in every row.
+void BM_GlassCycle(benchmark::State& state, Backdrop mode, bool changed, bool scrolled = false,
+                   bool moving = false) {
     CycleBench bench(true, state, scrolled);
     EffectEngine& engine = bench.engine();
     const auto prepare = [&] {
         if (changed) {
             bench.changeFrame();
+        }
+        if (moving) {
+            engine.monitorFrameRect.left = engine.monitorFrameRect.left == 0 ? -1 : 0;
         }
         const std::int32_t now = nowMs();
         switch (mode) {
@@ -316,6 +323,8 @@ BENCHMARK_CAPTURE(BM_GlassCycle, idle_unchanged, Backdrop::Idle, false)->Apply(c
 BENCHMARK_CAPTURE(BM_GlassCycle, idle_changed, Backdrop::Idle, true)->Apply(cycleCases);
 BENCHMARK_CAPTURE(BM_GlassCycle, idle_scrolled, Backdrop::Idle, true, true)->Apply(cycleCases);
 BENCHMARK_CAPTURE(BM_GlassCycle, following, Backdrop::Following, false)->Apply(cycleCases);
+BENCHMARK_CAPTURE(BM_GlassCycle, following_moving, Backdrop::Following, false, false, true)
+    ->Apply(cycleCases);
 
 }  // namespace
 }  // namespace kestra::bench

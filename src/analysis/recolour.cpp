@@ -544,7 +544,7 @@ struct RowWork {
 // painted four at a time.
 void recolourRowVector(const FrameAnalyzer& a, std::int32_t r, std::int32_t firstColumn, std::int32_t n,
                        const RunColour rc, int avgRun, std::uint8_t* visited, const std::uint64_t* skip,
-                       RowWork& work) {
+                       RowWork& work, bool markVisited = true) {
     const std::uint32_t runKey = packed(rc);
     const __m128i key = keyVector(runKey);
     const __m128i distance = _mm_set1_epi8(50);
@@ -577,7 +577,9 @@ void recolourRowVector(const FrameAnalyzer& a, std::int32_t r, std::int32_t firs
     tallyRow(glyph, words, row, r + firstColumn, a.backdropImage.get() + r + firstColumn, painted, avgRun,
              work.listed);
     paintGlyphs(a, work.listed);
-    std::memset(visited, 1, static_cast<std::size_t>(n));
+    if (markVisited) {
+        std::memset(visited, 1, static_cast<std::size_t>(n));
+    }
 }
 #endif
 
@@ -752,7 +754,9 @@ BandSum sumBand(const FrameAnalyzer& a, std::int32_t topRow, std::int32_t bottom
 // Paints the rows firstRow .. endRow - 1 (indices) of every band that covers
 // them. Bands never overlap, so within a band's columns a row holds no other
 // band's marks: the photo regions alone are visited there, as they were
-// when the band was found, and each band row is walked on its own copy of
+// when the band was found. The vector walk reads them from the region mask
+// (it reads a row's visited pixels before it marks any painted one there);
+// the single steps, which mark pixels visited as they go, walk a copy of
 // them (visited, a row of the frame's width).
 void paintBandRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t endRow, RowWork& work,
                    std::uint8_t* visited) {
@@ -771,14 +775,22 @@ void paintBandRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t e
         std::erase_if(active, [r](const ForegroundBand* band) { return band->bottom < r; });
         for (const ForegroundBand* band : active) {
             const std::int32_t n = (band->right - band->left) / 4 + 1;
-            std::memcpy(visited, a.regionMask.get() + (r + band->left) / 4, static_cast<std::size_t>(n));
+            std::uint8_t* photo = a.regionMask.get() + (r + band->left) / 4;
             const RunColour rc = band->average;
+            const int avgRun = (rc.b + rc.g + rc.r) / 3;
             const std::uint64_t* skip = band->nearAverage
                                             ? a.bandPlainBits.data() + band->plainOffset +
                                                   static_cast<std::size_t>((r - band->top) / a.rowBytes) *
                                                       static_cast<std::size_t>(band->plainRowWords)
                                             : nullptr;
-            recolourRow(a, r, band->left, n, rc, (rc.b + rc.g + rc.r) / 3, visited, skip, &work);
+#if defined(KESTRA_RECOLOUR_SSE2)
+            if (vectorWalk()) {
+                recolourRowVector(a, r, band->left, n, rc, avgRun, photo, skip, work, false);
+                continue;
+            }
+#endif
+            std::memcpy(visited, photo, static_cast<std::size_t>(n));
+            recolourRow(a, r, band->left, n, rc, avgRun, visited, skip, &work);
         }
     }
 }
