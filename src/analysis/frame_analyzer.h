@@ -158,6 +158,9 @@ struct FrameAnalyzer {
     void recolourForeground();
     void findForegroundBands();
     void paintForegroundRows(std::int32_t firstRow, std::int32_t endRow);
+    // Both halves, each band painted as soon as it is found when paint is
+    // set (its rows are then still in the cache).
+    void findBands(bool paint);
     void recolourBand(std::int32_t topRow, std::int32_t bottomRow, std::int32_t firstColumn,
                       std::int32_t lastColumn);
 

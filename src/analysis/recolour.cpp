@@ -751,13 +751,34 @@ BandSum sumBand(const FrameAnalyzer& a, std::int32_t topRow, std::int32_t bottom
     return total;
 }
 
+// Paints row r (a byte offset) of band. Bands never overlap, so within a
+// band's columns a row holds no other band's marks: the photo regions alone
+// are visited there, as they were when the band was found. The vector walk
+// reads them from the region mask (it reads a row's visited pixels before it
+// marks any painted one there); the single steps, which mark pixels visited
+// as they go, walk a copy of them (visited, a row of the frame's width).
+void paintBandRow(const FrameAnalyzer& a, const ForegroundBand& band, std::int32_t r, RowWork& work,
+                  std::uint8_t* visited) {
+    const std::int32_t n = (band.right - band.left) / 4 + 1;
+    std::uint8_t* photo = a.regionMask.get() + (r + band.left) / 4;
+    const RunColour rc = band.average;
+    const int avgRun = (rc.b + rc.g + rc.r) / 3;
+    const std::uint64_t* skip = band.nearAverage ? a.bandPlainBits.data() + band.plainOffset +
+                                                       static_cast<std::size_t>((r - band.top) / a.rowBytes) *
+                                                           static_cast<std::size_t>(band.plainRowWords)
+                                                 : nullptr;
+#if defined(KESTRA_RECOLOUR_SSE2)
+    if (vectorWalk()) {
+        recolourRowVector(a, r, band.left, n, rc, avgRun, photo, skip, work, false);
+        return;
+    }
+#endif
+    std::memcpy(visited, photo, static_cast<std::size_t>(n));
+    recolourRow(a, r, band.left, n, rc, avgRun, visited, skip, &work);
+}
+
 // Paints the rows firstRow .. endRow - 1 (indices) of every band that covers
-// them. Bands never overlap, so within a band's columns a row holds no other
-// band's marks: the photo regions alone are visited there, as they were
-// when the band was found. The vector walk reads them from the region mask
-// (it reads a row's visited pixels before it marks any painted one there);
-// the single steps, which mark pixels visited as they go, walk a copy of
-// them (visited, a row of the frame's width).
+// them.
 void paintBandRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t endRow, RowWork& work,
                    std::uint8_t* visited) {
     const std::vector<ForegroundBand>& bands = a.foregroundBands;
@@ -774,23 +795,29 @@ void paintBandRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t e
         }
         std::erase_if(active, [r](const ForegroundBand* band) { return band->bottom < r; });
         for (const ForegroundBand* band : active) {
-            const std::int32_t n = (band->right - band->left) / 4 + 1;
-            std::uint8_t* photo = a.regionMask.get() + (r + band->left) / 4;
-            const RunColour rc = band->average;
-            const int avgRun = (rc.b + rc.g + rc.r) / 3;
-            const std::uint64_t* skip = band->nearAverage
-                                            ? a.bandPlainBits.data() + band->plainOffset +
-                                                  static_cast<std::size_t>((r - band->top) / a.rowBytes) *
-                                                      static_cast<std::size_t>(band->plainRowWords)
-                                            : nullptr;
-#if defined(KESTRA_RECOLOUR_SSE2)
-            if (vectorWalk()) {
-                recolourRowVector(a, r, band->left, n, rc, avgRun, photo, skip, work, false);
-                continue;
+            paintBandRow(a, *band, r, work, visited);
+        }
+    }
+}
+
+// Paints every row of a band just found, while its rows are still in the
+// cache from its sums; large bands are split among the workers.
+void paintBand(const FrameAnalyzer& a, const ForegroundBand& band) {
+    const std::int32_t rows = (band.bottom - band.top) / a.rowBytes + 1;
+    const std::int64_t pixels = std::int64_t{rows} * ((band.right - band.left) / 4 + 1);
+    std::int32_t workers = a.threadCount > 1 && pixels >= kSmallBandPixels ? a.threadCount : 1;
+    workers = std::min(workers, rows);
+    const std::int32_t chunk = rows / workers;
+#pragma omp parallel num_threads(workers) if (workers > 1)
+    {
+        RowWork work(a.width);
+        std::vector<std::uint8_t> visited(static_cast<std::size_t>(a.width));
+        for (int n = omp_get_thread_num(); n < workers; n += omp_get_num_threads()) {
+            const std::int32_t first = n * chunk;
+            const std::int32_t end = n == workers - 1 ? rows : first + chunk;
+            for (std::int32_t y = first; y < end; ++y) {
+                paintBandRow(a, band, band.top + y * a.rowBytes, work, visited.data());
             }
-#endif
-            std::memcpy(visited, photo, static_cast<std::size_t>(n));
-            recolourRow(a, r, band->left, n, rc, avgRun, visited, skip, &work);
         }
     }
 }
@@ -854,11 +881,14 @@ void FrameAnalyzer::recolourBand(std::int32_t topRow, std::int32_t bottomRow, st
 }
 
 void FrameAnalyzer::recolourForeground() {
-    findForegroundBands();
-    paintForegroundRows(0, height);
+    findBands(true);
 }
 
 void FrameAnalyzer::findForegroundBands() {
+    findBands(false);
+}
+
+void FrameAnalyzer::findBands(bool paint) {
     earlierForegroundBands.swap(foregroundBands);
     foregroundBands.clear();
     bandPlainBits.clear();
@@ -964,8 +994,8 @@ void FrameAnalyzer::findForegroundBands() {
             }
 
             // The band's colour is the average of its pixels close to the
-            // run; the band is painted later (paintForegroundRows), and is
-            // marked visited now, as its painting leaves it.
+            // run. Marked visited, as its painting leaves it, the band is
+            // painted now or later (paintForegroundRows).
             const std::int32_t pixels = (end - col) / 4 + 1;
             ForegroundBand band;
             band.top = row;
@@ -984,6 +1014,11 @@ void FrameAnalyzer::findForegroundBands() {
             foregroundBands.push_back(band);
             for (std::int32_t r = row; r <= bottom; r += rowBytes) {
                 std::memset(visitedMask.get() + (r + col) / 4, 1, static_cast<std::size_t>(pixels));
+            }
+            if (paint) {
+                // What paintForegroundRows would do for this band's rows;
+                // later bands never read inside it.
+                paintBand(*this, band);
             }
             col = end + 4;
         }

@@ -249,14 +249,23 @@ void EffectEngine::glassCycle() {
         analyzer.frameInverted = 0;
     }
     const GlassInputs inputs = glassInputsOf(*this);
-    analyzer.findForegroundBands();
-    const bool changedRowsOnly = inStep && rowsKnown && inputs == glassInputs &&
-                                 analyzer.photoRegionsRepeated && analyzer.foregroundBandsRepeated;
-    if (!changedRowsOnly) {
+    const bool rowsMayStay = inStep && rowsKnown && inputs == glassInputs && analyzer.photoRegionsRepeated;
+    bool changedRowsOnly = false;
+    if (rowsMayStay) {
+        // The bands decide: found first, they are painted only in the rows
+        // of the change when they came out as before.
+        analyzer.findForegroundBands();
+        changedRowsOnly = analyzer.foregroundBandsRepeated;
+        if (!changedRowsOnly) {
+            firstRow = 0;
+            endRow = analyzer.height;
+        }
+        analyzer.paintForegroundRows(firstRow, endRow);
+    } else {
         firstRow = 0;
         endRow = analyzer.height;
+        analyzer.recolourForeground();
     }
-    analyzer.paintForegroundRows(firstRow, endRow);
     const FramePass pass =
         analyzer.contentOpacity != 0.0f ? FramePass::blendBackdrop : FramePass::copyBackdrop;
     bool surfaceHoldsResult = presentThroughPass(*this, pass, firstRow, endRow);
