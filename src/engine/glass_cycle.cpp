@@ -235,10 +235,13 @@ void EffectEngine::glassCycle() {
     auto firstRow = static_cast<std::int32_t>(changedBegin / rowBytes);
     auto endRow = static_cast<std::int32_t>((changedEnd + rowBytes - 1) / rowBytes);
     // While following, frameCopy does not take the frame: the frame is
-    // compared with it here, without taking it over.
+    // compared with it here, without taking it over. Not while the target
+    // moves (the backdrop image changed since the last result): every row
+    // changes then, and the cycle stays out of step until it stops.
     bool rowsKnown = true;
     if (monitorBackdropActive) {
-        rowsKnown = frameRowsChangedSinceCopy(*this, firstRow, endRow);
+        rowsKnown = backdropGeneration == glassInputs.backdropGeneration &&
+                    frameRowsChangedSinceCopy(*this, firstRow, endRow);
     }
     const bool frameIsCopy = !monitorBackdropActive || (rowsKnown && firstRow >= endRow);
     analyzer.detectPhotoRegions();
