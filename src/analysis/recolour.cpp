@@ -800,11 +800,18 @@ void paintBandRows(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t e
     }
 }
 
-// Paints every row of a band just found, while its rows are still in the
-// cache from its sums; large bands are split among the workers.
-void paintBand(const FrameAnalyzer& a, const ForegroundBand& band) {
-    const std::int32_t rows = (band.bottom - band.top) / a.rowBytes + 1;
-    const std::int64_t pixels = std::int64_t{rows} * ((band.right - band.left) / 4 + 1);
+// Splits the rows firstRow .. endRow - 1 (indices) among the workers, when
+// the pixels to paint make waking them worth it, and calls paint(first,
+// end, work, visited) once per share with that worker's row buffers. Every
+// share is done exactly once even if the runtime grants fewer threads than
+// asked for.
+template <typename Paint>
+void paintRowShares(const FrameAnalyzer& a, std::int32_t firstRow, std::int32_t endRow, std::int64_t pixels,
+                    Paint paint) {
+    const std::int32_t rows = endRow - firstRow;
+    if (rows <= 0 || pixels == 0) {
+        return;
+    }
     std::int32_t workers = a.threadCount > 1 && pixels >= kSmallBandPixels ? a.threadCount : 1;
     workers = std::min(workers, rows);
     const std::int32_t chunk = rows / workers;
@@ -813,13 +820,24 @@ void paintBand(const FrameAnalyzer& a, const ForegroundBand& band) {
         RowWork work(a.width);
         std::vector<std::uint8_t> visited(static_cast<std::size_t>(a.width));
         for (int n = omp_get_thread_num(); n < workers; n += omp_get_num_threads()) {
-            const std::int32_t first = n * chunk;
-            const std::int32_t end = n == workers - 1 ? rows : first + chunk;
-            for (std::int32_t y = first; y < end; ++y) {
-                paintBandRow(a, band, band.top + y * a.rowBytes, work, visited.data());
-            }
+            const std::int32_t first = firstRow + n * chunk;
+            const std::int32_t end = n == workers - 1 ? endRow : first + chunk;
+            paint(first, end, work, visited.data());
         }
     }
+}
+
+// Paints every row of a band just found, while its rows are still in the
+// cache from its sums.
+void paintBand(const FrameAnalyzer& a, const ForegroundBand& band) {
+    const std::int32_t rows = (band.bottom - band.top) / a.rowBytes + 1;
+    const std::int64_t pixels = std::int64_t{rows} * ((band.right - band.left) / 4 + 1);
+    paintRowShares(a, 0, rows, pixels,
+                   [&](std::int32_t first, std::int32_t end, RowWork& work, std::uint8_t* visited) {
+                       for (std::int32_t y = first; y < end; ++y) {
+                           paintBandRow(a, band, band.top + y * a.rowBytes, work, visited);
+                       }
+                   });
 }
 
 }  // namespace
@@ -1042,26 +1060,11 @@ void FrameAnalyzer::paintForegroundRows(std::int32_t firstRow, std::int32_t endR
             pixels += std::int64_t{end - top} * ((band.right - band.left) / 4 + 1);
         }
     }
-    if (pixels == 0) {
-        return;
-    }
-    const std::int32_t rows = endRow - firstRow;
-    std::int32_t workers = threadCount > 1 && pixels >= kSmallBandPixels ? threadCount : 1;
-    workers = std::min(workers, rows);
-    const std::int32_t chunk = rows / workers;
     const FrameAnalyzer& self = *this;
-#pragma omp parallel num_threads(workers) if (workers > 1)
-    {
-        RowWork work(self.width);
-        std::vector<std::uint8_t> visited(static_cast<std::size_t>(self.width));
-        // Every share is done exactly once even if the runtime grants fewer
-        // threads than asked for.
-        for (int n = omp_get_thread_num(); n < workers; n += omp_get_num_threads()) {
-            const std::int32_t first = firstRow + n * chunk;
-            const std::int32_t end = n == workers - 1 ? endRow : first + chunk;
-            paintBandRows(self, first, end, work, visited.data());
-        }
-    }
+    paintRowShares(self, firstRow, endRow, pixels,
+                   [&](std::int32_t first, std::int32_t end, RowWork& work, std::uint8_t* visited) {
+                       paintBandRows(self, first, end, work, visited);
+                   });
 }
 
 }  // namespace kestra

@@ -55,10 +55,30 @@ bool presentRows(EffectEngine& engine, std::int32_t first, std::int32_t end) {
     return engine.windowShowsSurface;
 }
 
+// Whether the overlay has a surface made for the analyzer's frame (its
+// source, size and rows), which a pass can run straight into.
+bool surfaceFitsFrame(const EffectEngine& engine) {
+    const FrameAnalyzer& analyzer = engine.analyzer;
+    const OverlayLayer& overlay = engine.overlay;
+    return overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
+           overlay.sourceBits == analyzer.frame && overlay.byteSize > 0 &&
+           overlay.byteSize == analyzer.byteSize && analyzer.rowBytes > 0 &&
+           static_cast<std::int32_t>(overlay.height) == analyzer.height;
+}
+
 struct ByteRange {
     std::size_t begin = 0;
     std::size_t end = 0;
 };
+
+// The rows first .. end - 1 that hold the bytes [begin, end) of a frame with
+// rows of rowBytes (> 0) bytes.
+void rowsOfBytes(std::size_t begin, std::size_t end, std::int32_t rowBytes, std::int32_t& firstRow,
+                 std::int32_t& endRow) {
+    const auto bytes = static_cast<std::size_t>(rowBytes);
+    firstRow = static_cast<std::int32_t>(begin / bytes);
+    endRow = static_cast<std::int32_t>((end + bytes - 1) / bytes);
+}
 
 // Compares frame with copy block by block from the start up to the first
 // block that differs and from the end back to the last one, and (with
@@ -99,9 +119,7 @@ void presentInversion(EffectEngine& engine, bool inStep) {
     engine.glassInStep = false;
     FrameAnalyzer& analyzer = engine.analyzer;
     OverlayLayer& overlay = engine.overlay;
-    const bool surfaceHoldsFrame = overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
-                                   overlay.sourceBits == analyzer.frame && overlay.byteSize > 0 &&
-                                   overlay.byteSize == analyzer.byteSize && analyzer.rowBytes > 0;
+    const bool surfaceHoldsFrame = surfaceFitsFrame(engine);
     // Photo pixels blended with a backdrop (left by glass) are not worth the
     // bookkeeping: the whole frame then goes through.
     const bool changedRowsOnly =
@@ -111,9 +129,7 @@ void presentInversion(EffectEngine& engine, bool inStep) {
     // A cycle with no change of the frame (the colour learning fell due)
     // presents the whole frame, as it always has.
     if (changedRowsOnly && engine.changedEnd > engine.changedBegin) {
-        const auto rowBytes = static_cast<std::size_t>(analyzer.rowBytes);
-        first = static_cast<std::int32_t>(engine.changedBegin / rowBytes);
-        end = static_cast<std::int32_t>((engine.changedEnd + rowBytes - 1) / rowBytes);
+        changedRows(engine, first, end);
     }
     if (surfaceHoldsFrame && runPassIntoRows(analyzer, FramePass::invert, overlay.surfaceBits, first, end)) {
         // A failed BitBlt leaves the window behind the surface: the next
@@ -168,10 +184,16 @@ bool frameRowsChangedSinceCopy(const EffectEngine& engine, std::int32_t& firstRo
     }
     const ByteRange changed =
         compareAndCopy(engine.frameCopy.get(), frame, static_cast<std::size_t>(analyzer.byteSize), false);
-    const auto rowBytes = static_cast<std::size_t>(analyzer.rowBytes);
-    firstRow = static_cast<std::int32_t>(changed.begin / rowBytes);
-    endRow = static_cast<std::int32_t>((changed.end + rowBytes - 1) / rowBytes);
+    rowsOfBytes(changed.begin, changed.end, analyzer.rowBytes, firstRow, endRow);
     return true;
+}
+
+void changedRows(const EffectEngine& engine, std::int32_t& firstRow, std::int32_t& endRow) {
+    firstRow = 0;
+    endRow = 0;
+    if (engine.analyzer.rowBytes > 0) {
+        rowsOfBytes(engine.changedBegin, engine.changedEnd, engine.analyzer.rowBytes, firstRow, endRow);
+    }
 }
 
 bool surfaceOnScreen(const EffectEngine& engine) {
@@ -192,10 +214,7 @@ bool presentThroughPass(EffectEngine& engine, FramePass pass, std::int32_t first
     engine.surfaceInStep = false;
     FrameAnalyzer& analyzer = engine.analyzer;
     const OverlayLayer& overlay = engine.overlay;
-    const bool surfaceHoldsFrame = overlay.surfaceBits != nullptr && overlay.sourceBits != nullptr &&
-                                   overlay.sourceBits == analyzer.frame && overlay.byteSize > 0 &&
-                                   overlay.byteSize == analyzer.byteSize &&
-                                   static_cast<std::int32_t>(overlay.height) == analyzer.height;
+    const bool surfaceHoldsFrame = surfaceFitsFrame(engine);
     const bool everyRow = firstRow <= 0 && endRow >= analyzer.height;
     if (surfaceHoldsFrame && surfaceOnScreen(engine)) {
         // The window shows the surface, which holds the last result: only

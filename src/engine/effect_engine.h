@@ -193,6 +193,9 @@ struct EffectEngine {
 // capture. True when the overlay has a new surface to present into.
 bool reconfigureForCapture(EffectEngine& engine);
 
+// The rows first .. end - 1 of the bytes [changedBegin, changedEnd).
+void changedRows(const EffectEngine& engine, std::int32_t& firstRow, std::int32_t& endRow);
+
 // The rows first .. end - 1 outside which the captured frame equals
 // frameCopy (both 0 when it equals it throughout), frameCopy left as it is;
 // false when there is no frame or no copy to compare.

@@ -231,9 +231,9 @@ void EffectEngine::glassCycle() {
         backdropRecomposed = true;
         return;
     }
-    const auto rowBytes = static_cast<std::size_t>(analyzer.rowBytes);
-    auto firstRow = static_cast<std::int32_t>(changedBegin / rowBytes);
-    auto endRow = static_cast<std::int32_t>((changedEnd + rowBytes - 1) / rowBytes);
+    std::int32_t firstRow = 0;
+    std::int32_t endRow = 0;
+    changedRows(*this, firstRow, endRow);
     // While following, frameCopy does not take the frame: the frame is
     // compared with it here, without taking it over. Not while the target
     // moves (the backdrop image changed since the last result): every row
